@@ -1,0 +1,62 @@
+#pragma once
+// Changes objects on the phone through the Android edit extension, one edit per object.
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "mtp/MTPSession.h"
+
+namespace mtp {
+
+// A rename or move that would cross storages; the file system reports it as EXDEV.
+class MTPRelocateError : public std::exception {
+  public:
+    enum class Kind { acrossStorages };
+    explicit MTPRelocateError(Kind kind = Kind::acrossStorages) : kind(kind) {}
+    Kind kind;
+    const char* what() const noexcept override { return "cannot move across storages"; }
+    bool operator==(const MTPRelocateError&) const = default;
+};
+
+// Not thread-safe: shares the volume's session and its serialisation. Sends nothing when
+// destroyed (open edits are ended explicitly by the owner). Every method throws what
+// MTPSession::transact throws.
+class MTPEditor {
+  public:
+    static constexpr size_t chunkSize = 4 << 20;
+
+    explicit MTPEditor(MTPSession& session) : session_(session) {}
+
+    // GetObjectPropValue(ObjectSize); missing bytes read as 0.
+    uint64_t objectSize(uint32_t handle);
+    // Opens an edit once per object; returns the size as edited.
+    uint64_t beginEdit(uint32_t handle, uint64_t knownSize, bool fetchSize);
+    // beginEdit, then TruncateObject(newSize); records and returns newSize.
+    uint64_t truncate(uint32_t handle, uint64_t newSize, uint64_t knownSize, bool fetchSize);
+    // SendPartialObject per chunk of at most 4 MiB; records nothing.
+    void write(uint32_t handle, uint64_t offset, std::span<const uint8_t> bytes);
+    // EndEditObject when an edit is open; the entry is dropped first, even if it fails.
+    void endEdit(uint32_t handle);
+    // Drops the entry without ending the edit on the phone.
+    void forget(uint32_t handle) { edits_.erase(handle); }
+    // SetObjectPropValue(ObjectFileName).
+    void rename(uint32_t handle, std::string_view name);
+    // SendObjectInfo; returns the new handle. parent RootParent = top level of storage.
+    uint32_t createObject(uint32_t storage, uint32_t parent, std::string_view name, bool isFolder);
+
+    // The size as edited, when an edit is open.
+    std::optional<uint64_t> editedSize(uint32_t handle) const;
+    // Records the size as edited of an object under edit (no effect otherwise).
+    void recordSize(uint32_t handle, uint64_t size);
+    const std::map<uint32_t, uint64_t>& edits() const { return edits_; }
+
+  private:
+    MTPSession& session_;
+    std::map<uint32_t, uint64_t> edits_;
+};
+
+}  // namespace mtp

@@ -1,0 +1,36 @@
+#include "mtp/MTPError.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "mtp/MTPCodes.h"
+
+namespace mtp {
+
+MTPError::MTPError(uint16_t op, uint16_t response) : op(op), response(response) {
+    char text[40];
+    std::snprintf(text, sizeof text, "MTP op 0x%04X failed with 0x%04X", op, response);
+    text_ = text;
+}
+
+int errnoFor(const std::exception& error) noexcept {
+    const auto* mtpError = dynamic_cast<const MTPError*>(&error);
+    if (!mtpError) return EIO;
+    switch (mtpError->response) {
+        case Response::InvalidObjectHandle:
+            return ENOENT;
+        case Response::StoreFull:
+            return ENOSPC;
+        case Response::ObjectWriteProtected:
+        case Response::AccessDenied:
+            return EACCES;
+        case Response::StoreReadOnly:
+            return EROFS;
+        case Response::ObjectTooLarge:
+            return EFBIG;
+        default:
+            return EIO;
+    }
+}
+
+}  // namespace mtp

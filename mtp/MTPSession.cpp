@@ -1,0 +1,279 @@
+#include "mtp/MTPSession.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <unordered_map>
+
+#include "mtp/ByteReader.h"
+#include "mtp/Container.h"
+#include "mtp/Datasets.h"
+#include "mtp/MTPCodes.h"
+#include "mtp/MTPError.h"
+
+namespace mtp {
+
+namespace {
+
+constexpr uint32_t low32(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+constexpr uint32_t high32(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+
+constexpr int zeroLengthReadLimit = 3;
+
+}  // namespace
+
+MTPSession::MTPSession(std::unique_ptr<BulkTransport> transport)
+    : transport_(std::move(transport)),
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(bufferSize)) {}
+
+void MTPSession::open() {
+    try {
+        transact(Op::OpenSession, {1});
+    } catch (const MTPError& error) {
+        if (error.response != Response::SessionAlreadyOpen) throw;
+    }
+    DeviceInfo info = parseDeviceInfo(transact(Op::GetDeviceInfo));
+    operations_ =
+        std::set<uint16_t>(info.operationsSupported.begin(), info.operationsSupported.end());
+}
+
+bool MTPSession::supportsWriting() const {
+    for (uint16_t op : {Op::SendObjectInfo, Op::SendObject, Op::DeleteObject, Op::SendPartialObject,
+                        Op::TruncateObject, Op::BeginEditObject, Op::EndEditObject}) {
+        if (!supports(op)) return false;
+    }
+    return true;
+}
+
+Bytes MTPSession::transact(uint16_t op, const std::vector<uint32_t>& params,
+                           std::optional<std::span<const uint8_t>> dataOut, const Sink& sink) {
+    return run(op, params, dataOut, sink);
+}
+
+Bytes MTPSession::run(uint16_t op, std::span<const uint32_t> params,
+                      std::optional<std::span<const uint8_t>> dataOut, const Sink& sink) {
+    if (isStalled_) throw MTPTransportError("device stopped responding; reconnect it");
+    // Caller errors: refused before the phone sees a command it would wait on.
+    if (params.size() > maxCommandParams) {
+        throw MTPTransportError("too many parameters for one command");
+    }
+    if (dataOut && !fitsDataContainer(dataOut->size())) {
+        throw MTPTransportError("data phase too large for one container");
+    }
+
+    ++transactionID_;  // wraps at 2^32; advances even when the transaction fails
+    auto started = std::chrono::steady_clock::now();
+    size_t outBytes = dataOut ? dataOut->size() : 0;
+    auto traceFinished = [&]() noexcept {
+        if (!trace_) return;
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        try {
+            trace_(op, params, outBytes, seconds);
+        } catch (...) {
+        }
+    };
+
+    Bytes result;
+    try {
+        send(op, params, dataOut);
+        receive(op, sink, result);
+    } catch (const MTPError&) {
+        traceFinished();
+        throw;
+    } catch (...) {
+        transport_->drainInput();
+        traceFinished();
+        throw;
+    }
+    traceFinished();
+    return result;
+}
+
+void MTPSession::send(uint16_t op, std::span<const uint32_t> params,
+                      std::optional<std::span<const uint8_t>> dataOut) {
+    CommandContainer command = buildCommand(op, transactionID_, params);
+    Bytes data;
+    if (dataOut) data = buildDataContainer(op, transactionID_, *dataOut);
+    try {
+        transport_->write(command.bytes());
+        if (dataOut) {
+            transport_->write(data);
+            int packet = transport_->maxPacketSize();
+            // A transfer that ends on a packet boundary needs a zero-length packet to end.
+            if (packet > 0 && data.size() % static_cast<size_t>(packet) == 0) {
+                transport_->write({});
+            }
+        }
+    } catch (...) {
+        isStalled_ = true;
+        throw;
+    }
+}
+
+size_t MTPSession::readOnce() {
+    return std::min(transport_->read({buffer_.get(), bufferSize}), bufferSize);
+}
+
+size_t MTPSession::readSkippingZeroLength() {
+    for (int attempt = 0; attempt < zeroLengthReadLimit; ++attempt) {
+        if (size_t received = readOnce(); received > 0) return received;
+    }
+    throw MTPTransportError("device sent only zero-length packets");
+}
+
+void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
+    auto deliver = [&](const uint8_t* bytes, size_t count) {
+        if (count == 0) return;
+        if (sink) {
+            sink({bytes, count});
+        } else {
+            result.insert(result.end(), bytes, bytes + count);
+        }
+    };
+
+    size_t received = readSkippingZeroLength();
+    ContainerHeader header = parseContainerHeader({buffer_.get(), received});
+    if (header.type == ContainerType::Data) {
+        if (header.transactionID != transactionID_) {
+            throw MTPTransportError("data for another transaction");
+        }
+        if (received > containerHeaderSize) {
+            deliver(buffer_.get() + containerHeaderSize, received - containerHeaderSize);
+        }
+        uint64_t total = received;
+        size_t last = received;
+        int zeroLengthRun = 0;
+        bool unknownLength = header.length == unknownContainerLength;
+        while (unknownLength ? last == bufferSize : total < header.length) {
+            last = readOnce();
+            // Without this a phone sending nothing but zero-length packets would hold the
+            // volume forever.
+            zeroLengthRun = last == 0 ? zeroLengthRun + 1 : 0;
+            if (zeroLengthRun == zeroLengthReadLimit) {
+                throw MTPTransportError("device sent only zero-length packets");
+            }
+            total += last;
+            deliver(buffer_.get(), last);
+        }
+        received = readSkippingZeroLength();
+        header = parseContainerHeader({buffer_.get(), received});
+    }
+    if (header.type != ContainerType::Response) {
+        throw MTPTransportError("expected a response container, got type " +
+                                std::to_string(header.type));
+    }
+    if (header.transactionID != transactionID_) {
+        throw MTPTransportError("response for another transaction");
+    }
+    parseResponseParams({buffer_.get(), received}, responseParams_);
+    if (header.code != Response::OK) throw MTPError(op, header.code);
+}
+
+std::vector<MTPStorage> MTPSession::storages() {
+    std::vector<uint32_t> ids = ByteReader(transact(Op::GetStorageIDs)).readArrayU32();
+    std::vector<MTPStorage> result;
+    result.reserve(ids.size());
+    for (uint32_t id : ids) {
+        StorageInfo info = parseStorageInfo(transact(Op::GetStorageInfo, {id}));
+        result.push_back(
+            MTPStorage{id, std::move(info.description), info.maxCapacity, info.freeSpaceInBytes});
+    }
+    return result;
+}
+
+std::vector<MTPEntry> MTPSession::list(uint32_t storage, uint32_t parent) {
+    Bytes reply = transact(Op::GetObjectHandles, {storage, 0, parent});
+    std::vector<uint32_t> handles = ByteReader(reply).readArrayU32();
+    std::vector<MTPEntry> result;
+    result.reserve(handles.size());
+    for (uint32_t handle : handles) result.push_back(entry(handle));
+    return result;
+}
+
+std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
+    std::vector<MTPEntry> result;
+    std::unordered_map<uint32_t, size_t> index;
+    for (uint16_t property :
+         {Prop::ObjectFileName, Prop::ObjectFormat, Prop::ObjectSize, Prop::DateModified}) {
+        Bytes reply = transact(Op::GetObjectPropList, {parent, 0, property, 0, 1});
+        for (PropListElement& element : parseObjectPropList(reply)) {
+            auto [at, isNew] = index.try_emplace(element.handle, result.size());
+            if (isNew) {
+                result.emplace_back();
+                result.back().handle = element.handle;
+            }
+            MTPEntry& entry = result[at->second];
+            switch (element.property) {
+                case Prop::ObjectFileName:
+                    if (element.text) entry.name = std::move(*element.text);
+                    break;
+                case Prop::ObjectFormat:
+                    if (element.number) entry.isFolder = *element.number == Format::Association;
+                    break;
+                case Prop::ObjectSize:
+                    if (element.number) entry.size = *element.number;
+                    break;
+                case Prop::DateModified:
+                    if (element.text) entry.modified = parseMTPDate(*element.text);
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    return result;
+}
+
+MTPEntry MTPSession::entry(uint32_t handle) {
+    ObjectInfo info = parseObjectInfo(transact(Op::GetObjectInfo, {handle}));
+    MTPEntry result{
+        handle, std::move(info.filename), info.compressedSize, info.isFolder(), info.modified,
+        false};
+    if (info.compressedSize != 0xFFFFFFFF) return result;
+    if (supports(Op::GetObjectPropValue)) {
+        try {
+            Bytes value = transact(Op::GetObjectPropValue, {handle, Prop::ObjectSize});
+            if (value.size() >= 8) {
+                result.size = ByteReader(value).readU64();
+                return result;
+            }
+        } catch (const std::exception&) {
+            // The size stays unknown; the listing itself must not fail for it.
+        }
+    }
+    result.sizeUnknown = true;
+    return result;
+}
+
+size_t MTPSession::readPartial(uint32_t handle, uint64_t offset, uint32_t length,
+                               std::span<uint8_t> destination) {
+    struct Copy {
+        std::span<uint8_t> destination;
+        size_t position = 0;
+    } copy{destination};
+    // Captures one pointer, so std::function keeps it inline: nothing is allocated per read.
+    Sink sink = [target = &copy](std::span<const uint8_t> chunk) {
+        size_t count = std::min(chunk.size(), target->destination.size() - target->position);
+        if (count == 0) return;
+        std::memcpy(target->destination.data() + target->position, chunk.data(), count);
+        target->position += count;
+    };
+    if (supports(Op::GetPartialObject64)) {
+        std::array<uint32_t, 4> params{handle, low32(offset), high32(offset), length};
+        run(Op::GetPartialObject64, params, std::nullopt, sink);
+    } else {
+        if (offset > uint64_t{0xFFFFFFFF} - length) {
+            throw MTPTransportError("device cannot read past 4 GB");
+        }
+        std::array<uint32_t, 3> params{handle, low32(offset), length};
+        run(Op::GetPartialObject, params, std::nullopt, sink);
+    }
+    return copy.position;
+}
+
+}  // namespace mtp

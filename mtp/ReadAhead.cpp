@@ -1,0 +1,70 @@
+#include "mtp/ReadAhead.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mtp {
+
+ReadAhead::ReadAhead() : buffer_(std::make_unique_for_overwrite<uint8_t[]>(window)) {}
+
+size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
+                       std::span<uint8_t> destination) {
+    uint64_t at = offset < 0 ? 0 : static_cast<uint64_t>(offset);
+    if (at >= size) return 0;
+    uint64_t remaining = size - at;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(destination.size(), remaining));
+    State state = this->state(handle);
+
+    if (bufferOwner_ == handle && at >= state.start && state.start + state.length >= at + want) {
+        if (want > 0) std::memcpy(destination.data(), buffer_.get() + (at - state.start), want);
+        state.lastEnd = at + want;
+        remember(handle, state);
+        return want;
+    }
+
+    const State before = state;
+    try {
+        if (want <= window && state.lastEnd == at) {
+            // The fill overwrites the buffer: a failed one must not leave the old owner's
+            // bytes looking valid.
+            bufferOwner_.reset();
+            auto fill = static_cast<uint32_t>(std::min<uint64_t>(remaining, window));
+            size_t received = session.readPartial(handle, at, fill, {buffer_.get(), window});
+            bufferOwner_ = handle;
+            state.start = at;
+            state.length = received;
+            size_t count = std::min(want, received);
+            if (count > 0) std::memcpy(destination.data(), buffer_.get(), count);
+            state.lastEnd = at + count;
+            remember(handle, state);
+            return count;
+        }
+        // One request carries at most 4 GiB; a larger destination gets a short read.
+        auto length = static_cast<uint32_t>(std::min<uint64_t>(want, UINT32_MAX));
+        size_t received = session.readPartial(handle, at, length, destination.first(length));
+        state.lastEnd = at + received;
+        remember(handle, state);
+        return received;
+    } catch (...) {
+        remember(handle, before);
+        throw;
+    }
+}
+
+void ReadAhead::invalidate(uint32_t handle) {
+    states_.erase(handle);
+    if (bufferOwner_ == handle) bufferOwner_.reset();
+}
+
+void ReadAhead::remember(uint32_t handle, State state) {
+    // No eviction order is kept: a tenth object starts the map afresh.
+    if (states_.size() >= maxStates && !states_.contains(handle)) states_.clear();
+    states_[handle] = state;
+}
+
+ReadAhead::State ReadAhead::state(uint32_t handle) const {
+    auto found = states_.find(handle);
+    return found == states_.end() ? State{} : found->second;
+}
+
+}  // namespace mtp

@@ -1,0 +1,193 @@
+#pragma once
+// A BulkTransport that stands in for the phone's USB pipes in unit tests: IN transfers are
+// queued by the test (or by a responder called for each command), OUT transfers are recorded,
+// and write failures, read time-outs and drains can be injected and counted. Header-only and
+// free of GoogleTest so that the fuzz target can use it too.
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "mtp/BulkTransport.h"
+#include "mtp/ByteReader.h"
+#include "mtp/ByteWriter.h"
+#include "mtp/Container.h"
+#include "mtp/MTPCodes.h"
+#include "mtp/MTPError.h"
+
+namespace mtptest {
+
+using mtp::Bytes;
+
+struct Command {
+    uint16_t op = 0;
+    uint32_t transactionID = 0;
+    std::vector<uint32_t> params;
+    bool operator==(const Command&) const = default;
+};
+
+// What a responder answers to one command: an optional data phase, then the response.
+struct Reply {
+    Reply(std::optional<Bytes> data = std::nullopt, uint16_t code = mtp::Response::OK,
+          std::vector<uint32_t> params = {})
+        : data(std::move(data)), code(code), params(std::move(params)) {}
+    std::optional<Bytes> data;
+    uint16_t code;
+    std::vector<uint32_t> params;
+};
+
+class ScriptedTransport : public mtp::BulkTransport {
+  public:
+    // --- Scripting the IN side ---
+
+    // One IN transfer. A transfer longer than the reader's buffer is delivered over several
+    // reads, buffer-full first, as a USB transfer into a smaller buffer would be.
+    void queueIn(Bytes transfer) { in_.push_back(Item{std::move(transfer), {}}); }
+    void queueZeroLength() { queueIn({}); }
+    // A read that fails (a time-out, a stall).
+    void queueReadFailure(std::string message) { in_.push_back(Item{{}, std::move(message)}); }
+    // A data container as the phone sends it: one transfer, then a zero-length packet when its
+    // length is a multiple of the packet size.
+    void queueData(uint16_t op, uint32_t transactionID, std::span<const uint8_t> payload,
+                   std::optional<uint32_t> announcedLength = std::nullopt) {
+        Bytes container = mtp::buildDataContainer(op, transactionID, payload);
+        if (announcedLength) {
+            for (int i = 0; i < 4; ++i)
+                container[i] = static_cast<uint8_t>(*announcedLength >> 8 * i);
+        }
+        bool needsZeroLength = container.size() % packetSize == 0;
+        queueIn(std::move(container));
+        if (needsZeroLength) queueZeroLength();
+    }
+    void queueResponse(uint16_t code, uint32_t transactionID,
+                       const std::vector<uint32_t>& params = {}) {
+        queueIn(response(code, transactionID, params));
+    }
+    static Bytes response(uint16_t code, uint32_t transactionID,
+                          const std::vector<uint32_t>& params = {}) {
+        Bytes bytes;
+        mtp::appendU32(bytes, static_cast<uint32_t>(12 + 4 * params.size()));
+        mtp::appendU16(bytes, mtp::ContainerType::Response);
+        mtp::appendU16(bytes, code);
+        mtp::appendU32(bytes, transactionID);
+        for (uint32_t param : params) mtp::appendU32(bytes, param);
+        return bytes;
+    }
+
+    // Called after each command container is written; queues whatever it returns.
+    void respond(std::function<Reply(const Command&)> responder) {
+        responder_ = std::move(responder);
+    }
+
+    // --- Injected write failures ---
+
+    // The write with this index (0-based, counting every OUT transfer) fails, and so does every
+    // later one when failAllFrom is set.
+    std::optional<size_t> failWriteAt;
+    bool failAllFrom = false;
+
+    // --- What happened ---
+
+    std::vector<Bytes> writes;      // every OUT transfer, zero-length packets included
+    std::vector<Command> commands;  // the command containers among them
+    size_t reads = 0;               // read() calls
+    size_t drains = 0;              // drainInput() calls
+    size_t packetSize = 512;
+
+    size_t queued() const { return in_.size(); }
+    std::vector<uint16_t> ops() const {
+        std::vector<uint16_t> result;
+        for (const Command& command : commands) result.push_back(command.op);
+        return result;
+    }
+    size_t count(uint16_t op) const {
+        std::vector<uint16_t> all = ops();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), op));
+    }
+    void clearRecords() {
+        writes.clear();
+        commands.clear();
+        reads = drains = 0;
+    }
+
+    // --- BulkTransport ---
+
+    int maxPacketSize() const override { return static_cast<int>(packetSize); }
+
+    void write(std::span<const uint8_t> bytes) override {
+        size_t index = writes.size();
+        if (failWriteAt && (index == *failWriteAt || (failAllFrom && index > *failWriteAt))) {
+            writes.emplace_back(bytes.begin(), bytes.end());
+            throw mtp::MTPTransportError("write failed");
+        }
+        writes.emplace_back(bytes.begin(), bytes.end());
+        mtp::ContainerHeader header = mtp::parseContainerHeader(bytes);
+        if (header.type != mtp::ContainerType::Command || header.length != bytes.size()) return;
+        Command command{header.code, header.transactionID, {}};
+        mtp::ByteReader reader(bytes);
+        reader.skip(12);
+        while (!reader.atEnd()) command.params.push_back(reader.readU32());
+        commands.push_back(command);
+        if (responder_) {
+            Reply reply = responder_(command);
+            if (reply.data) queueData(command.op, command.transactionID, *reply.data);
+            queueResponse(reply.code, command.transactionID, reply.params);
+        }
+    }
+
+    size_t read(std::span<uint8_t> buffer) override {
+        ++reads;
+        if (in_.empty()) throw mtp::MTPTransportError("time-out");
+        Item& item = in_.front();
+        if (item.failure) {
+            std::string message = *item.failure;
+            in_.pop_front();
+            throw mtp::MTPTransportError(message);
+        }
+        size_t count = std::min(buffer.size(), item.bytes.size() - item.offset);
+        std::copy_n(item.bytes.begin() + static_cast<ptrdiff_t>(item.offset), count,
+                    buffer.begin());
+        item.offset += count;
+        if (item.offset == item.bytes.size()) in_.pop_front();
+        return count;
+    }
+
+    // Discards up to 16 queued transfers, stopping after a zero-length one or a failing one.
+    void drainInput() noexcept override {
+        ++drains;
+        for (int i = 0; i < 16 && !in_.empty(); ++i) {
+            bool stop = in_.front().failure || in_.front().bytes.empty();
+            in_.pop_front();
+            if (stop) break;
+        }
+    }
+
+  private:
+    struct Item {
+        Bytes bytes;
+        std::optional<std::string> failure;
+        size_t offset = 0;
+    };
+    std::deque<Item> in_;
+    std::function<Reply(const Command&)> responder_;
+};
+
+// A DeviceInfo dataset listing the given operations.
+inline Bytes deviceInfo(const std::vector<uint16_t>& operations) {
+    Bytes bytes;
+    mtp::appendU16(bytes, 100);  // StandardVersion
+    mtp::appendU32(bytes, 6);    // VendorExtensionID
+    mtp::appendU16(bytes, 100);  // MTPVersion
+    mtp::appendU8(bytes, 0);     // MTPExtensions
+    mtp::appendU16(bytes, 0);    // FunctionalMode
+    mtp::appendU32(bytes, static_cast<uint32_t>(operations.size()));
+    for (uint16_t op : operations) mtp::appendU16(bytes, op);
+    return bytes;
+}
+
+}  // namespace mtptest

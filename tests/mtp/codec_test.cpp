@@ -1,0 +1,385 @@
+// The byte-level rules a phone can break: short datasets, lying counts, strings without NUL or
+// with broken UTF-16, dates in odd shapes, and the exact bytes we put on the wire.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "mtp/ByteReader.h"
+#include "mtp/Container.h"
+#include "mtp/Datasets.h"
+#include "mtp/MTPCodes.h"
+#include "mtp/MTPDate.h"
+#include "mtp/MTPError.h"
+#include "mtp/PTPString.h"
+
+using namespace mtp;
+using namespace std::literals;
+
+namespace {
+
+Bytes utf16String(std::u16string_view units, uint8_t count) {
+    Bytes bytes{count};
+    for (char16_t unit : units) appendU16(bytes, unit);
+    return bytes;
+}
+
+std::string decode(const Bytes& bytes) {
+    ByteReader reader(bytes);
+    return reader.readString();
+}
+
+Bytes encode(std::string_view text) {
+    Bytes bytes;
+    appendPTPString(bytes, text);
+    return bytes;
+}
+
+int64_t seconds(Timestamp time) {
+    return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+
+}  // namespace
+
+TEST(ByteReader, ReadsZeroPastTheEndAndKeepsMoving) {
+    Bytes bytes{0x34, 0x12, 0x78};
+    ByteReader reader(bytes);
+    EXPECT_EQ(reader.readU16(), 0x1234);
+    EXPECT_EQ(reader.readU16(), 0x0078);  // one real byte, one missing
+    EXPECT_EQ(reader.position(), 4u);
+    EXPECT_EQ(reader.readU64(), 0u);
+    EXPECT_EQ(reader.position(), 12u);
+    reader.skip(UINT64_MAX);  // saturates instead of wrapping back into the payload
+    reader.skip(100);
+    EXPECT_EQ(reader.readU8(), 0);
+    EXPECT_TRUE(reader.atEnd());
+
+    Bytes wide{1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(ByteReader(wide).readU64(), 0x0807060504030201u);
+}
+
+TEST(ByteReader, ArrayCountIsClampedToThePayloadLength) {
+    Bytes bytes;
+    appendU32(bytes, 1000);
+    for (uint32_t v : {11u, 22u, 33u, 44u}) appendU32(bytes, v);
+    ASSERT_EQ(bytes.size(), 20u);
+    std::vector<uint32_t> values = ByteReader(bytes).readArrayU32();
+    ASSERT_EQ(values.size(), 20u);
+    EXPECT_EQ(values[0], 11u);
+    EXPECT_EQ(values[3], 44u);
+    for (size_t i = 4; i < values.size(); ++i) EXPECT_EQ(values[i], 0u);
+
+    Bytes huge{0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
+    std::vector<uint16_t> shorts = ByteReader(huge).readArrayU16();
+    ASSERT_EQ(shorts.size(), 6u);
+    EXPECT_EQ(shorts[0], 1);
+}
+
+TEST(PTPString, DecodesWhateverThePhoneSends) {
+    EXPECT_EQ(decode({0}), "");
+    EXPECT_EQ(decode(utf16String(u"abc\0\0"sv, 5)), "abc");
+    EXPECT_EQ(decode(utf16String(u"abc", 3)), "abc");  // no NUL at all
+    // The count promises more units than arrive: the missing ones read as NUL and go.
+    EXPECT_EQ(decode(utf16String(u"ab", 200)), "ab");
+    // Unpaired surrogates become U+FFFD; a real pair survives.
+    EXPECT_EQ(decode(utf16String(u"a\xD800"
+                                 u"b",
+                                 3)),
+              "a\uFFFDb");
+    EXPECT_EQ(decode(utf16String(u"x\xDC00", 2)), "x\uFFFD");
+    EXPECT_EQ(decode(utf16String(u"\xD83D\xDE00", 3)), "\U0001F600");
+
+    // The cursor ends after exactly count units, whatever they held.
+    Bytes two = utf16String(u"hi\0"sv, 3);
+    for (uint8_t b : utf16String(u"yo\0"sv, 3)) two.push_back(b);
+    ByteReader reader(two);
+    EXPECT_EQ(reader.readString(), "hi");
+    EXPECT_EQ(reader.readString(), "yo");
+}
+
+TEST(PTPString, EncodesTheWireBytes) {
+    EXPECT_EQ(encode(""), Bytes{0x00});
+    EXPECT_EQ(encode("abc"), (Bytes{0x04, 0x61, 0x00, 0x62, 0x00, 0x63, 0x00, 0x00, 0x00}));
+    std::string text = "Grüße 日本 \U0001F600";
+    EXPECT_EQ(decode(encode(text)), text);
+    // Invalid UTF-8 from a caller is repaired, not sent raw.
+    EXPECT_EQ(decode(encode("a\xFF")), "a\uFFFD");
+}
+
+TEST(PTPString, LongNamesAreCutTo254Units) {
+    Bytes bytes = encode(std::string(300, 'n'));
+    ASSERT_EQ(bytes.size(), 1u + 255 * 2);
+    EXPECT_EQ(bytes[0], 255);
+    EXPECT_EQ(bytes[1 + 253 * 2], 'n');
+    EXPECT_EQ(bytes[1 + 254 * 2], 0);
+    EXPECT_EQ(decode(bytes), std::string(254, 'n'));
+
+    // A surrogate pair across the cut is dropped whole, never halved.
+    std::string straddling = std::string(253, 'a') + "\U0001F600";
+    Bytes cut = encode(straddling);
+    EXPECT_EQ(cut[0], 254);
+    EXPECT_EQ(decode(cut), std::string(253, 'a'));
+    std::string fits = std::string(252, 'a') + "\U0001F600";
+    EXPECT_EQ(decode(encode(fits)), fits);
+}
+
+class MTPDateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const char* tz = std::getenv("TZ")) saved_ = tz;
+        setenv("TZ", "Europe/Berlin", 1);
+        tzset();
+    }
+    void TearDown() override {
+        if (saved_) {
+            setenv("TZ", saved_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+    std::optional<std::string> saved_;
+};
+
+TEST_F(MTPDateTest, ReadsTheFirst15CharactersInLocalTime) {
+    auto winter = parseMTPDate("20240131T235959.0Z");
+    ASSERT_TRUE(winter);
+    EXPECT_EQ(seconds(*winter), 1706741999);  // 22:59:59 UTC
+    auto summer = parseMTPDate("20240715T120000+0300");
+    ASSERT_TRUE(summer);
+    EXPECT_EQ(seconds(*summer), 1721037600);  // 10:00 UTC: summer time applies
+    EXPECT_TRUE(parseMTPDate("20240229T000000"));
+    EXPECT_TRUE(parseMTPDate("19700101T000000"));
+    EXPECT_TRUE(parseMTPDate("22000101T000000"));
+}
+
+TEST_F(MTPDateTest, AnythingElseIsNoDate) {
+    for (const char* text :
+         {"", "2024", "20240131T23595", "20240131 235959", "2024013XT235959", "20241301T000000",
+          "20240230T000000", "20230229T000000", "20240131T240000", "20240131T236000",
+          "20240131T235960", "-0240131T235959", "２0240131T235959",
+          // years the timestamp cannot hold
+          "10200101T000000", "99991231T235959"}) {
+        EXPECT_FALSE(parseMTPDate(text)) << text;
+    }
+}
+
+TEST(Container, CommandAndDataBytes) {
+    std::vector<uint32_t> one{1};
+    CommandContainer open = buildCommand(Op::OpenSession, 1, one);
+    EXPECT_EQ(Bytes(open.bytes().begin(), open.bytes().end()),
+              (Bytes{0x10, 0, 0, 0, 0x01, 0, 0x02, 0x10, 0x01, 0, 0, 0, 0x01, 0, 0, 0}));
+    EXPECT_EQ(buildCommand(Op::CloseSession, 9, {}).length, 12u);
+
+    Bytes payload{0xAA, 0xBB};
+    EXPECT_EQ(buildDataContainer(Op::SendObjectInfo, 7, payload),
+              (Bytes{0x0E, 0, 0, 0, 0x02, 0, 0x0C, 0x10, 0x07, 0, 0, 0, 0xAA, 0xBB}));
+    EXPECT_TRUE(fitsDataContainer(0xFFFFFFFFu - 12));
+    EXPECT_FALSE(fitsDataContainer(0xFFFFFFFFu - 11));
+}
+
+TEST(Container, HeaderAndResponseParameters) {
+    Bytes partial{0x20, 0, 0, 0, 0x03};
+    EXPECT_EQ(parseContainerHeader(partial), (ContainerHeader{0x20, 3, 0, 0}));
+
+    auto paramsOf = [](size_t chunkSize, uint32_t declared) {
+        Bytes chunk;
+        appendU32(chunk, declared);
+        appendU16(chunk, ContainerType::Response);
+        appendU16(chunk, Response::OK);
+        appendU32(chunk, 1);
+        for (uint32_t p = 1; chunk.size() < chunkSize; ++p)
+            chunk.push_back(static_cast<uint8_t>(p));
+        chunk.resize(chunkSize);
+        std::vector<uint32_t> params{99, 98};  // replaced, not appended to
+        parseResponseParams(chunk, params);
+        return params.size();
+    };
+    EXPECT_EQ(paramsOf(12, 12), 0u);
+    EXPECT_EQ(paramsOf(15, 15), 0u);
+    EXPECT_EQ(paramsOf(20, 20), 2u);
+    EXPECT_EQ(paramsOf(24, 16), 1u);  // the declared length wins when shorter
+    EXPECT_EQ(paramsOf(20, 40), 2u);  // the bytes received win when fewer
+    EXPECT_EQ(paramsOf(8, 40), 0u);
+}
+
+TEST(Datasets, StorageInfoEndingAfterMaxCapacity) {
+    Bytes bytes;
+    appendU16(bytes, 3);
+    appendU16(bytes, 2);
+    appendU16(bytes, 0);
+    appendU64(bytes, 64ull << 30);
+    EXPECT_EQ(parseStorageInfo(bytes), (StorageInfo{64ull << 30, 0, ""}));
+
+    appendU64(bytes, 5ull << 30);
+    appendU32(bytes, 1000);
+    for (uint8_t b : encode("Internal shared storage")) bytes.push_back(b);
+    appendU8(bytes, 0);  // VolumeLabel
+    EXPECT_EQ(parseStorageInfo(bytes),
+              (StorageInfo{64ull << 30, 5ull << 30, "Internal shared storage"}));
+}
+
+TEST(Datasets, DeviceInfoOperations) {
+    Bytes bytes;
+    appendU16(bytes, 100);
+    appendU32(bytes, 6);
+    appendU16(bytes, 100);
+    for (uint8_t b : encode("microsoft.com: 1.0; android.com: 1.0;")) bytes.push_back(b);
+    appendU16(bytes, 0);
+    appendU32(bytes, 3);
+    for (uint16_t op : {Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}) {
+        appendU16(bytes, op);
+    }
+    appendU32(bytes, 0);  // events: not read
+    EXPECT_EQ(
+        parseDeviceInfo(bytes).operationsSupported,
+        (std::vector<uint16_t>{Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}));
+    EXPECT_TRUE(
+        parseDeviceInfo(Bytes(bytes.begin(), bytes.begin() + 10)).operationsSupported.empty());
+}
+
+TEST(Datasets, ObjectInfoRead) {
+    Bytes bytes;
+    appendU32(bytes, 0x10001);
+    appendU16(bytes, Format::Association);
+    appendU16(bytes, 0);
+    appendU32(bytes, 0xFFFFFFFF);
+    bytes.resize(bytes.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
+    for (const char* s : {"DCIM", "20200101T000000", "20240131T235959"}) {
+        for (uint8_t b : encode(s)) bytes.push_back(b);
+    }
+    ObjectInfo info = parseObjectInfo(bytes);
+    EXPECT_TRUE(info.isFolder());
+    EXPECT_EQ(info.compressedSize, 0xFFFFFFFFu);
+    EXPECT_EQ(info.filename, "DCIM");
+    EXPECT_EQ(info.modified, parseMTPDate("20240131T235959"));
+
+    // A phone that stops after the size still yields an entry.
+    ObjectInfo cut = parseObjectInfo(Bytes(bytes.begin(), bytes.begin() + 12));
+    EXPECT_EQ(cut.compressedSize, 0xFFFFFFFFu);
+    EXPECT_EQ(cut.filename, "");
+    EXPECT_FALSE(cut.modified);
+}
+
+TEST(Datasets, ObjectInfoWrittenForSendObjectInfo) {
+    Bytes folder = encodeObjectInfo(0x42, "New", true);
+    ASSERT_EQ(folder.size(), 52u + 1 + 4 * 2 + 3);
+    ByteReader reader(folder);
+    EXPECT_EQ(reader.readU32(), 0u);
+    EXPECT_EQ(reader.readU16(), Format::Association);
+    reader.skip(38 - 6);
+    EXPECT_EQ(reader.readU32(), 0x42u);  // ParentObject at 38
+    EXPECT_EQ(reader.readU16(), 1);      // Generic Folder
+    EXPECT_EQ(reader.readU32(), 0u);
+    EXPECT_EQ(reader.readU32(), 0u);
+    EXPECT_EQ(reader.position(), 52u);
+    EXPECT_EQ(reader.readString(), "New");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(reader.readU8(), 0);
+    EXPECT_EQ(reader.position(), folder.size());
+    for (size_t i = 6; i < 38; ++i) EXPECT_EQ(folder[i], 0) << i;
+
+    Bytes file = encodeObjectInfo(RootParent, "a.txt", false);
+    ByteReader fileReader(file);
+    fileReader.skip(4);
+    EXPECT_EQ(fileReader.readU16(), Format::Undefined);
+    fileReader.skip(38 - 6);
+    EXPECT_EQ(fileReader.readU32(), 0u);  // the top level is sent as 0
+    EXPECT_EQ(fileReader.readU16(), 0);
+}
+
+namespace {
+void element(Bytes& out, uint32_t handle, uint16_t property, uint16_t type) {
+    appendU32(out, handle);
+    appendU16(out, property);
+    appendU16(out, type);
+}
+}  // namespace
+
+TEST(Datasets, PropListWalksEveryValueWidth) {
+    Bytes bytes;
+    appendU32(bytes, 8);
+    element(bytes, 1, Prop::ObjectFileName, 0xFFFF);
+    for (uint8_t b : encode("a.txt")) bytes.push_back(b);
+    element(bytes, 1, Prop::ObjectFormat, 0x0004);
+    appendU16(bytes, Format::Association);
+    element(bytes, 1, Prop::ObjectSize, 0x0008);
+    appendU64(bytes, 5'000'000'000);
+    element(bytes, 2, 0xDC41, 0x000A);  // UINT128: skipped
+    bytes.resize(bytes.size() + 16, 0xEE);
+    element(bytes, 2, 0xDC42, 0x4002);  // AUINT8 of 3: skipped
+    appendU32(bytes, 3);
+    bytes.resize(bytes.size() + 3, 0xEE);
+    element(bytes, 2, 0xDC43, 0x4009);  // AINT128 of 2: skipped
+    appendU32(bytes, 2);
+    bytes.resize(bytes.size() + 32, 0xEE);
+    element(bytes, 2, Prop::ObjectSize, 0x0006);
+    appendU32(bytes, 7);
+    element(bytes, 3, 0xDC44, 0x0001);
+    appendU8(bytes, 0xFF);
+
+    std::vector<PropListElement> elements = parseObjectPropList(bytes);
+    ASSERT_EQ(elements.size(), 8u);
+    EXPECT_EQ(elements[0].text, "a.txt");
+    EXPECT_EQ(elements[1].number, Format::Association);
+    EXPECT_EQ(elements[2].number, 5'000'000'000u);
+    EXPECT_FALSE(elements[3].number);
+    EXPECT_FALSE(elements[4].number);
+    EXPECT_FALSE(elements[5].number);
+    EXPECT_EQ(elements[6], (PropListElement{2, Prop::ObjectSize, 0x0006, 7, std::nullopt}));
+    EXPECT_EQ(elements[7].number, 0xFFu);
+}
+
+TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
+    Bytes bytes;
+    appendU32(bytes, 4);
+    element(bytes, 1, Prop::ObjectSize, 0x0008);
+    appendU64(bytes, 10);
+    element(bytes, 2, Prop::ObjectSize, 0x0010);  // no such DataType
+    appendU64(bytes, 20);
+    element(bytes, 3, Prop::ObjectSize, 0x0008);
+    appendU64(bytes, 30);
+    std::vector<PropListElement> elements = parseObjectPropList(bytes);
+    ASSERT_EQ(elements.size(), 2u);
+    EXPECT_EQ(elements[1].handle, 2u);
+    EXPECT_FALSE(elements[1].number);
+
+    Bytes unknownArray;
+    appendU32(unknownArray, 2);
+    element(unknownArray, 1, 0xDC45, 0x4000);  // array of UNDEF
+    appendU32(unknownArray, 1);
+    element(unknownArray, 2, Prop::ObjectSize, 0x0006);
+    EXPECT_EQ(parseObjectPropList(unknownArray).size(), 1u);
+
+    // A count the bytes cannot hold: no phantom elements of handle 0 after the real ones.
+    Bytes lying;
+    appendU32(lying, 0xFFFFFFFF);
+    element(lying, 9, Prop::ObjectFileName, 0xFFFF);
+    for (uint8_t b : encode("x")) lying.push_back(b);
+    std::vector<PropListElement> one = parseObjectPropList(lying);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].text, "x");
+
+    // A value cut short still yields its element, with the missing bytes as zero.
+    Bytes cut;
+    appendU32(cut, 1);
+    element(cut, 4, Prop::ObjectSize, 0x0008);
+    appendU16(cut, 0x1234);
+    ASSERT_EQ(parseObjectPropList(cut).size(), 1u);
+    EXPECT_EQ(parseObjectPropList(cut)[0].number, 0x1234u);
+}
+
+TEST(MTPErrors, TextAndErrno) {
+    EXPECT_STREQ(MTPError(0x95C4, 0x2009).what(), "MTP op 0x95C4 failed with 0x2009");
+    EXPECT_STREQ(MTPTransportError("busy").what(), "busy");
+    EXPECT_EQ(errnoFor(MTPError(1, Response::InvalidObjectHandle)), ENOENT);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::StoreFull)), ENOSPC);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::ObjectWriteProtected)), EACCES);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::AccessDenied)), EACCES);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::StoreReadOnly)), EROFS);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::ObjectTooLarge)), EFBIG);
+    EXPECT_EQ(errnoFor(MTPError(1, Response::GeneralError)), EIO);
+    EXPECT_EQ(errnoFor(MTPTransportError("device stopped responding; reconnect it")), EIO);
+    EXPECT_EQ(errnoFor(std::runtime_error("other")), EIO);
+}

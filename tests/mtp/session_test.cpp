@@ -1,0 +1,508 @@
+// Transaction rules and the session's queries, against scripted USB traffic.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "mtp/MTPCodes.h"
+#include "mtp/MTPError.h"
+#include "mtp/MTPSession.h"
+#include "mtp/PTPString.h"
+#include "tests/mtp/ScriptedTransport.h"
+
+using namespace mtp;
+using namespace mtptest;
+
+namespace {
+
+constexpr size_t MiB = 1 << 20;
+
+Bytes pattern(size_t size, uint8_t seed = 0) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 12));
+    return bytes;
+}
+
+Bytes handles(const std::vector<uint32_t>& list) {
+    Bytes bytes;
+    appendU32(bytes, static_cast<uint32_t>(list.size()));
+    for (uint32_t h : list) appendU32(bytes, h);
+    return bytes;
+}
+
+Bytes objectInfo(uint16_t format, uint32_t size, std::string_view name,
+                 std::string_view modified = "") {
+    Bytes bytes;
+    appendU32(bytes, 0x10001);
+    appendU16(bytes, format);
+    appendU16(bytes, 0);
+    appendU32(bytes, size);
+    bytes.resize(bytes.size() + 40);
+    appendPTPString(bytes, name);
+    appendPTPString(bytes, "");
+    appendPTPString(bytes, modified);
+    return bytes;
+}
+
+std::optional<MTPError> mtpFailure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const MTPError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+std::string transportFailure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const MTPTransportError& error) {
+        return error.message;
+    } catch (const std::exception& error) {
+        return std::string("other: ") + error.what();
+    }
+    return "no error";
+}
+
+struct Traced {
+    uint16_t op;
+    std::vector<uint32_t> params;
+    size_t outBytes;
+};
+
+class SessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        session.setTrace(
+            [this](uint16_t op, std::span<const uint32_t> params, size_t out, double seconds) {
+                EXPECT_GE(seconds, 0.0);
+                traced.push_back({op, {params.begin(), params.end()}, out});
+            });
+    }
+
+    void openWith(std::vector<uint16_t> operations) {
+        phone->respond([operations](const Command& command) {
+            if (command.op == Op::GetDeviceInfo) return Reply{deviceInfo(operations)};
+            return Reply{};
+        });
+        session.open();
+        phone->respond(nullptr);
+        phone->clearRecords();
+        traced.clear();
+    }
+
+    ScriptedTransport* phone = new ScriptedTransport;  // owned by the session
+    MTPSession session{std::unique_ptr<BulkTransport>(phone)};
+    std::vector<Traced> traced;
+};
+
+// --- Opening ---
+
+TEST_F(SessionTest, OpenAcceptsSessionAlreadyOpenAndLearnsOperations) {
+    phone->respond([](const Command& command) {
+        if (command.op == Op::OpenSession) return Reply{std::nullopt, Response::SessionAlreadyOpen};
+        return Reply{
+            deviceInfo({Op::GetObjectPropList, Op::SendObjectInfo, Op::SendObject, Op::DeleteObject,
+                        Op::SendPartialObject, Op::TruncateObject, Op::BeginEditObject})};
+    });
+    session.open();
+    EXPECT_EQ(phone->commands,
+              (std::vector<Command>{{Op::OpenSession, 1, {1}}, {Op::GetDeviceInfo, 2, {}}}));
+    EXPECT_TRUE(session.supports(Op::GetObjectPropList));
+    EXPECT_FALSE(session.supportsWriting());  // EndEditObject is missing
+
+    openWith({Op::SendObjectInfo, Op::SendObject, Op::DeleteObject, Op::SendPartialObject,
+              Op::TruncateObject, Op::BeginEditObject, Op::EndEditObject});
+    EXPECT_TRUE(session.supportsWriting());
+}
+
+TEST_F(SessionTest, OpenFailsOnAnyOtherError) {
+    phone->respond([](const Command&) { return Reply{std::nullopt, Response::DeviceBusy}; });
+    EXPECT_EQ(mtpFailure([&] { session.open(); }), MTPError(Op::OpenSession, Response::DeviceBusy));
+    EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::OpenSession});
+    EXPECT_TRUE(session.operations().empty());
+}
+
+// --- Data phases from the phone ---
+
+TEST_F(SessionTest, DataContainerOfExactlyOneMebibyteThenZeroLengthPacket) {
+    Bytes payload = pattern(MiB - 12);
+    phone->respond([&](const Command&) { return Reply{payload}; });
+    Bytes received = session.transact(Op::GetObjectHandles, {1, 0, RootParent});
+    EXPECT_EQ(received, payload);
+    EXPECT_EQ(phone->reads, 3u);  // the container, the zero-length packet, the response
+    EXPECT_EQ(phone->queued(), 0u);
+    EXPECT_EQ(phone->drains, 0u);
+}
+
+TEST_F(SessionTest, LargeDataPhaseStreamsThroughTheSinkChunkByChunk) {
+    Bytes payload = pattern(2 * MiB + MiB / 2, 3);
+    phone->respond([&](const Command&) { return Reply{payload}; });
+    Bytes collected;
+    std::vector<size_t> chunks;
+    Bytes result =
+        session.transact(Op::GetPartialObject64, {5, 0, 0, 0xFFFFFFFF}, std::nullopt,
+                         [&](std::span<const uint8_t> chunk) {
+                             chunks.push_back(chunk.size());
+                             collected.insert(collected.end(), chunk.begin(), chunk.end());
+                         });
+    EXPECT_TRUE(result.empty());
+    EXPECT_EQ(collected, payload);
+    EXPECT_EQ(chunks, (std::vector<size_t>{MiB - 12, MiB, MiB / 2 + 12}));
+}
+
+TEST_F(SessionTest, UnknownLengthEndsAtTheFirstShortRead) {
+    Bytes payload = pattern(MiB + 88, 5);  // 1 MiB + 100 bytes with the header
+    phone->queueData(Op::GetObjectHandles, 1, payload, unknownContainerLength);
+    phone->queueResponse(Response::OK, 1);
+    EXPECT_EQ(session.transact(Op::GetObjectHandles, {1, 0, RootParent}), payload);
+    EXPECT_EQ(phone->reads, 3u);
+
+    // A whole number of mebibytes: the zero-length packet after it ends the data.
+    Bytes exact = pattern(2 * MiB - 12, 6);
+    phone->queueData(Op::GetObjectHandles, 2, exact, unknownContainerLength);
+    phone->queueResponse(Response::OK, 2);
+    phone->reads = 0;
+    EXPECT_EQ(session.transact(Op::GetObjectHandles, {1, 0, RootParent}), exact);
+    EXPECT_EQ(phone->reads, 4u);
+    EXPECT_EQ(phone->drains, 0u);
+}
+
+TEST_F(SessionTest, ZeroLengthPacketsBeforeAReply) {
+    phone->queueZeroLength();
+    phone->queueZeroLength();
+    phone->queueResponse(Response::OK, 1, {7});
+    session.transact(Op::CloseSession);
+    EXPECT_EQ(session.responseParams(), std::vector<uint32_t>{7});
+
+    for (int i = 0; i < 3; ++i) phone->queueZeroLength();
+    phone->queueResponse(Response::OK, 2);
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
+              "device sent only zero-length packets");
+    EXPECT_EQ(phone->drains, 1u);
+}
+
+TEST_F(SessionTest, EndlessZeroLengthPacketsInsideADataPhaseFail) {
+    Bytes container = buildDataContainer(Op::GetObjectInfo, 1, pattern(100));
+    container[0] = 200;  // announces more than it sends
+    phone->queueIn(container);
+    for (int i = 0; i < 5; ++i) phone->queueZeroLength();
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
+              "device sent only zero-length packets");
+}
+
+// --- Protocol checks ---
+
+TEST_F(SessionTest, MismatchedIDsAreRefusedAndTheNextTransactionMovesOn) {
+    phone->queueResponse(Response::OK, 7);
+    phone->queueIn(Bytes{1, 2, 3});  // stale junk the drain must eat
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
+              "response for another transaction");
+    EXPECT_EQ(phone->drains, 1u);
+    EXPECT_EQ(phone->queued(), 0u);
+
+    phone->queueData(Op::GetObjectInfo, 1, pattern(10));
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
+              "data for another transaction");
+    EXPECT_EQ(phone->drains, 2u);
+
+    phone->respond([](const Command&) { return Reply{}; });
+    session.transact(Op::CloseSession);
+    EXPECT_EQ(phone->commands.back().transactionID, 3u);
+    EXPECT_EQ(session.transactionID(), 3u);
+    ASSERT_EQ(traced.size(), 3u);  // failures are traced too
+}
+
+TEST_F(SessionTest, AnythingButAResponseIsReportedWithItsType) {
+    Bytes event = ScriptedTransport::response(Response::OK, 1);
+    event[4] = ContainerType::Event;
+    phone->queueIn(event);
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
+              "expected a response container, got type 4");
+
+    // After a data phase, a second data container is not a response either.
+    phone->queueData(Op::GetObjectInfo, 2, pattern(4));
+    phone->queueData(Op::GetObjectInfo, 2, pattern(4));
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
+              "expected a response container, got type 2");
+}
+
+TEST_F(SessionTest, NonOKResponseIsAnMTPErrorWithItsParameters) {
+    phone->respond([](const Command&) { return Reply{std::nullopt, Response::StoreFull, {9, 8}}; });
+    EXPECT_EQ(mtpFailure([&] {
+                  session.transact(Op::SendObjectInfo, {1, 2});
+              }),
+              MTPError(Op::SendObjectInfo, Response::StoreFull));
+    EXPECT_EQ(session.responseParams(), (std::vector<uint32_t>{9, 8}));
+    EXPECT_EQ(phone->drains, 0u);  // the phone answered properly: nothing to drain
+    ASSERT_EQ(traced.size(), 1u);
+    EXPECT_EQ(traced[0].params, (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_F(SessionTest, TransportFailuresDrainThenPassUnchanged) {
+    // The first MiB of a 3 MiB container arrives, then the phone times out.
+    Bytes container = buildDataContainer(Op::GetObjectInfo, 1, pattern(3 * MiB));
+    phone->queueIn(Bytes(container.begin(), container.begin() + MiB));
+    phone->queueReadFailure("LIBUSB_ERROR_TIMEOUT");
+    phone->queueIn(Bytes(16, 0xEE));
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
+              "LIBUSB_ERROR_TIMEOUT");
+    EXPECT_EQ(phone->drains, 1u);
+    EXPECT_EQ(phone->queued(), 0u);
+    EXPECT_FALSE(session.isStalled());  // only failed writes stall
+
+    // A sink that throws is handled like any other failure.
+    phone->respond([](const Command&) { return Reply{pattern(10)}; });
+    EXPECT_THROW(
+        session.transact(Op::GetObjectInfo, {1}, std::nullopt,
+                         [](std::span<const uint8_t>) { throw std::runtime_error("full"); }),
+        std::runtime_error);
+    EXPECT_EQ(phone->drains, 2u);
+}
+
+// --- Data phases to the phone and stalls ---
+
+TEST_F(SessionTest, DataOutIsOneContainerWithAZeroLengthPacketOnPacketBoundaries) {
+    phone->packetSize = 64;
+    phone->respond([](const Command&) { return Reply{}; });
+    Bytes aligned = pattern(128 - 12);
+    session.transact(Op::SendPartialObject, {1, 0, 0, 116}, aligned);
+    ASSERT_EQ(phone->writes.size(), 3u);
+    EXPECT_EQ(phone->writes[1], buildDataContainer(Op::SendPartialObject, 1, aligned));
+    EXPECT_TRUE(phone->writes[2].empty());
+    EXPECT_EQ(traced.back().outBytes, 116u);
+
+    phone->clearRecords();
+    session.transact(Op::SendObject, {}, Bytes{});  // header-only data container
+    ASSERT_EQ(phone->writes.size(), 2u);
+    EXPECT_EQ(phone->writes[1].size(), 12u);
+    EXPECT_EQ(traced.back().outBytes, 0u);
+}
+
+TEST_F(SessionTest, AFailedWriteStallsTheSessionForGood) {
+    phone->failWriteAt = 1;  // the data container of the first transaction
+    phone->queueIn(Bytes{0xAB});
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::SendObject, {}, Bytes{}); }),
+              "write failed");
+    EXPECT_TRUE(session.isStalled());
+    EXPECT_EQ(phone->drains, 1u);
+    EXPECT_EQ(traced.size(), 1u);
+
+    size_t writes = phone->writes.size();
+    uint32_t id = session.transactionID();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
+                  "device stopped responding; reconnect it");
+        EXPECT_EQ(transportFailure([&] { session.storages(); }),
+                  "device stopped responding; reconnect it");
+    }
+    EXPECT_EQ(phone->writes.size(), writes);
+    EXPECT_EQ(session.transactionID(), id);
+    EXPECT_EQ(phone->drains, 1u);
+    EXPECT_EQ(traced.size(), 1u);
+}
+
+TEST_F(SessionTest, AFailedCommandWriteStallsToo) {
+    phone->failWriteAt = 0;
+    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }), "write failed");
+    EXPECT_TRUE(session.isStalled());
+    EXPECT_EQ(phone->reads, 0u);
+}
+
+TEST_F(SessionTest, CallerErrorsAreRefusedBeforeAnythingIsSent) {
+    EXPECT_EQ(transportFailure([&] {
+                  session.transact(Op::GetObjectPropList, {1, 2, 3, 4, 5, 6});
+              }),
+              "too many parameters for one command");
+    EXPECT_TRUE(phone->writes.empty());
+    EXPECT_EQ(session.transactionID(), 0u);
+    EXPECT_FALSE(session.isStalled());
+}
+
+// --- Queries ---
+
+TEST_F(SessionTest, StoragesInThePhonesOrder) {
+    phone->respond([](const Command& command) {
+        if (command.op == Op::GetStorageIDs) return Reply{handles({0x20001, 0x10001})};
+        Bytes info;
+        appendU16(info, 3);
+        appendU16(info, 2);
+        appendU16(info, 0);
+        appendU64(info, command.params[0]);
+        if (command.params[0] == 0x10001) {
+            appendU64(info, 5);
+            appendU32(info, 0);
+            appendPTPString(info, "Internal");
+        }
+        return Reply{info};
+    });
+    EXPECT_EQ(session.storages(), (std::vector<MTPStorage>{{0x20001, "", 0x20001, 0},
+                                                           {0x10001, "Internal", 0x10001, 5}}));
+}
+
+TEST_F(SessionTest, ListAsksForEachObjectInTheGivenOrder) {
+    phone->respond([](const Command& command) {
+        if (command.op == Op::GetObjectHandles) {
+            EXPECT_EQ(command.params, (std::vector<uint32_t>{0x10001, 0, RootParent}));
+            return Reply{handles({12, 11})};
+        }
+        if (command.params[0] == 12) return Reply{objectInfo(Format::Association, 0, "DCIM")};
+        return Reply{objectInfo(0x3801, 1234, "a.jpg", "20240131T235959.0Z")};
+    });
+    std::vector<MTPEntry> entries = session.list(0x10001, RootParent);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0], (MTPEntry{12, "DCIM", 0, true, std::nullopt, false}));
+    EXPECT_EQ(entries[1],
+              (MTPEntry{11, "a.jpg", 1234, false, parseMTPDate("20240131T235959"), false}));
+}
+
+TEST_F(SessionTest, SixtyFourBitSizeRule) {
+    constexpr uint64_t fiveGB = 5'000'000'000;
+    auto phoneWith = [&](std::function<Reply()> propValue) {
+        phone->respond([propValue](const Command& command) {
+            if (command.op == Op::GetObjectInfo)
+                return Reply{objectInfo(0x3000, 0xFFFFFFFF, "big.mkv")};
+            EXPECT_EQ(command.params, (std::vector<uint32_t>{4, Prop::ObjectSize}));
+            return propValue();
+        });
+    };
+    // No GetObjectPropValue: nothing else is asked.
+    phoneWith([] { return Reply{}; });
+    MTPEntry unknown = session.entry(4);
+    EXPECT_EQ(unknown.size, 0xFFFFFFFFu);
+    EXPECT_TRUE(unknown.sizeUnknown);
+    EXPECT_EQ(phone->count(Op::GetObjectPropValue), 0u);
+
+    openWith({Op::GetObjectPropValue});
+    Bytes value;
+    appendU64(value, fiveGB);
+    phoneWith([&] { return Reply{value}; });
+    MTPEntry known = session.entry(4);
+    EXPECT_EQ(known.size, fiveGB);
+    EXPECT_FALSE(known.sizeUnknown);
+
+    for (auto reply : std::vector<std::function<Reply()>>{
+             [] {
+                 return Reply{Bytes{1, 2, 3, 4, 5, 6, 7}};
+             },  // short
+             [] {
+                 return Reply{std::nullopt, Response::InvalidObjectPropCode};
+             },  // refused
+         }) {
+        phoneWith(reply);
+        MTPEntry entry = session.entry(4);
+        EXPECT_EQ(entry.size, 0xFFFFFFFFu);
+        EXPECT_TRUE(entry.sizeUnknown);
+    }
+
+    // A transport failure is swallowed as well: the entry is still listed.
+    phone->respond(nullptr);
+    phone->queueData(Op::GetObjectInfo, session.transactionID() + 1,
+                     objectInfo(0x3000, 0xFFFFFFFF, "big.mkv"));
+    phone->queueResponse(Response::OK, session.transactionID() + 1);
+    MTPEntry timedOut = session.entry(4);
+    EXPECT_TRUE(timedOut.sizeUnknown);
+    EXPECT_EQ(timedOut.name, "big.mkv");
+}
+
+namespace {
+Bytes propList(const std::vector<std::tuple<uint32_t, uint16_t, uint16_t, Bytes>>& elements) {
+    Bytes bytes;
+    appendU32(bytes, static_cast<uint32_t>(elements.size()));
+    for (const auto& [handle, property, type, value] : elements) {
+        appendU32(bytes, handle);
+        appendU16(bytes, property);
+        appendU16(bytes, type);
+        bytes.insert(bytes.end(), value.begin(), value.end());
+    }
+    return bytes;
+}
+Bytes str(std::string_view text) {
+    Bytes bytes;
+    appendPTPString(bytes, text);
+    return bytes;
+}
+Bytes u16(uint16_t v) {
+    Bytes bytes;
+    appendU16(bytes, v);
+    return bytes;
+}
+Bytes u64(uint64_t v) {
+    Bytes bytes;
+    appendU64(bytes, v);
+    return bytes;
+}
+}  // namespace
+
+TEST_F(SessionTest, ListByPropListMergesFourReplies) {
+    phone->respond([](const Command& command) {
+        uint16_t property = static_cast<uint16_t>(command.params[2]);
+        EXPECT_EQ(command.params, (std::vector<uint32_t>{0x55, 0, property, 0, 1}));
+        switch (property) {
+            case Prop::ObjectFileName:
+                return Reply{propList({{3, Prop::ObjectFileName, 0xFFFF, str("b.txt")},
+                                       {2, Prop::ObjectFileName, 0xFFFF, str("Sub")}})};
+            case Prop::ObjectFormat:
+                return Reply{propList({{2, Prop::ObjectFormat, 0x0004, u16(Format::Association)},
+                                       {3, Prop::ObjectFormat, 0x0004, u16(0x3004)}})};
+            case Prop::ObjectSize:
+                return Reply{propList({{3, Prop::ObjectSize, 0x0008, u64(6'000'000'000)},
+                                       {9, Prop::ObjectSize, 0x0008, u64(42)},
+                                       {2, Prop::ObjectSize, 0x0006, Bytes{0, 0, 0, 0}}})};
+            default:
+                return Reply{propList({{3, Prop::DateModified, 0xFFFF, str("20240131T235959")},
+                                       {2, Prop::DateModified, 0xFFFF, str("garbage")}})};
+        }
+    });
+    std::vector<MTPEntry> entries = session.listByPropList(0x55);
+    EXPECT_EQ(phone->ops(), std::vector<uint16_t>(4, Op::GetObjectPropList));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0],
+              (MTPEntry{3, "b.txt", 6'000'000'000, false, parseMTPDate("20240131T235959"), false}));
+    EXPECT_EQ(entries[1], (MTPEntry{2, "Sub", 0, true, std::nullopt, false}));
+    EXPECT_EQ(entries[2], (MTPEntry{9, "", 42, false, std::nullopt, false}));
+
+    phone->respond([](const Command& command) {
+        if (command.params[2] == Prop::ObjectSize) {
+            return Reply{std::nullopt, Response::SpecificationByGroupUnsupported};
+        }
+        return Reply{propList({})};
+    });
+    EXPECT_THROW(session.listByPropList(0x55), MTPError);
+}
+
+TEST_F(SessionTest, ReadPartialWithout64BitStopsAt4GB) {
+    EXPECT_EQ(transportFailure([&] {
+                  Bytes destination(16);
+                  session.readPartial(7, 4294967290, 16, destination);
+              }),
+              "device cannot read past 4 GB");
+    EXPECT_TRUE(phone->writes.empty());
+    EXPECT_EQ(session.transactionID(), 0u);
+
+    phone->respond([](const Command&) { return Reply{pattern(16, 1)}; });
+    Bytes destination(16);
+    EXPECT_EQ(session.readPartial(7, 4294967279, 16, destination), 16u);
+    EXPECT_EQ(phone->commands.back(), (Command{Op::GetPartialObject, 1, {7, 4294967279u, 16}}));
+    EXPECT_EQ(destination, pattern(16, 1));
+}
+
+TEST_F(SessionTest, ReadPartialCopiesIntoTheDestinationOnly) {
+    openWith({Op::GetPartialObject64});
+    // The phone sends more than was asked for: the excess is dropped, not written past the end.
+    Bytes payload = pattern(MiB + 500, 9);
+    phone->respond([&](const Command&) { return Reply{payload}; });
+    Bytes destination(MiB + 100, 0);
+    uint64_t offset = (5ull << 32) + 3;
+    EXPECT_EQ(session.readPartial(7, offset, MiB + 100, std::span(destination).first(MiB + 10)),
+              MiB + 10);
+    EXPECT_EQ(phone->commands.back().params, (std::vector<uint32_t>{7, 3, 5, MiB + 100}));
+    EXPECT_TRUE(std::equal(destination.begin(), destination.begin() + MiB + 10, payload.begin()));
+    EXPECT_EQ(destination[MiB + 10], 0);
+
+    // The object ends early: fewer bytes than asked.
+    phone->respond([&](const Command&) { return Reply{pattern(5)}; });
+    EXPECT_EQ(session.readPartial(7, 0, 100, destination), 5u);
+}
+
+}  // namespace

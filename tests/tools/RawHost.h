@@ -1,0 +1,213 @@
+#pragma once
+// A minimal MTP host written straight against SimulatedPhone's USB side, so the phone's tests
+// do not depend on the MTP core they are meant to check.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/phonesim/SimulatedPhone.h"
+
+namespace phonesim::test {
+
+inline void put16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+inline void put32(Bytes& b, uint32_t v) {
+    put16(b, static_cast<uint16_t>(v));
+    put16(b, static_cast<uint16_t>(v >> 16));
+}
+inline uint16_t get16(const Bytes& b, size_t at) {
+    return at + 2 <= b.size() ? static_cast<uint16_t>(b[at] | b[at + 1] << 8) : 0;
+}
+inline uint32_t get32(const Bytes& b, size_t at) {
+    return get16(b, at) | static_cast<uint32_t>(get16(b, at + 2)) << 16;
+}
+inline uint64_t get64(const Bytes& b, size_t at) {
+    return get32(b, at) | static_cast<uint64_t>(get32(b, at + 4)) << 32;
+}
+
+// PTP string of ASCII text.
+inline void putString(Bytes& b, const std::string& s) {
+    if (s.empty()) return b.push_back(0);
+    b.push_back(static_cast<uint8_t>(s.size() + 1));
+    for (unsigned char c : s) put16(b, c);
+    put16(b, 0);
+}
+
+// UTF-16 code units of a PTP string at `at`, decoded as ASCII / Latin-1 (tests use plain names).
+inline std::string getString(const Bytes& b, size_t& at) {
+    uint8_t n = at < b.size() ? b[at] : 0;
+    ++at;
+    std::string s;
+    for (uint8_t i = 0; i < n; ++i, at += 2) {
+        uint16_t u = get16(b, at);
+        if (u) s.push_back(static_cast<char>(u));
+    }
+    return s;
+}
+
+// The ObjectInfo a host sends with SendObjectInfo.
+inline Bytes objectInfo(const std::string& name, bool folder, uint32_t size = 0) {
+    Bytes b;
+    put32(b, 0);
+    put16(b, folder ? 0x3001 : 0x3000);
+    put16(b, 0);
+    put32(b, size);
+    put16(b, 0);
+    for (int i = 0; i < 6; ++i) put32(b, 0);
+    put32(b, 0);
+    put16(b, folder ? 1 : 0);
+    put32(b, 0);
+    put32(b, 0);
+    putString(b, name);
+    for (int i = 0; i < 3; ++i) b.push_back(0);
+    return b;
+}
+
+struct RawResult {
+    uint16_t code = 0;
+    std::vector<uint32_t> params;
+    Bytes data;
+    bool hadData = false;
+    uint32_t dataLengthField = 0;
+    uint32_t responseTransaction = 0;
+    std::vector<size_t> transfers;  // length of every bulk IN transfer of the transaction
+    bool stalledOut = false;
+    bool pending = false;  // some read stayed pending: the phone did not answer
+};
+
+class RawHost {
+  public:
+    explicit RawHost(SimulatedPhone& phone, size_t readSize = 1 << 20)
+        : phone_(phone), readSize_(readSize) {}
+
+    void setReadSize(size_t size) { readSize_ = size; }
+    uint32_t lastTransaction() const { return tid_; }
+
+    RawResult run(uint16_t op, std::vector<uint32_t> params = {},
+                  std::optional<Bytes> dataOut = std::nullopt) {
+        RawResult r;
+        ++tid_;
+        Bytes command;
+        put32(command, static_cast<uint32_t>(12 + 4 * params.size()));
+        put16(command, 1);
+        put16(command, op);
+        put32(command, tid_);
+        for (uint32_t p : params) put32(command, p);
+        if (phone_.bulkOut(command) != TransferStatus::ok) {
+            r.stalledOut = true;
+            return r;
+        }
+        if (dataOut) {
+            Bytes data;
+            put32(data, static_cast<uint32_t>(12 + dataOut->size()));
+            put16(data, 2);
+            put16(data, op);
+            put32(data, tid_);
+            data.insert(data.end(), dataOut->begin(), dataOut->end());
+            if (phone_.bulkOut(data) != TransferStatus::ok) {
+                r.stalledOut = true;
+                return r;
+            }
+            if (data.size() % static_cast<size_t>(phone_.maxPacketSize()) == 0) phone_.bulkOut({});
+        }
+        Bytes first;
+        if (!read(first, r)) return r;
+        if (get16(first, 4) == 2) {
+            r.hadData = true;
+            r.dataLengthField = get32(first, 0);
+            r.data.assign(first.begin() + std::min<size_t>(12, first.size()), first.end());
+            uint64_t total = first.size();
+            size_t last = first.size();
+            for (;;) {
+                if (r.dataLengthField == 0xFFFFFFFF ? last < readSize_
+                                                    : total >= r.dataLengthField) {
+                    break;
+                }
+                Bytes more;
+                if (!read(more, r)) return r;
+                r.data.insert(r.data.end(), more.begin(), more.end());
+                total += more.size();
+                last = more.size();
+            }
+            first.clear();
+            do {
+                if (!read(first, r)) return r;
+            } while (first.empty());
+        } else {
+            // Zero-length reads ahead of a response are skipped, as the session does.
+            while (first.empty()) {
+                if (!read(first, r)) return r;
+            }
+        }
+        r.code = get16(first, 6);
+        r.responseTransaction = get32(first, 8);
+        for (size_t at = 12; at + 4 <= std::min<size_t>(first.size(), get32(first, 0)); at += 4) {
+            r.params.push_back(get32(first, at));
+        }
+        return r;
+    }
+
+    // Convenience: run and expect OK.
+    RawResult ok(uint16_t op, std::vector<uint32_t> params = {},
+                 std::optional<Bytes> dataOut = std::nullopt) {
+        RawResult r = run(op, std::move(params), std::move(dataOut));
+        EXPECT_EQ(r.code, 0x2001) << "op 0x" << std::hex << op;
+        return r;
+    }
+
+    void open() { ok(0x1002, {1}); }
+
+    std::vector<uint32_t> handles(uint32_t storage, uint32_t parent) {
+        RawResult r = ok(0x1007, {storage, 0, parent});
+        std::vector<uint32_t> out;
+        for (uint32_t i = 0; i < get32(r.data, 0); ++i) out.push_back(get32(r.data, 4 + 4 * i));
+        return out;
+    }
+
+    // name and 32-bit size from ObjectInfo.
+    std::pair<std::string, uint32_t> info(uint32_t handle) {
+        RawResult r = ok(0x1008, {handle});
+        size_t at = 52;
+        return {getString(r.data, at), get32(r.data, 8)};
+    }
+
+    // Creates a file through SendObjectInfo + SendObject; returns its handle.
+    uint32_t sendFile(uint32_t storage, uint32_t parent, const std::string& name,
+                      const Bytes& content) {
+        RawResult info = ok(0x100C, {storage, parent},
+                            objectInfo(name, false, static_cast<uint32_t>(content.size())));
+        ok(0x100D, {}, content);
+        return info.params.size() >= 3 ? info.params[2] : 0;
+    }
+
+    uint32_t makeFolder(uint32_t storage, uint32_t parent, const std::string& name) {
+        RawResult info = ok(0x100C, {storage, parent}, objectInfo(name, true));
+        return info.params.size() >= 3 ? info.params[2] : 0;
+    }
+
+  private:
+    bool read(Bytes& out, RawResult& r) {
+        out.resize(readSize_);
+        InTransfer t = phone_.bulkIn(out);
+        if (t.status != TransferStatus::ok) {
+            r.pending = true;
+            out.clear();
+            return false;
+        }
+        out.resize(t.length);
+        r.transfers.push_back(t.length);
+        return true;
+    }
+
+    SimulatedPhone& phone_;
+    size_t readSize_;
+    uint32_t tid_ = 0;
+};
+
+}  // namespace phonesim::test
