@@ -1,0 +1,116 @@
+#include "fs/Log.h"
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace kestrum {
+
+namespace {
+
+struct State {
+    State() {
+        // Without a journal socket every send would fail; decide once, not per line.
+        journal = access("/run/systemd/journal/socket", W_OK) == 0;
+        minimum = static_cast<int>(journal ? LogLevel::debug : LogLevel::info);
+    }
+    std::mutex lock;
+    Log::Sink sink;
+    std::atomic<bool> hasSink{false};
+    std::atomic<int> minimum{0};
+    bool journal = false;  // guarded by lock
+};
+
+State& state() {
+    static State instance;
+    return instance;
+}
+
+int priority(LogLevel level) {
+    switch (level) {
+        case LogLevel::debug:
+            return LOG_DEBUG;
+        case LogLevel::info:
+            return LOG_INFO;
+        case LogLevel::error:
+            return LOG_ERR;
+        case LogLevel::fault:
+            return LOG_CRIT;
+    }
+    return LOG_ERR;
+}
+
+void writeFormatted(LogLevel level, const char* format, va_list arguments) {
+    if (!Log::wants(level)) return;
+    char small[512];
+    va_list copy;
+    va_copy(copy, arguments);
+    int length = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0) return;
+    if (static_cast<size_t>(length) < sizeof small) {
+        Log::write(level, std::string_view(small, length));
+        return;
+    }
+    std::string large(length + 1, '\0');
+    vsnprintf(large.data(), large.size(), format, arguments);
+    large.resize(length);
+    Log::write(level, large);
+}
+
+}  // namespace
+
+Log::Sink Log::setSink(Sink sink) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    Sink previous = std::move(s.sink);
+    s.sink = std::move(sink);
+    s.hasSink = static_cast<bool>(s.sink);
+    return previous;
+}
+
+void Log::setMinimumLevel(LogLevel level) {
+    state().minimum = static_cast<int>(level);
+}
+
+bool Log::wants(LogLevel level) noexcept {
+    State& s = state();
+    return s.hasSink.load(std::memory_order_relaxed) ||
+           static_cast<int>(level) >= s.minimum.load(std::memory_order_relaxed);
+}
+
+void Log::write(LogLevel level, std::string_view text) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    if (s.sink) s.sink(level, text);
+    if (static_cast<int>(level) < s.minimum) return;
+    if (s.journal) {
+        int result = sd_journal_send("MESSAGE=%.*s", static_cast<int>(text.size()), text.data(),
+                                     "PRIORITY=%d", priority(level), "SYSLOG_IDENTIFIER=kestrumfs",
+                                     "SUBSYSTEM=com.tavrel.kestrum.fs", "CATEGORY=fs", nullptr);
+        if (result >= 0) return;
+        s.journal = false;
+    }
+    fprintf(stderr, "kestrumfs: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+#define KESTRUM_LOG_FUNCTION(function, level)     \
+    void Log::function(const char* format, ...) { \
+        va_list arguments;                        \
+        va_start(arguments, format);              \
+        writeFormatted(level, format, arguments); \
+        va_end(arguments);                        \
+    }
+
+KESTRUM_LOG_FUNCTION(debug, LogLevel::debug)
+KESTRUM_LOG_FUNCTION(info, LogLevel::info)
+KESTRUM_LOG_FUNCTION(error, LogLevel::error)
+KESTRUM_LOG_FUNCTION(fault, LogLevel::fault)
+
+}  // namespace kestrum

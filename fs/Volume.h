@@ -1,0 +1,340 @@
+#pragma once
+// The served file system: one phone, one MTP session, the items with their stable IDs and every
+// cache the operations share. Independent of FUSE: the host (fs/FuseHost*) submits each queued
+// operation to queue() as a closure, calls the method there, and turns a thrown PosixError into
+// the errno of its reply.
+//
+// Threads: methods marked "queue" must run on queue() (inside a submitted closure or runSync);
+// methods marked "any thread" touch no session and no cache. Operations throw PosixError; the
+// constructor throws the MTP core's errors.
+//
+// Sources: Volume.cpp (creation, attributes, statistics, shared routines, lifecycle),
+// VolumeLookup.cpp (listings, lookup, enumeration, reclaim), VolumeRead.cpp (read),
+// VolumeWrite.cpp (open, close, write, truncation), VolumeNamespace.cpp (create, remove, rename,
+// links), VolumeXattr.cpp (extended attributes).
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fs/Item.h"
+#include "fs/SerialQueue.h"
+#include "mtp/MTPEditor.h"
+#include "mtp/MTPSession.h"
+#include "mtp/ReadAhead.h"
+
+namespace kestrum {
+
+using Bytes = std::vector<uint8_t>;
+
+// What getattr, lookup and readdirplus report for an item.
+struct Attributes {
+    uint64_t id = 0;  // file ID; the host reports rootID as FUSE node 1
+    uint64_t parentID = 0;
+    bool isDirectory = false;
+    uint32_t mode = 0;       // type and permission bits: S_IFDIR | 0755 (writable) or 0555,
+                             // S_IFREG | 0644 (writable) or 0444
+    uint32_t uid = 0;        // the process's real user ID
+    uint32_t gid = 0;        // the process's real group ID
+    uint32_t linkCount = 0;  // 2 for directories, 1 for files
+    uint32_t flags = 0;
+    uint64_t size = 0;           // bytes
+    uint64_t allocatedSize = 0;  // size rounded up to a multiple of 4096
+    int64_t modified = 0;        // seconds since 1970; also the access, change and birth time
+
+    // st_ino = id, st_blocks in 512-byte units, st_blksize 4096.
+    struct stat toStat() const;
+    bool operator==(const Attributes&) const = default;
+};
+
+// One entry of an enumeration. Cookies are positions in the entry list: nextCookie is the cookie
+// that resumes after this entry.
+struct DirectoryEntry {
+    std::string name;
+    uint64_t id = 0;  // "." and ".." included; the root's ".." is rootID
+    bool isDirectory = false;
+    uint64_t nextCookie = 0;
+    std::optional<Attributes> attributes;  // present only in the attributes form
+    bool operator==(const DirectoryEntry&) const = default;
+};
+
+// Receives entries in order; returns false when the entry did not fit (it is then not counted
+// and enumeration stops; the caller resumes with that entry's cookie).
+using Packer = std::function<bool(const DirectoryEntry&)>;
+
+// Volume statistics; all sizes in bytes, blocks of blockSize.
+struct Statistics {
+    uint64_t blockSize = 0;  // 4096
+    uint64_t ioSize = 0;     // 4,194,304: the read-ahead window
+    uint64_t totalBytes = 0;
+    uint64_t availableBytes = 0;
+    uint64_t freeBytes = 0;
+    uint64_t usedBytes = 0;
+    uint64_t totalBlocks = 0;
+    uint64_t availableBlocks = 0;
+    uint64_t freeBlocks = 0;
+    uint64_t usedBlocks = 0;
+
+    // f_bsize = ioSize, f_frsize = blockSize, f_namemax = Volume::maximumNameLength.
+    struct statvfs toStatvfs() const;
+    bool operator==(const Statistics&) const = default;
+};
+
+// The modes a file stays open with (close) or is opened with (open).
+struct OpenModes {
+    bool read = false;
+    bool write = false;
+    bool operator==(const OpenModes&) const = default;
+};
+
+enum class ItemType { file, directory, other };
+
+// setxattr flags 0, XATTR_CREATE, XATTR_REPLACE, and removexattr.
+enum class XattrPolicy { always, mustCreate, mustReplace, remove };
+
+class Volume {
+  public:
+    static constexpr uint32_t maximumLinkCount = 1;
+    static constexpr uint32_t maximumNameLength = 254;  // UTF-16 code units
+    static constexpr uint64_t maximumXattrSize = 16 << 20;
+    static constexpr uint64_t maximumMemorySize = 16 << 20;  // bytes of one in-memory item
+    static constexpr uint64_t blockSize = 4096;
+    static constexpr const char* typeName = "mtpfs";
+    static constexpr const char* queueLabel = "com.tavrel.kestrum.fs.device";
+
+    // Takes an opened session (which owns its transport). Lists the storages, decides whether
+    // the volume is writable (writableRequest and the phone supports the seven operations
+    // writing needs), hooks the transaction trace into the log and builds the root. Any thread
+    // (nothing else uses the session yet). Throws the session's errors, and MTPTransportError
+    // "phone exposes no storage (locked?)" when the phone lists none. The session is closed by
+    // shutdown(), never by the destructor.
+    Volume(std::unique_ptr<mtp::MTPSession> session, std::string displayName, bool writableRequest);
+    // Waits for queued work, then frees everything; sends nothing to the phone.
+    ~Volume();
+    Volume(const Volume&) = delete;
+    Volume& operator=(const Volume&) = delete;
+
+    // ---- Identity and properties: any thread. ----
+    SerialQueue& queue() { return *queue_; }
+    const std::string& name() const { return name_; }
+    // A random UUID in text form, new at every creation.
+    const std::string& volumeID() const { return volumeID_; }
+    bool isWritable() const { return writable_; }
+    // The mount should be read-only (the design's requestedMountOptions 1).
+    bool requestsReadOnly() const { return !writable_; }
+    // The storages as listed at creation; never changes.
+    const std::vector<mtp::MTPStorage>& storages() const { return storages_; }
+    // From the free-space copy, under its lock. Never fails.
+    Statistics statistics() const;
+    // The arithmetic: total = sum of capacities, free = min(sum of free, total), blocks of
+    // blockSize rounded down. Sums saturate instead of wrapping.
+    static Statistics statisticsOf(std::span<const mtp::MTPStorage> storages);
+
+    // ---- Items: queue. ----
+    const ItemPtr& root() const { return root_; }
+    // Any item known to the caches (root, listed, created or inserted items), or null.
+    ItemPtr item(uint64_t id) const;
+    Attributes attributes(const Item& item) const;
+
+    // EINVAL when id is unknown.
+    Attributes getAttributes(uint64_t id);
+    // Only newSize has an effect; every other attribute change is accepted and ignored.
+    // EINVAL unknown id; EROFS read-only volume; with a size different from the current one:
+    // EISDIR directory, EFBIG object of unknown size or memory item above maximumMemorySize,
+    // phone failures translated by report("truncate", ...). Returns the new attributes.
+    Attributes setAttributes(uint64_t id, std::optional<uint64_t> newSize);
+
+    // ---- Lookup and enumeration: queue. ----
+    // The first item of the directory whose name equals name ignoring case (Unicode case
+    // folding), in phone order. ENOENT unknown directory or no match; EIO when listing fails
+    // (logged "lookup <name>: <error>").
+    ItemPtr lookup(uint64_t directory, std::string_view name);
+    // Packs entries from cookie (0 first) on. withAttributes false: ".", ".." then the
+    // children; true: the children only, each with attributes. ENOTDIR unknown id or not a
+    // directory; EIO when listing fails (logged "list <name>: <error>").
+    void enumerate(uint64_t directory, uint64_t cookie, bool withAttributes, const Packer& pack);
+    // The kernel forgot the item: ends an object's edit; the item stays in every cache.
+    void reclaim(uint64_t id);
+    // Any thread: there are no symbolic links; always throws EINVAL.
+    [[noreturn]] void readSymbolicLink(uint64_t id) const;
+
+    // ---- Reading: queue. ----
+    // Reads up to destination.size() bytes at offset; returns the count, less at the end of the
+    // file. EISDIR unknown id or directory; EFBIG object of unknown size; EIO when the phone
+    // fails (logged "read <name>: <error>"). Negative offsets of memory items read from 0.
+    size_t read(uint64_t id, int64_t offset, std::span<uint8_t> destination);
+
+    // ---- Writing (VolumeWrite.cpp). ----
+    // Any thread: EROFS when modes.write on a read-only volume; nothing else happens.
+    void open(OpenModes modes) const;
+    // Queue. kept: the modes other open descriptors still hold. Never throws.
+    void close(uint64_t id, OpenModes kept);
+    // Queue. Writes bytes at offset through the object's edit (begun on the first write after
+    // an open, ended at the last release without write mode, fsync, reclaim, rename, remove or
+    // unmount) or into a memory item. Returns bytes.size(), or fewer when the phone failed
+    // after part of the bytes was stored (a short write: the item's size covers exactly what
+    // is stored, and the next write reports the error). A write of 0 bytes changes nothing.
+    // EROFS, EINVAL (unknown id, directory, negative offset), EFBIG (unknown size, memory item
+    // past maximumMemorySize, end past 2^63), or report("write", ...) translations (ENOSPC
+    // when the phone is full, EIO when it is gone).
+    size_t write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes);
+
+    // Queue. FUSE open and create (after create()): one open handle of id with these modes;
+    // the caller must release() it exactly once. truncate is O_TRUNC: the file is cut to 0 as
+    // setAttributes does. EROFS when modes.write or truncate on a read-only volume, ENOENT
+    // unknown id, EISDIR truncating a directory, and setAttributes' errors; a handle whose
+    // open failed is not counted.
+    void open(uint64_t id, OpenModes modes, bool truncate);
+    // Queue. FUSE release of one handle opened with modes (O_RDONLY read, O_WRONLY write,
+    // O_RDWR both). Releases arrive in any order after later opens: the modes kept are those
+    // of the item's handles still open, and close(id, kept) runs with them (the edit ends when
+    // no handle keeps write mode). Never throws.
+    void release(uint64_t id, OpenModes modes);
+    // Queue. The modes the item's open handles hold together (none when not open).
+    OpenModes openModes(uint64_t id) const;
+    // Queue. FUSE fsync and fdatasync: ends the object's open edit so that the phone commits
+    // what was written, then refreshes the free space; a later write begins a new edit.
+    // Nothing to do for memory items, directories and objects without an edit. EINVAL unknown
+    // id; a failing EndEditObject is reported (report("fsync", ...), usually EIO), never
+    // swallowed.
+    void fsync(uint64_t id);
+
+    // ---- Namespace changes (VolumeNamespace.cpp): queue unless marked. ----
+    // EROFS, EINVAL, ENAMETOOLONG, ENOTSUP, EEXIST, EACCES, report("create", ...) translations.
+    ItemPtr create(uint64_t directory, std::string_view name, ItemType type);
+    // EROFS, EINVAL, EACCES, ENOTEMPTY, report("remove", ...) translations.
+    void remove(uint64_t id);
+    // Renames or moves id into destination under newName, replacing over (an item the caller
+    // looked up under newName; ignored when it is id itself). The replaced item is moved aside
+    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded; on failure it
+    // gets its name back (if the phone fails even then, it stays under the temporary name and
+    // the caches show it there). Returns the new name. EROFS, EINVAL (also: over not holding
+    // newName in destination, id not in source, a folder into itself), ENAMETOOLONG, EACCES,
+    // EEXIST (newName taken and no over given), EISDIR, ENOTDIR, ENOTEMPTY, EXDEV (across
+    // storages, or the phone cannot move), report("rename", ...).
+    std::string rename(uint64_t id, uint64_t source, uint64_t destination, std::string_view newName,
+                       std::optional<uint64_t> over);
+    // FUSE unlink and rmdir: remove() of the item named name in directory (case-insensitive).
+    // ENOENT no such item; unlink of a directory EISDIR, rmdir of a file ENOTDIR; then as
+    // remove().
+    void unlink(uint64_t directory, std::string_view name);
+    void rmdir(uint64_t directory, std::string_view name);
+    // FUSE rename: the item named name in source goes to destination as newName, replacing the
+    // item that holds newName there (found case-insensitively; a case-only rename of one item
+    // replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
+    // item holds newName; RENAME_EXCHANGE and unknown flags give EINVAL. ENOENT when name is
+    // missing; otherwise as rename().
+    std::string renameEntry(uint64_t source, std::string_view name, uint64_t destination,
+                            std::string_view newName, unsigned int flags);
+    // Any thread: EROFS on a read-only volume, else ENOTSUP.
+    [[noreturn]] void createSymbolicLink() const;
+    [[noreturn]] void createLink() const;
+
+    // ---- Extended attributes (VolumeXattr.cpp): queue; kept in memory only. ----
+    // ENODATA unknown id or no such attribute.
+    Bytes getXattr(uint64_t id, std::string_view name);
+    // EROFS, EINVAL unknown id, EEXIST (mustCreate), ENODATA (mustReplace, remove).
+    void setXattr(uint64_t id, std::string_view name, std::span<const uint8_t> value,
+                  XattrPolicy policy);
+    // Names in ascending order. EINVAL unknown id.
+    std::vector<std::string> listXattrs(uint64_t id);
+    // Any thread: the policy of setxattr flags (0 always, XATTR_CREATE mustCreate,
+    // XATTR_REPLACE mustReplace); removexattr is setXattr with XattrPolicy::remove. EINVAL for
+    // any other flags.
+    static XattrPolicy xattrPolicy(int flags);
+
+    // ---- Lifecycle: queue. ----
+    // Each finishes every open edit. Never throw.
+    void deactivate() { finishEdits(); }
+    void synchronize() { finishEdits(); }
+    void unmount() { finishEdits(); }
+    // Finishes edits, sends CloseSession (failure ignored) and releases the session and its
+    // transport (the USB interface). Later operations that need the phone fail with EIO.
+    // Never throws.
+    void shutdown();
+
+    // ---- Shared routines, for every group of operations: queue. ----
+    // The directory's cached listing, built on first use (phone folder, storage folders or the
+    // root's composition). Throws the listing error and caches nothing then. The reference stays
+    // valid until the directory itself is discarded.
+    std::vector<ItemPtr>& children(const Item& directory);
+    // Lists the directory if needed (its error is passed on), drops an entry with the item's ID
+    // and appends the item.
+    void insert(const ItemPtr& item, const Item& directory);
+    // Forgets an item: its listing, contents and attributes (and those of its listed children),
+    // an object's open edit (without ending it) and read-ahead state, its entry in the parent's
+    // listing and in the ID index. Never throws.
+    void discard(const Item& item);
+    // Logs "<op> <name>: <error>", plus the fault line when the session is stalled, and returns
+    // the POSIX error to reply (a PosixError's own code, else mtp::errnoFor).
+    int report(std::string_view op, std::string_view name, const std::exception& error);
+    // Ends the handle's edit if one is open (a failure is logged "end edit %u: <error>"), then
+    // refreshes the free space. Never throws.
+    void closeEdit(uint32_t handle);
+    // closeEdit for every open edit. Never throws.
+    void finishEdits();
+    // Lists the storages again and replaces the free-space copy when the count still matches.
+    // Never throws.
+    void refreshSpace();
+
+  private:
+    // The session and the editor, or MTPTransportError "volume is shut down" after shutdown().
+    // Use these, not the members, wherever the phone is reached.
+    mtp::MTPSession& session();
+    mtp::MTPEditor& editor();
+    // The item, or PosixError(code) when the ID is unknown.
+    Item& require(uint64_t id, int code) const;
+    // A phone folder's entries: plain listing at a storage's top level or without
+    // GetObjectPropList, else the property-list listing with the plain one as fallback on an
+    // MTPError.
+    std::vector<mtp::MTPEntry> listFolder(uint32_t storage, uint32_t parent);
+    // The StorageID an object created in or moved to this directory goes to.
+    uint32_t storageOf(const Item& directory) const;
+    ItemPtr makeMemoryItem(uint64_t id, uint64_t parent, std::string name, uint64_t size) const;
+    void index(const ItemPtr& item);
+    static timespec now();
+    // The write path (VolumeWrite.cpp, VolumeNamespace.cpp).
+    size_t writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes);
+    void move(Item& item, const Item& source, const Item& destination, std::string_view newName,
+              const ItemPtr& over);
+    bool isEmptyOnPhone(const Item& folder);
+
+    std::unique_ptr<mtp::MTPSession> session_;
+    std::string name_;
+    std::string volumeID_;
+    std::vector<mtp::MTPStorage> storages_;
+    mutable std::mutex spaceLock_;
+    std::vector<mtp::MTPStorage> space_;  // guarded by spaceLock_
+    ItemPtr root_;
+    std::unique_ptr<mtp::ReadAhead> readAhead_;
+    std::unordered_map<uint64_t, std::vector<ItemPtr>> children_;
+    std::unordered_map<uint64_t, Bytes> memory_;
+    uint64_t nextMemoryID_ = firstMemoryID;
+    std::unordered_map<uint64_t, std::map<std::string, Bytes>> xattrs_;
+    std::unique_ptr<mtp::MTPEditor> editor_;
+    bool writable_ = false;
+    // Open handles per item ID (write path): kept until the last release.
+    struct OpenHandles {
+        uint32_t handles = 0;
+        uint32_t reading = 0;
+        uint32_t writing = 0;
+    };
+    std::unordered_map<uint64_t, OpenHandles> opens_;
+    std::unordered_map<uint64_t, ItemPtr> items_;  // every item of the caches, by ID
+    std::unique_ptr<SerialQueue> queue_;           // last: joined first on destruction
+};
+
+}  // namespace kestrum

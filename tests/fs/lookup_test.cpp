@@ -1,0 +1,332 @@
+// Listings, the root's composition, case-insensitive lookup, enumeration cookies, the listing
+// cache and its maintenance (insert, discard), and listing failures.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "fs/Names.h"
+#include "tests/fs/VolumeFixture.h"
+
+using namespace kestrum;
+using namespace kestrumtest;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+std::vector<std::string> namesOf(const std::vector<DirectoryEntry>& entries) {
+    std::vector<std::string> names;
+    for (const auto& entry : entries) names.push_back(entry.name);
+    return names;
+}
+
+std::vector<uint64_t> cookiesOf(const std::vector<DirectoryEntry>& entries) {
+    std::vector<uint64_t> cookies;
+    for (const auto& entry : entries) cookies.push_back(entry.nextCookie);
+    return cookies;
+}
+
+// A storage backed by a fresh folder; removed with the test.
+class TempFolder {
+  public:
+    TempFolder() {
+        path_ = std::filesystem::temp_directory_path() /
+                ("kestrum-lookup-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    static inline int counter_ = 0;
+    std::filesystem::path path_;
+};
+
+}  // namespace
+
+TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFiles) {
+    phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "notes.txt", pattern(10));
+    mount();
+    auto entries = this->entries(rootID, true);
+    ASSERT_THAT(namesOf(entries),
+                ElementsAre("DCIM", "notes.txt", ".metadata_never_index", ".DS_Store"));
+    EXPECT_EQ(entries[0].id, objectID(*phone().handleOf(storage(), "DCIM")));
+    EXPECT_TRUE(entries[0].isDirectory);
+    EXPECT_EQ(entries[2].id, neverIndexID);
+    EXPECT_EQ(entries[2].attributes->size, 0u);
+    EXPECT_EQ(entries[3].id, dsStoreID);
+    EXPECT_EQ(entries[3].attributes->size, 8196u);
+    EXPECT_FALSE(entries[3].isDirectory);
+    EXPECT_EQ(entries[3].attributes->parentID, rootID);
+    // The top level is listed plainly, with no property lists.
+    EXPECT_EQ(count(Op::GetObjectHandles), 1u);
+    EXPECT_EQ(count(Op::GetObjectPropList), 0u);
+}
+
+TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
+    phonesim::PhoneConfig config;
+    config.storages = {phonesim::StorageConfig{"Internal shared storage", 64ull << 30, {}, false},
+                       phonesim::StorageConfig{"SD/Card", 32ull << 30, {}, true}};
+    makePhone(config);
+    phone().addFile(storage(1), "song.mp3", pattern(10));
+    mount();
+    auto entries = this->entries(rootID, true);
+    ASSERT_THAT(namesOf(entries), ElementsAre("Internal shared storage", "SD-Card",
+                                              ".metadata_never_index", ".DS_Store"));
+    EXPECT_EQ(entries[1].id, (1ull << 32) + storage(1));
+    EXPECT_EQ(entries[1].attributes->mode, S_IFDIR | 0555u);
+    EXPECT_EQ(phone().stats().transactions(), 0u);  // composed from the storage list
+
+    auto card = lookup(rootID, "sd-card");
+    EXPECT_EQ(card->kind, Kind::storage);
+    EXPECT_EQ(card->storage, storage(1));
+    EXPECT_EQ(card->handle, mtp::RootParent);
+    auto names = this->entries(card->id, false);
+    EXPECT_THAT(namesOf(names), ElementsAre(".", "..", "song.mp3"));
+    EXPECT_EQ(names[1].id, rootID);
+    auto song = lookup(card->id, "SONG.MP3");
+    EXPECT_EQ(song->storage, storage(1));
+    EXPECT_EQ(song->parentID, card->id);
+}
+
+TEST_F(VolumeTest, LookupIgnoresCase) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
+    mount();
+    auto dcim = lookup(rootID, "dcim");
+    EXPECT_EQ(dcim->name, "DCIM");
+    auto camera = lookup(dcim->id, "CAMERA");
+    auto photo = lookup(camera->id, "éCOLE.JPG");
+    EXPECT_EQ(photo->name, "École.jpg");
+    EXPECT_EQ(photo->parentID, camera->id);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM2"); }), ENOENT);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "\xff"); }), ENOENT);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(777, "DCIM"); }), ENOENT);
+    EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
+    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
+}
+
+TEST_F(VolumeTest, NamesDifferingOnlyInCaseResolveToTheFirstInPhoneOrder) {
+    TempFolder folder;
+    std::ofstream(folder.path() / "a") << "lower";
+    std::ofstream(folder.path() / "A") << "upper!";
+    phonesim::PhoneConfig config;
+    config.storages = {phonesim::StorageConfig{"Internal", 1ull << 30, folder.path(), false}};
+    makePhone(config);
+    mount();
+    auto listed = this->entries(rootID, true);
+    ASSERT_GE(listed.size(), 2u);
+    EXPECT_TRUE(sameNameIgnoringCase(listed[0].name, "a"));
+    EXPECT_TRUE(sameNameIgnoringCase(listed[1].name, "a"));
+    EXPECT_EQ(lookup(rootID, "a")->id, listed[0].id);
+    EXPECT_EQ(lookup(rootID, "A")->id, listed[0].id);
+}
+
+TEST_F(VolumeTest, EnumerationCookiesAreEntryPositions) {
+    phone().addFolder(storage(), "Music");
+    phone().addFile(storage(), "Music/one.mp3", pattern(1));
+    phone().addFile(storage(), "Music/two.mp3", pattern(2));
+    phone().addFolder(storage(), "Music/three");
+    mount();
+    auto music = lookup(rootID, "Music");
+
+    auto plain = entries(music->id, false);
+    EXPECT_THAT(namesOf(plain), ElementsAre(".", "..", "one.mp3", "two.mp3", "three"));
+    EXPECT_THAT(cookiesOf(plain), ElementsAre(1, 2, 3, 4, 5));
+    EXPECT_EQ(plain[0].id, music->id);
+    EXPECT_EQ(plain[1].id, rootID);
+    EXPECT_TRUE(plain[1].isDirectory);
+    EXPECT_FALSE(plain[2].attributes.has_value());
+    EXPECT_TRUE(plain[4].isDirectory);
+
+    auto resumed = entries(music->id, false, 3);
+    EXPECT_THAT(namesOf(resumed), ElementsAre("two.mp3", "three"));
+    EXPECT_THAT(cookiesOf(resumed), ElementsAre(4, 5));
+    EXPECT_THAT(entries(music->id, false, 5), IsEmpty());
+
+    auto detailed = entries(music->id, true);
+    EXPECT_THAT(namesOf(detailed), ElementsAre("one.mp3", "two.mp3", "three"));
+    EXPECT_THAT(cookiesOf(detailed), ElementsAre(1, 2, 3));
+    EXPECT_EQ(detailed[1].attributes->size, 2u);
+    EXPECT_EQ(detailed[1].attributes->parentID, music->id);
+    EXPECT_EQ(detailed[2].attributes->mode, S_IFDIR | 0555u);
+
+    // The root's ".." is the root itself.
+    auto root = entries(rootID, false);
+    EXPECT_EQ(root[0].id, rootID);
+    EXPECT_EQ(root[1].id, rootID);
+}
+
+TEST_F(VolumeTest, EnumerationStopsWhereThePackerIsFull) {
+    phone().addFolder(storage(), "Music");
+    for (const char* name : {"a", "b", "c", "d"})
+        phone().addFile(storage(), std::string("Music/") + name, {});
+    mount();
+    auto music = lookup(rootID, "Music");
+    std::vector<DirectoryEntry> packed;
+    q([&] {
+        volume().enumerate(music->id, 0, true, [&](const DirectoryEntry& entry) {
+            if (packed.size() == 2) return false;
+            packed.push_back(entry);
+            return true;
+        });
+    });
+    ASSERT_EQ(packed.size(), 2u);
+    EXPECT_THAT(namesOf(entries(music->id, true, packed.back().nextCookie)), ElementsAre("c", "d"));
+}
+
+TEST_F(VolumeTest, EnumeratingAFileOrAnUnknownItemIsNotADirectory) {
+    phone().addFile(storage(), "a.txt", pattern(3));
+    mount();
+    auto file = lookup(rootID, "a.txt");
+    EXPECT_EQ(errorOf([&] { volume().enumerate(file->id, 0, false, [](auto&) { return true; }); }),
+              ENOTDIR);
+    EXPECT_EQ(errorOf([&] { volume().enumerate(4242, 0, false, [](auto&) { return true; }); }),
+              ENOTDIR);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(file->id, "x"); }), ENOENT);
+}
+
+TEST_F(VolumeTest, FoldersAreListedOnceAndByPropertyListBelowTheTopLevel) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    for (int i = 0; i < 3; ++i)
+        phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
+                        1600000000 + i);
+    mount();
+    auto camera = lookup(lookup(rootID, "DCIM")->id, "Camera");
+    phone().resetStats();
+    auto listed = entries(camera->id, true);
+    EXPECT_THAT(namesOf(listed), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
+    EXPECT_EQ(listed[2].attributes->size, 102u);
+    EXPECT_EQ(listed[2].attributes->modified, 1600000002);
+    EXPECT_EQ(count(Op::GetObjectPropList), 4u);
+    EXPECT_EQ(count(Op::GetObjectInfo), 0u);
+
+    // Cached: no more listings, and objects added on the phone stay unseen.
+    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
+    entries(camera->id, false);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
+    EXPECT_EQ(count(Op::GetObjectPropList), 4u);
+    EXPECT_EQ(count(Op::GetObjectHandles), 0u);
+}
+
+TEST_F(VolumeTest, PropertyListErrorFallsBackToThePlainListing) {
+    phone().addFolder(storage(), "DCIM");
+    for (int i = 0; i < 3; ++i)
+        phone().addFile(storage(), "DCIM/p" + std::to_string(i) + ".jpg", pattern(10));
+    mount();
+    auto dcim = lookup(rootID, "DCIM");
+    phone().updateFaults([](phonesim::Faults& f) { f.propListError = 0x2002; });
+    phone().resetStats();
+    EXPECT_THAT(names(dcim->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
+    EXPECT_EQ(count(Op::GetObjectPropList), 1u);
+    EXPECT_EQ(count(Op::GetObjectHandles), 1u);
+    EXPECT_EQ(count(Op::GetObjectInfo), 3u);
+    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
+}
+
+TEST_F(VolumeTest, PhonesWithoutPropertyListsAreListedPlainly) {
+    phonesim::PhoneConfig config;
+    config.faults.noPropList = true;
+    makePhone(config);
+    phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "DCIM/p.jpg", pattern(10));
+    mount();
+    EXPECT_THAT(names(lookup(rootID, "DCIM")->id), ElementsAre("p.jpg"));
+    EXPECT_EQ(count(Op::GetObjectPropList), 0u);
+    EXPECT_EQ(count(Op::GetObjectHandles), 2u);
+}
+
+TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    mount();
+    phone().updateFaults([](phonesim::Faults& f) {
+        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectHandles);
+    });
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
+    EXPECT_THAT(log_.at(LogLevel::error),
+                ElementsAre("lookup DCIM: response for another transaction"));
+    EXPECT_EQ(q([&] { return volume().item(objectID(*phone().handleOf(storage(), "DCIM"))); }),
+              nullptr);
+    auto dcim = lookup(rootID, "DCIM");
+    EXPECT_EQ(count(Op::GetObjectHandles), 2u);
+
+    // A transport error in a property-list listing is not an MTP error: no fallback.
+    phone().updateFaults([](phonesim::Faults& f) {
+        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectPropList);
+    });
+    EXPECT_EQ(errorOf([&] { volume().enumerate(dcim->id, 0, false, [](auto&) { return true; }); }),
+              EIO);
+    EXPECT_EQ(log_.at(LogLevel::error).back(), "list DCIM: response for another transaction");
+    EXPECT_EQ(count(Op::GetObjectHandles), 2u);
+    EXPECT_THAT(names(dcim->id), ElementsAre("Camera"));
+    EXPECT_THAT(log_.at(LogLevel::fault), IsEmpty());
+}
+
+TEST_F(VolumeTest, ItemsAreFoundByIDOnceListed) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    mount();
+    EXPECT_EQ(q([&] { return volume().item(rootID); }), volume().root());
+    EXPECT_EQ(q([&] { return volume().item(dsStoreID); }), nullptr);  // root not listed yet
+    auto dcim = lookup(rootID, "DCIM");
+    EXPECT_EQ(q([&] { return volume().item(dcim->id); }), dcim);
+    EXPECT_EQ(q([&] { return volume().item(dsStoreID); })->name, ".DS_Store");
+    auto camera = lookup(dcim->id, "Camera");
+    EXPECT_EQ(q([&] { return volume().item(camera->id); }), camera);
+    EXPECT_EQ(camera->id, objectID(*phone().handleOf(storage(), "DCIM/Camera")));
+}
+
+TEST_F(VolumeTest, InsertReplacesByIDAndDiscardForgetsEverything) {
+    phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "DCIM/a.jpg", pattern(10));
+    mount(true);
+    auto dcim = lookup(rootID, "DCIM");
+    auto photo = lookup(dcim->id, "a.jpg");
+
+    // A second item with the same ID replaces the first at the end of the listing.
+    auto renamed = std::make_shared<Item>(*photo);
+    renamed->name = "b.jpg";
+    auto memo = std::make_shared<Item>();
+    memo->kind = Kind::memory;
+    memo->id = firstMemoryID;
+    memo->parentID = dcim->id;
+    memo->name = "._b.jpg";
+    q([&] {
+        volume().insert(memo, *dcim);
+        volume().insert(renamed, *dcim);
+    });
+    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg", "b.jpg"));
+    EXPECT_EQ(q([&] { return volume().item(photo->id); }), renamed);
+
+    std::vector<uint8_t> tag{7};
+    q([&] { volume().setXattr(renamed->id, "user.tag", tag, XattrPolicy::always); });
+    q([&] { volume().discard(*renamed); });
+    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg"));
+    EXPECT_EQ(q([&] { return volume().item(photo->id); }), nullptr);
+    EXPECT_EQ(errorOf([&] { return volume().getXattr(photo->id, "user.tag"); }), ENODATA);
+
+    // Discarding a folder drops its listing and what its children kept in memory.
+    q([&] { volume().setXattr(memo->id, "user.tag", tag, XattrPolicy::always); });
+    q([&] { volume().discard(*dcim); });
+    EXPECT_EQ(q([&] { return volume().item(memo->id); }), nullptr);
+    EXPECT_EQ(q([&] { return volume().item(dcim->id); }), nullptr);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), ENOENT);
+
+    // Discarding the root's .DS_Store drops its contents.
+    q([&] { volume().discard(*lookup(rootID, ".DS_Store")); });
+    EXPECT_THAT(names(rootID), ElementsAre(".metadata_never_index"));
+}
+
+TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {
+    phone().addFile(storage(), "a.txt", pattern(10));
+    mount();
+    // ObjectInfo cut right before its Filename: the phone gives the object no name.
+    phone().updateFaults([](phonesim::Faults& f) { f.objectInfoLength = 52; });
+    EXPECT_THAT(names(rootID), ElementsAre(".metadata_never_index", ".DS_Store"));
+    EXPECT_THAT(log_.at(LogLevel::error),
+                ElementsAre("object " + std::to_string(*phone().handleOf(storage(), "a.txt")) +
+                            " has no usable name \"\"; not listed"));
+}

@@ -1,0 +1,164 @@
+// Reading phone files through the read-ahead, in-memory files, and the read failures.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fs/DSStore.h"
+#include "tests/fs/VolumeFixture.h"
+
+using namespace kestrum;
+using namespace kestrumtest;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+constexpr size_t KiB = 1024, MiB = 1024 * 1024;
+
+class TempFolder {
+  public:
+    TempFolder() {
+        path_ = std::filesystem::temp_directory_path() /
+                ("kestrum-read-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    static inline int counter_ = 0;
+    std::filesystem::path path_;
+};
+
+}  // namespace
+
+class ReadTest : public VolumeTest {
+  protected:
+    size_t read(uint64_t id, int64_t offset, std::vector<uint8_t>& buffer) {
+        return q([&] { return volume().read(id, offset, buffer); });
+    }
+};
+
+TEST_F(ReadTest, SequentialReadingAsksThePhoneOncePerWindow) {
+    const phonesim::Bytes content = pattern(10 * MiB, 3);
+    phone().addFile(storage(), "movie.mp4", content);
+    mount();
+    auto movie = lookup(rootID, "movie.mp4");
+    phone().resetStats();
+
+    std::vector<uint8_t> piece(256 * KiB), whole;
+    for (size_t offset = 0; offset < content.size(); offset += piece.size()) {
+        ASSERT_EQ(read(movie->id, offset, piece), piece.size());
+        whole.insert(whole.end(), piece.begin(), piece.end());
+    }
+    EXPECT_EQ(whole, content);
+    // Direct 256 KiB, then windows at 0.25, 4.25 and 8.25 MiB.
+    EXPECT_EQ(count(Op::GetPartialObject64), 4u);
+
+    phone().resetStats();
+    EXPECT_EQ(read(movie->id, content.size(), piece), 0u);
+    EXPECT_EQ(read(movie->id, content.size() + 5, piece), 0u);
+    EXPECT_EQ(phone().stats().transactions(), 0u);
+}
+
+TEST_F(ReadTest, ShortFileDeliversWhatItHolds) {
+    phone().addFile(storage(), "a.txt", pattern(100));
+    mount();
+    std::vector<uint8_t> buffer(8 * KiB);
+    EXPECT_EQ(read(lookup(rootID, "a.txt")->id, 0, buffer), 100u);
+    buffer.resize(100);
+    EXPECT_EQ(buffer, pattern(100));
+}
+
+TEST_F(ReadTest, ClosingWithNoModeKeptStartsANewReadHistory) {
+    phone().addFile(storage(), "a.bin", pattern(8 * MiB));
+    mount();
+    auto file = lookup(rootID, "a.bin");
+    std::vector<uint8_t> piece(128 * KiB);
+    read(file->id, 0, piece);
+    read(file->id, piece.size(), piece);  // fills the window
+    q([&] { volume().close(file->id, {.read = true}); });
+    phone().resetStats();
+    read(file->id, 2 * piece.size(), piece);  // still open for reading: from the window
+    EXPECT_EQ(phone().stats().transactions(), 0u);
+
+    q([&] { volume().close(file->id, {}); });
+    read(file->id, 3 * piece.size(), piece);  // direct: only the piece crosses the wire
+    EXPECT_EQ(count(Op::GetPartialObject64), 1u);
+    EXPECT_LT(phone().stats().bytesToHost, 256 * KiB);
+}
+
+TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
+    mount();
+    lookup(rootID, ".DS_Store");
+    phone().resetStats();
+    const std::vector<uint8_t> store = makeDSStore();
+    std::vector<uint8_t> buffer(4096);
+    ASSERT_EQ(read(dsStoreID, 8000, buffer), 196u);
+    EXPECT_TRUE(std::equal(store.begin() + 8000, store.end(), buffer.begin()));
+    ASSERT_EQ(read(dsStoreID, -100, buffer), 4096u);
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), store.begin()));
+    EXPECT_EQ(read(dsStoreID, 8196, buffer), 0u);
+    EXPECT_EQ(read(neverIndexID, 0, buffer), 0u);
+    EXPECT_EQ(phone().stats().transactions(), 0u);
+}
+
+TEST_F(ReadTest, DirectoriesAndUnknownItemsAreNotReadable) {
+    phone().addFolder(storage(), "DCIM");
+    mount();
+    std::vector<uint8_t> buffer(10);
+    EXPECT_EQ(errorOf([&] { return volume().read(lookup(rootID, "DCIM")->id, 0, buffer); }),
+              EISDIR);
+    EXPECT_EQ(errorOf([&] { return volume().read(rootID, 0, buffer); }), EISDIR);
+    EXPECT_EQ(errorOf([&] { return volume().read(5000, 0, buffer); }), EISDIR);
+}
+
+TEST_F(ReadTest, PhoneErrorIsEIOAndLogged) {
+    phone().addFile(storage(), "a.bin", pattern(1000));
+    mount();
+    auto file = lookup(rootID, "a.bin");
+    phone().removeObject(storage(), "a.bin");
+    std::vector<uint8_t> buffer(100);
+    EXPECT_EQ(errorOf([&] { return volume().read(file->id, 0, buffer); }), EIO);
+    EXPECT_THAT(log_.at(LogLevel::error),
+                ElementsAre("read a.bin: MTP op 0x95C1 failed with 0x2009"));
+    EXPECT_THAT(log_.at(LogLevel::fault), IsEmpty());
+}
+
+TEST_F(ReadTest, FilesOfUnknownSizeCannotBeRead) {
+    TempFolder folder;
+    phonesim::PhoneConfig config;
+    config.storages = {phonesim::StorageConfig{"Internal", 64ull << 30, folder.path(), false}};
+    config.faults.sizesUnknownOver4G = true;
+    makePhone(config);
+    phone().addSparseFile(storage(), "huge.bin", 5ull << 30);
+    mount();
+    auto huge = lookup(rootID, "huge.bin");
+    EXPECT_TRUE(huge->sizeUnknown);
+    phone().resetStats();
+    std::vector<uint8_t> buffer(10);
+    EXPECT_EQ(errorOf([&] { return volume().read(huge->id, 0, buffer); }), EFBIG);
+    EXPECT_EQ(phone().stats().transactions(), 0u);
+}
+
+TEST_F(ReadTest, WithoutPartialObject64ReadingStopsAt4GB) {
+    TempFolder folder;
+    phonesim::PhoneConfig config;
+    config.storages = {phonesim::StorageConfig{"Internal", 64ull << 30, folder.path(), false}};
+    config.faults.no64bit = true;
+    makePhone(config);
+    phone().addSparseFile(storage(), "huge.bin", 5ull << 30);
+    mount();
+    auto huge = lookup(rootID, "huge.bin");
+    EXPECT_FALSE(huge->sizeUnknown);
+    EXPECT_EQ(huge->size, 5ull << 30);
+    std::vector<uint8_t> piece(MiB);
+    const int64_t start = (4ll << 30) - 4 * MiB;
+    EXPECT_EQ(read(huge->id, start, piece), MiB);  // direct, below the bound
+    EXPECT_EQ(errorOf([&] { return volume().read(huge->id, start + MiB, piece); }), EIO);
+    EXPECT_THAT(log_.at(LogLevel::error),
+                ElementsAre("read huge.bin: device cannot read past 4 GB"));
+    EXPECT_EQ(count(Op::GetPartialObject), 1u);
+}
