@@ -31,21 +31,28 @@ class MTPEditor {
 
     explicit MTPEditor(MTPSession& session) : session_(session) {}
 
-    // GetObjectPropValue(ObjectSize); missing bytes read as 0.
+    // GetObjectPropValue(ObjectSize), in bytes; missing bytes read as 0.
     uint64_t objectSize(uint32_t handle);
-    // Opens an edit once per object; returns the size as edited.
+    // Opens an edit once per object and returns the size as edited (bytes). The first call
+    // sends BeginEditObject and TruncateObject(size), size being knownSize or, with fetchSize,
+    // objectSize(); later calls send nothing. On failure nothing is recorded, and an edit the
+    // phone had begun is ended (best effort) before the error is thrown.
     uint64_t beginEdit(uint32_t handle, uint64_t knownSize, bool fetchSize);
     // beginEdit, then TruncateObject(newSize); records and returns newSize.
     uint64_t truncate(uint32_t handle, uint64_t newSize, uint64_t knownSize, bool fetchSize);
-    // SendPartialObject per chunk of at most 4 MiB; records nothing.
+    // SendPartialObject per chunk of at most 4 MiB at offset (bytes); empty bytes send one
+    // empty chunk. The first failing chunk is thrown and the earlier ones stay written. Records
+    // nothing: the caller records the new size after success.
     void write(uint32_t handle, uint64_t offset, std::span<const uint8_t> bytes);
     // EndEditObject when an edit is open; the entry is dropped first, even if it fails.
     void endEdit(uint32_t handle);
     // Drops the entry without ending the edit on the phone.
     void forget(uint32_t handle) { edits_.erase(handle); }
-    // SetObjectPropValue(ObjectFileName).
+    // SetObjectPropValue(ObjectFileName); the name is cut to 254 UTF-16 units.
     void rename(uint32_t handle, std::string_view name);
-    // SendObjectInfo; returns the new handle. parent RootParent = top level of storage.
+    // SendObjectInfo for a new, empty object; returns its handle, the response's third
+    // parameter (fewer than three: MTPTransportError "SendObjectInfo returned no handle").
+    // parent RootParent = top level of storage. The name is cut to 254 UTF-16 units.
     uint32_t createObject(uint32_t storage, uint32_t parent, std::string_view name, bool isFolder);
 
     // The size as edited, when an edit is open.

@@ -202,6 +202,9 @@ std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
          {Prop::ObjectFileName, Prop::ObjectFormat, Prop::ObjectSize, Prop::DateModified}) {
         Bytes reply = transact(Op::GetObjectPropList, {parent, 0, property, 0, 1});
         for (PropListElement& element : parseObjectPropList(reply)) {
+            // Some Android versions list the folder among its own children; the file system
+            // would then show a folder inside itself.
+            if (element.handle == parent) continue;
             auto [at, isNew] = index.try_emplace(element.handle, result.size());
             if (isNew) {
                 result.emplace_back();
@@ -217,6 +220,9 @@ std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
                     break;
                 case Prop::ObjectSize:
                     if (element.number) entry.size = *element.number;
+                    // A 32-bit ObjectSize of all ones is the ObjectInfo cap, not a size.
+                    entry.sizeUnknown = element.number == 0xFFFFFFFF &&
+                                        element.dataType != 0x0007 && element.dataType != 0x0008;
                     break;
                 case Prop::DateModified:
                     if (element.text) entry.modified = parseMTPDate(*element.text);
@@ -226,6 +232,9 @@ std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
             }
         }
     }
+    for (MTPEntry& entry : result) {
+        if (entry.sizeUnknown) learnLargeSize(entry);
+    }
     return result;
 }
 
@@ -234,20 +243,25 @@ MTPEntry MTPSession::entry(uint32_t handle) {
     MTPEntry result{
         handle, std::move(info.filename), info.compressedSize, info.isFolder(), info.modified,
         false};
-    if (info.compressedSize != 0xFFFFFFFF) return result;
+    if (info.compressedSize == 0xFFFFFFFF) learnLargeSize(result);
+    return result;
+}
+
+void MTPSession::learnLargeSize(MTPEntry& entry) {
+    entry.size = 0xFFFFFFFF;
+    entry.sizeUnknown = false;
     if (supports(Op::GetObjectPropValue)) {
         try {
-            Bytes value = transact(Op::GetObjectPropValue, {handle, Prop::ObjectSize});
+            Bytes value = transact(Op::GetObjectPropValue, {entry.handle, Prop::ObjectSize});
             if (value.size() >= 8) {
-                result.size = ByteReader(value).readU64();
-                return result;
+                entry.size = ByteReader(value).readU64();
+                return;
             }
         } catch (const std::exception&) {
             // The size stays unknown; the listing itself must not fail for it.
         }
     }
-    result.sizeUnknown = true;
-    return result;
+    entry.sizeUnknown = true;
 }
 
 size_t MTPSession::readPartial(uint32_t handle, uint64_t offset, uint32_t length,

@@ -90,7 +90,9 @@ class MTPSession {
     // GetObjectHandles(storage, 0, parent) then entry() for each. parent RootParent = top level.
     std::vector<MTPEntry> list(uint32_t storage, uint32_t parent);
     // Four GetObjectPropList requests (name, format, size, date) for the children of parent,
-    // in the order handles first occur. Any failing request throws; no partial result.
+    // in the order handles first occur; parent itself is never among them. A 32-bit size of
+    // 0xFFFFFFFF follows entry()'s 64-bit size rule. Any failing request throws; no partial
+    // result.
     std::vector<MTPEntry> listByPropList(uint32_t parent);
     // GetObjectInfo then the 64-bit size rule: a size of 0xFFFFFFFF is asked for again with
     // GetObjectPropValue(ObjectSize) when supported; when that cannot give it (any error is
@@ -111,6 +113,8 @@ class MTPSession {
     void receive(uint16_t op, const Sink& sink, Bytes& result);
     size_t readOnce();
     size_t readSkippingZeroLength();
+    // The 64-bit size rule for an entry whose size is capped at 0xFFFFFFFF.
+    void learnLargeSize(MTPEntry& entry);
 
     std::unique_ptr<BulkTransport> transport_;
     std::unique_ptr<uint8_t[]> buffer_;

@@ -34,7 +34,9 @@ unsigned int timeoutMs(std::chrono::milliseconds limit) {
     return static_cast<unsigned int>(std::clamp<long long>(limit.count(), 1, UINT_MAX));
 }
 
-std::string errorName(int code) { return libusb_error_name(code); }
+std::string errorName(int code) {
+    return libusb_error_name(code);
+}
 
 // Frees a libusb device list however the lookup ends.
 struct DeviceList {
@@ -65,7 +67,7 @@ struct ConfigDescriptor {
 // destroys it first, and its destructor cancels the read, waits for the callback to report the
 // cancellation and joins the thread, so no callback can outlive it.
 class USBTransport::EventPipe {
-public:
+  public:
     EventPipe(libusb_context* context, libusb_device_handle* device, uint8_t address,
               std::chrono::milliseconds retryDelay, Counters& counters)
         : context_(context),
@@ -116,7 +118,7 @@ public:
         return !ended_ && !stopping_;
     }
 
-private:
+  private:
     static void LIBUSB_CALL completed(libusb_transfer* transfer) {
         static_cast<EventPipe*>(transfer->user_data)->handleCompletion(transfer->status);
     }
@@ -184,13 +186,16 @@ private:
                     if (!stopping_) submitLocked();
                     continue;
                 }
-                auto left =
-                    std::chrono::duration_cast<std::chrono::microseconds>(*retryAt_ - now);
+                auto left = std::chrono::duration_cast<std::chrono::microseconds>(*retryAt_ - now);
                 wait = {static_cast<time_t>(left.count() / 1'000'000),
                         static_cast<suseconds_t>(left.count() % 1'000'000)};
             }
             lock.unlock();
-            libusb_handle_events_timeout_completed(context_, &wait, nullptr);
+            int result = libusb_handle_events_timeout_completed(context_, &wait, nullptr);
+            if (result < 0 && result != LIBUSB_ERROR_INTERRUPTED) {
+                // Whatever went wrong, do not spin on it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
             lock.lock();
         }
     }
@@ -303,7 +308,9 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
     }
 }
 
-USBTransport::~USBTransport() { close(); }
+USBTransport::~USBTransport() {
+    close();
+}
 
 void USBTransport::close() noexcept {
     events_.reset();
@@ -331,15 +338,16 @@ void USBTransport::write(std::span<const uint8_t> bytes) {
 
 void USBTransport::transferOut(std::span<const uint8_t> bytes) {
     double seconds = static_cast<double>(bytes.size()) / 1'000'000.0;
-    auto limit = limits_.writeBase + std::chrono::milliseconds(static_cast<long long>(
-                                         std::ceil(seconds * limits_.writePerMillionBytes.count())));
+    auto limit = limits_.writeBase + std::chrono::milliseconds(static_cast<long long>(std::ceil(
+                                         seconds * limits_.writePerMillionBytes.count())));
     int sent = 0;
     counters_.bulkOutTransfers++;
     // libusb takes a mutable pointer but never writes through it for an OUT transfer.
     int result = libusb_bulk_transfer(device_, bulkOut_, const_cast<uint8_t*>(bytes.data()),
                                       static_cast<int>(bytes.size()), &sent, timeoutMs(limit));
     counters_.bytesOut += static_cast<uint64_t>(std::max(sent, 0));
-    if (result != LIBUSB_SUCCESS) throw MTPTransportError("bulk write failed: " + errorName(result));
+    if (result != LIBUSB_SUCCESS)
+        throw MTPTransportError("bulk write failed: " + errorName(result));
     if (static_cast<size_t>(sent) != bytes.size()) {
         throw MTPTransportError("bulk write incomplete: " + std::to_string(sent) + " of " +
                                 std::to_string(bytes.size()) + " bytes");
@@ -353,9 +361,9 @@ size_t USBTransport::read(std::span<uint8_t> buffer) {
     // of the receive buffer would cost as much again.
     int received = 0;
     counters_.bulkInTransfers++;
-    int result = libusb_bulk_transfer(device_, bulkIn_, buffer.data(),
-                                      static_cast<int>(buffer.size()), &received,
-                                      timeoutMs(limits_.read));
+    int result =
+        libusb_bulk_transfer(device_, bulkIn_, buffer.data(), static_cast<int>(buffer.size()),
+                             &received, timeoutMs(limits_.read));
     if (result != LIBUSB_SUCCESS) throw MTPTransportError("bulk read failed: " + errorName(result));
     counters_.bytesIn += static_cast<uint64_t>(received);
     return static_cast<size_t>(received);
@@ -365,9 +373,9 @@ void USBTransport::drainInput() noexcept {
     for (int i = 0; i < drainReadCount; ++i) {
         int received = 0;
         counters_.drainReads++;
-        int result = libusb_bulk_transfer(device_, bulkIn_, inData_.data(),
-                                          static_cast<int>(inData_.size()), &received,
-                                          timeoutMs(limits_.drainRead));
+        int result =
+            libusb_bulk_transfer(device_, bulkIn_, inData_.data(), static_cast<int>(inData_.size()),
+                                 &received, timeoutMs(limits_.drainRead));
         if (result != LIBUSB_SUCCESS) {
             libusb_clear_halt(device_, bulkIn_);  // ignored: the next transaction will tell
             counters_.bulkHaltClears++;
@@ -391,6 +399,8 @@ USBTransportCounters USBTransport::counters() const {
     };
 }
 
-bool USBTransport::eventLoopRunning() const { return events_ && events_->running(); }
+bool USBTransport::eventLoopRunning() const {
+    return events_ && events_->running();
+}
 
 }  // namespace mtp

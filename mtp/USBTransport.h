@@ -48,15 +48,17 @@ struct USBTransportCounters {
 
 // Owns one phone's claimed MTP interface from create() to destruction; destroying it cancels
 // the event read, joins the event thread, releases the interface and closes the device.
-// The BulkTransport calls are made by one thread at a time (the session's owner); counters(),
-// eventLoopRunning() and the accessors may be called from any thread.
+// The BulkTransport calls are made by one thread at a time (the session's owner); counters()
+// and eventLoopRunning() may be called from any thread. The event read is served by a thread
+// of the transport ("mtp-usb-events") that runs libusb's event handling and holds no reference
+// to the transport itself.
 class USBTransport final : public BulkTransport {
-public:
+  public:
     static constexpr size_t defaultReceiveBufferSize = 1 << 20;
     static constexpr size_t eventBufferSize = 64;
 
-    // Opens the record's MTP interface: finds it through discovery (its sysfs), opens the device by bus
-    // number and address, claims the interface, walks its endpoints, drains stale input and
+    // Opens the record's MTP interface: finds it through discovery (its sysfs), opens the device by
+    // bus number and address, claims the interface, walks its endpoints, drains stale input and
     // starts the event loop when the interface has an interrupt IN endpoint.
     // Throws MTPTransportError: "device <id> has no MTP interface" (not MTP, or no longer
     // attached), "cannot open device <id>: <libusb error>", "busy" (the claim failed: another
@@ -73,7 +75,10 @@ public:
     int maxPacketSize() const override { return maxPacketSize_; }
 
     // One bulk OUT transfer of all bytes (a zero-length packet when empty), within
-    // writeBase + writePerMillionBytes per 1,000,000 bytes. Throws MTPTransportError
+    // writeBase + writePerMillionBytes per 1,000,000 bytes. Above 1 GiB (libusb takes less than
+    // 2 GiB at once) the bytes go out as several submissions of whole packets, which the phone
+    // sees as one transfer.
+    // Throws MTPTransportError
     // ("bulk write failed: LIBUSB_ERROR_...", or "bulk write incomplete: ..." when the phone
     // took only part of the bytes).
     void write(std::span<const uint8_t> bytes) override;
@@ -102,7 +107,7 @@ public:
     size_t receiveBufferSize() const { return inData_.size(); }
     const USBTransportLimits& limits() const { return limits_; }
 
-private:
+  private:
     class EventPipe;
     struct Counters {
         std::atomic<uint64_t> bulkInTransfers{0}, bulkOutTransfers{0}, bytesIn{0}, bytesOut{0},

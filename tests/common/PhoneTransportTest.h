@@ -32,7 +32,7 @@ struct LinkOptions {
 // A simulated phone attached to one kind of transport. Destroying the link detaches the phone
 // (unplugs it from the bus); transports made by connect() must be gone by then.
 class PhoneLink {
-public:
+  public:
     virtual ~PhoneLink() = default;
     // A new transport to the phone. Only one may exist at a time (it holds the interface).
     // Throws what the transport's opening throws.
@@ -49,14 +49,14 @@ inline std::string transportName(const testing::TestParamInfo<TransportKind>& in
 }
 
 class InProcessLink : public PhoneLink {
-public:
+  public:
     explicit InProcessLink(std::shared_ptr<phonesim::SimulatedPhone> phone)
         : phone_(std::move(phone)) {}
     std::unique_ptr<mtp::BulkTransport> connect(LinkOptions options) override {
         return std::make_unique<phonesim::SimulatedTransport>(*phone_, options.readTimeout);
     }
 
-private:
+  private:
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
 };
 
@@ -67,7 +67,7 @@ inline TransportKind inProcess() {
 }
 
 class PhoneTransportTest : public testing::TestWithParam<TransportKind> {
-protected:
+  protected:
     // Makes the phone and attaches it through the transport under test.
     phonesim::SimulatedPhone& startPhone(phonesim::PhoneConfig config = {}) {
         phone_ = std::make_shared<phonesim::SimulatedPhone>(std::move(config));
@@ -94,7 +94,7 @@ protected:
         phone_.reset();
     }
 
-private:
+  private:
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
     std::unique_ptr<PhoneLink> link_;
     std::unique_ptr<mtp::MTPSession> session_;

@@ -132,6 +132,17 @@ TEST(SessionOnPhone, FailingPropListLeavesListAsTheFallback) {
     EXPECT_EQ(entries[1].name, "b.mp3");
 }
 
+TEST(SessionOnPhone, PropListNeverListsTheFolderInsideItself) {
+    SimulatedPhone phone;
+    phone.addFile(Internal, "Music/a.mp3", pattern(10));
+    auto session = connect(phone);
+    uint32_t music = session->list(Internal, mtp::RootParent).at(0).handle;
+    phone.updateFaults([](Faults& f) { f.propListIncludesParent = true; });
+    std::vector<MTPEntry> entries = session->listByPropList(music);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "a.mp3");
+}
+
 TEST(SessionOnPhone, SixtyFourBitSizes) {
     TempDir dir;
     PhoneConfig config;
@@ -163,6 +174,10 @@ TEST(SessionOnPhone, SixtyFourBitSizes) {
     phone.setFaults(faults([](Faults& f) { f.sizesUnknownOver4G = true; }));
     auto narrow = connect(phone);
     EXPECT_TRUE(narrow->entry(movie.handle).sizeUnknown);
+    // The property-list listing must not take the 32-bit cap for a size either.
+    MTPEntry listed = narrow->listByPropList(movies).at(0);
+    EXPECT_TRUE(listed.sizeUnknown);
+    EXPECT_EQ(listed.size, 0xFFFFFFFFu);
 
     // Without GetPartialObject64, nothing past 4 GB is asked for.
     phone.setFaults(faults([](Faults& f) { f.no64bit = true; }));

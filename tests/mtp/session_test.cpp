@@ -464,7 +464,7 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
 
     phone->respond([](const Command& command) {
         if (command.params[2] == Prop::ObjectSize) {
-            return Reply{std::nullopt, Response::SpecificationByGroupUnsupported};
+            return Reply{std::nullopt, Response::InvalidObjectPropCode};
         }
         return Reply{propList({})};
     });
