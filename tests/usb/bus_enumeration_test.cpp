@@ -1,0 +1,288 @@
+// What hosts see of the virtual bus's devices: libusb descriptors and strings, sysfs entries,
+// discovery's classification, and hot-plug events on a udev monitor.
+
+#include <libudev.h>
+#include <poll.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "mtp/USBDiscovery.h"
+#include "tests/usb/UsbTestSupport.h"
+
+namespace {
+
+using namespace usbtest;
+using usbbus::DeviceSpec;
+using usbbus::Variant;
+using usbbus::VirtualUsbBus;
+
+struct Endpoint {
+    uint8_t address;
+    uint8_t type;  // LIBUSB_TRANSFER_TYPE_*
+    uint16_t maxPacket;
+    bool operator==(const Endpoint&) const = default;
+};
+
+struct Expected {
+    Variant variant;
+    uint8_t cls, subclass, proto;
+    std::string interfaceName;  // empty: no interface string
+    std::vector<Endpoint> endpoints;
+    std::string kind;  // as discovery describes it
+};
+
+void PrintTo(const Expected& e, std::ostream* out) {
+    *out << usbbus::variantName(e.variant);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+DeviceSpec specOf(Variant variant) {
+    if (variant == Variant::keyboard) return DeviceSpec::keyboardSpec();
+    DeviceSpec spec;
+    spec.variant = variant;
+    spec.serial = "ENUM42";
+    spec.product = "Pixel Sim";
+    spec.manufacturer = "Brisvale Labs";
+    return spec;
+}
+
+class Enumeration : public testing::TestWithParam<Expected> {
+  protected:
+    void SetUp() override { requireMockEnvironment(); }
+    VirtualUsbBus bus;
+};
+
+TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
+    const Expected& want = GetParam();
+    const DeviceSpec spec = specOf(want.variant);
+    auto phone = std::make_shared<phonesim::SimulatedPhone>();
+    const usbbus::BusAddress address = bus.plug(1, spec, phone);
+    EXPECT_EQ(address.devNode(), "/dev/bus/usb/001/002");
+
+    Libusb usb;
+    libusb_device* device = usb.find(address.devnum);
+    ASSERT_NE(device, nullptr);
+    libusb_device_descriptor dd{};
+    ASSERT_EQ(libusb_get_device_descriptor(device, &dd), 0);
+    EXPECT_EQ(dd.idVendor, spec.vendorID);
+    EXPECT_EQ(dd.idProduct, spec.productID);
+    EXPECT_EQ(dd.bcdUSB, 0x0200);
+    EXPECT_EQ(dd.bNumConfigurations, 1);
+    EXPECT_EQ(dd.iSerialNumber != 0, !spec.serial.empty());
+    EXPECT_EQ(libusb_get_device_speed(device), LIBUSB_SPEED_HIGH);
+    EXPECT_EQ(libusb_get_port_number(device), 1);
+
+    libusb_config_descriptor* config = nullptr;
+    ASSERT_EQ(libusb_get_config_descriptor(device, 0, &config), 0);
+    ASSERT_EQ(config->bNumInterfaces, 1);
+    const libusb_interface_descriptor& id = config->interface[0].altsetting[0];
+    EXPECT_EQ(id.bInterfaceClass, want.cls);
+    EXPECT_EQ(id.bInterfaceSubClass, want.subclass);
+    EXPECT_EQ(id.bInterfaceProtocol, want.proto);
+    std::vector<Endpoint> endpoints;
+    for (int i = 0; i < id.bNumEndpoints; ++i) {
+        const libusb_endpoint_descriptor& ep = id.endpoint[i];
+        endpoints.push_back(
+            {ep.bEndpointAddress, static_cast<uint8_t>(ep.bmAttributes & 3), ep.wMaxPacketSize});
+    }
+    EXPECT_EQ(endpoints, want.endpoints);
+    const uint8_t interfaceString = id.iInterface;
+    libusb_free_config_descriptor(config);
+    libusb_unref_device(device);
+
+    libusb_device_handle* handle = usb.open(address);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(stringDescriptor(handle, dd.iManufacturer), spec.manufacturer);
+    EXPECT_EQ(stringDescriptor(handle, dd.iProduct), spec.product);
+    if (dd.iSerialNumber) {
+        EXPECT_EQ(stringDescriptor(handle, dd.iSerialNumber), spec.serial);
+    }
+    EXPECT_EQ(interfaceString != 0, !want.interfaceName.empty());
+    if (interfaceString) {
+        EXPECT_EQ(stringDescriptor(handle, interfaceString), want.interfaceName);
+    }
+    EXPECT_EQ(libusb_kernel_driver_active(handle, 0), 0);
+
+    // sysfs as the kernel writes it, newline-terminated.
+    const std::string dev = "/sys/bus/usb/devices/1-1";
+    EXPECT_EQ(readFile(dev + "/idVendor"), usbtest::hex4(spec.vendorID) + "\n");
+    EXPECT_EQ(readFile(dev + "/product"), spec.product + "\n");
+    EXPECT_EQ(readFile(dev + "/devpath"), "1\n");
+    EXPECT_EQ(readFile(dev + "/busnum"), "1\n");
+    EXPECT_EQ(readFile(dev + "/devnum"), "2\n");
+    EXPECT_EQ(readFile(dev + "/1-1:1.0/bNumEndpoints"),
+              "0" + std::to_string(want.endpoints.size()) + "\n");
+
+    mtp::USBDiscovery discovery;
+    const auto records = discovery.allDevices();
+    auto record = std::ranges::find_if(records, [&](const mtp::USBDeviceRecord& r) {
+        return r.vendorID == spec.vendorID && r.productID == spec.productID;
+    });
+    ASSERT_NE(record, records.end());
+    EXPECT_EQ(record->kind.description(), want.kind);
+    EXPECT_EQ(record->name, spec.product);
+    EXPECT_EQ(record->locationID, 0x01100000u);
+    EXPECT_EQ(record->id, spec.serial.empty() ? "loc-01100000" : spec.serial);
+}
+
+constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK, kIntr = LIBUSB_TRANSFER_TYPE_INTERRUPT,
+                  kIso = LIBUSB_TRANSFER_TYPE_ISOCHRONOUS;
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, Enumeration,
+    testing::Values(
+        Expected{Variant::mtpClass,
+                 6,
+                 1,
+                 1,
+                 "MTP",
+                 {{0x81, kBulk, 512}, {0x02, kBulk, 512}, {0x83, kIntr, 28}},
+                 "mtp(0)"},
+        Expected{Variant::vendorMtp,
+                 0xFF,
+                 0xFF,
+                 0,
+                 "MTP",
+                 {{0x81, kBulk, 512}, {0x02, kBulk, 512}, {0x83, kIntr, 28}},
+                 "mtp(0)"},
+        Expected{Variant::chargingOnly,
+                 0xFF,
+                 0x42,
+                 1,
+                 "ADB Interface",
+                 {{0x81, kBulk, 512}, {0x01, kBulk, 512}},
+                 "androidChargingOnly"},
+        Expected{Variant::keyboard, 3, 1, 1, "", {{0x81, kIntr, 8}}, "other"},
+        Expected{Variant::noInterruptEndpoint,
+                 6,
+                 1,
+                 1,
+                 "MTP",
+                 {{0x81, kBulk, 512}, {0x02, kBulk, 512}, {0x84, kIso, 64}},
+                 "mtp(0)"},
+        Expected{Variant::twoBulkOut,
+                 6,
+                 1,
+                 1,
+                 "MTP",
+                 {{0x81, kBulk, 512}, {0x01, kBulk, 64}, {0x02, kBulk, 512}, {0x83, kIntr, 28}},
+                 "mtp(0)"}),
+    [](const auto& info) {
+        std::string name = usbbus::variantName(info.param.variant);
+        std::erase(name, '-');
+        return name;
+    });
+
+class Bus : public testing::Test {
+  protected:
+    void SetUp() override { requireMockEnvironment(); }
+    VirtualUsbBus bus;
+    std::shared_ptr<phonesim::SimulatedPhone> phone = std::make_shared<phonesim::SimulatedPhone>();
+};
+
+TEST_F(Bus, PhoneWithoutSerialHasNoSerialStringNorAttribute) {
+    DeviceSpec spec;
+    spec.serial.clear();
+    const auto address = bus.plug(2, spec, phone);
+    EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/serial"), "");
+    EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/devpath"), "2\n");
+    Libusb usb;
+    libusb_device_handle* handle = usb.open(address);
+    ASSERT_NE(handle, nullptr);
+    unsigned char text[64];
+    EXPECT_EQ(libusb_get_string_descriptor_ascii(handle, 3, text, sizeof text), LIBUSB_ERROR_PIPE);
+    mtp::USBDiscovery discovery;
+    const auto records = discovery.allDevices();
+    auto record = std::ranges::find_if(records, [](const auto& r) { return r.kind.isMTP(); });
+    ASSERT_NE(record, records.end());
+    EXPECT_EQ(record->serial, "");
+    EXPECT_EQ(record->id, "loc-01200000");
+}
+
+TEST_F(Bus, PhoneAnswersMicrosoftOsDescriptorsWithMtpCompatibleID) {
+    const auto address = bus.plug(1, DeviceSpec{}, phone);
+    Libusb usb;
+    libusb_device_handle* handle = usb.open(address);
+    ASSERT_NE(handle, nullptr);
+    unsigned char os[64] = {};
+    const int n = libusb_get_string_descriptor(handle, 0xEE, 0, os, sizeof os);
+    ASSERT_EQ(n, 18);
+    EXPECT_EQ(std::string(os + 2, os + 16), std::string("M\0S\0F\0T\0001\0000\0000\0", 14));
+    unsigned char compat[40] = {};
+    ASSERT_EQ(libusb_control_transfer(handle, 0xC0, os[16], 0, 4, compat, sizeof compat, 1000), 40);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(compat) + 18, 3), "MTP");
+
+    // A keyboard has none.
+    bus.unplug(1);
+    const auto keyboard = bus.plug(1, DeviceSpec::keyboardSpec(), nullptr);
+    Libusb usb2;
+    libusb_device_handle* kb = usb2.open(keyboard);
+    ASSERT_NE(kb, nullptr);
+    EXPECT_EQ(libusb_get_string_descriptor(kb, 0xEE, 0, os, sizeof os), LIBUSB_ERROR_PIPE);
+}
+
+// One event from the monitor within `timeout`, as "action devnode"; empty on time-out.
+std::string nextEvent(udev_monitor* monitor, std::chrono::milliseconds timeout) {
+    pollfd p{udev_monitor_get_fd(monitor), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
+    udev_device* device = udev_monitor_receive_device(monitor);
+    if (!device) return "<unreadable>";
+    const char* action = udev_device_get_action(device);
+    const char* node = udev_device_get_devnode(device);
+    std::string text = std::string(action ? action : "?") + " " + (node ? node : "-");
+    udev_device_unref(device);
+    return text;
+}
+
+TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
+    ASSERT_TRUE(VirtualUsbBus::inMockEnvironment());
+    udev* context = udev_new();
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+    ASSERT_NE(monitor, nullptr);
+    udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
+    ASSERT_EQ(udev_monitor_enable_receiving(monitor), 0);
+    using std::chrono::milliseconds;
+
+    bus.plug(1, DeviceSpec{}, phone);
+    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/002");
+    bus.unplug(1);
+    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/002");
+    EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
+
+    DeviceSpec charging;
+    charging.variant = Variant::chargingOnly;
+    bus.plug(1, charging, phone);
+    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/003");
+    const auto switched = bus.replug(1, DeviceSpec{});
+    EXPECT_EQ(switched.devnum, 4);
+    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/003");
+    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/004");
+    EXPECT_EQ(nextEvent(monitor, milliseconds(200)), "");  // interfaces are filtered out
+    udev_monitor_unref(monitor);
+    udev_unref(context);
+
+    // libusb's own device list follows as well.
+    Libusb usb;
+    EXPECT_TRUE(usb.lists(4));
+    EXPECT_FALSE(usb.lists(3));
+}
+
+TEST_F(Bus, PlugRefusesTakenAndMissingPorts) {
+    bus.plug(1, DeviceSpec{}, phone);
+    EXPECT_THROW(bus.plug(1, DeviceSpec{}, phone), std::runtime_error);
+    EXPECT_THROW(bus.plug(5, DeviceSpec{}, phone), std::runtime_error);
+    EXPECT_THROW(bus.hold(3), std::runtime_error);
+    bus.unplug(3);  // an empty port: nothing happens
+    EXPECT_TRUE(bus.address(1).has_value());
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# libmtp's command-line tools (Debian's mtp-tools), as an outside client, against the simulated
+# phone on the virtual bus: they detect it, list, fetch and send files, and see what the control
+# commands of the phonesim program change (held: busy; locked: no storage; charging only: no
+# MTP device; unplugged: nothing). Usage: mtp_tools_test.sh PATH/TO/phonesim
+set -euo pipefail
+phonesim=${1:?usage: mtp_tools_test.sh PATH/TO/phonesim}
+for tool in mtp-detect mtp-files mtp-getfile mtp-sendfile; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (Debian package mtp-tools)"; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/store/DCIM"
+head -c 300001 /dev/urandom >"$work/store/DCIM/photo.jpg"
+# With its 12-byte header the data container is 1 MiB: a zero-length packet must end it.
+head -c 1048564 /dev/urandom >"$work/upload.bin"
+export WORK=$work
+
+"$phonesim" --storage "$work/store" --serial TOOLS01 --name "Tools Phone" -- bash -c '
+  set -euo pipefail
+  fail() { echo "FAIL: $*"; exit 1; }
+  mtp-detect >"$WORK/detect.txt" 2>&1 || fail "mtp-detect: $(tail -3 "$WORK/detect.txt")"
+  grep -q "Model: Tools Phone" "$WORK/detect.txt" || fail "mtp-detect shows no model"
+  grep -q "Serial number: TOOLS01" "$WORK/detect.txt" || fail "mtp-detect shows no serial"
+  grep -q "StorageDescription: Internal shared storage" "$WORK/detect.txt" ||
+    fail "mtp-detect shows no storage"
+
+  mtp-files >"$WORK/files.txt" 2>&1 || fail "mtp-files failed"
+  id=$(awk "/File ID:/ { id = \$3 } /Filename: photo.jpg/ { print id }" "$WORK/files.txt")
+  [ -n "$id" ] || fail "mtp-files does not list photo.jpg: $(cat "$WORK/files.txt")"
+  mtp-getfile "$id" "$WORK/fetched.jpg" >/dev/null 2>&1 || fail "mtp-getfile failed"
+  cmp "$WORK/fetched.jpg" "$WORK/store/DCIM/photo.jpg" || fail "fetched file differs"
+
+  mtp-sendfile "$WORK/upload.bin" upload.bin >/dev/null 2>&1 || fail "mtp-sendfile failed"
+
+  "$PHONESIM_CTL" hold >/dev/null
+  mtp-files >"$WORK/out.txt" 2>&1 || true
+  grep -q busy "$WORK/out.txt" || fail "a held phone is not busy: $(cat "$WORK/out.txt")"
+  "$PHONESIM_CTL" release >/dev/null
+  mtp-files >"$WORK/out.txt" 2>&1 || true
+  grep -q "Filename: upload.bin" "$WORK/out.txt" || fail "upload.bin is not listed"
+  "$PHONESIM_CTL" stats >"$WORK/out.txt"
+  grep -q "\"0x100D\":1" "$WORK/out.txt" || fail "stats count no SendObject"
+
+  "$PHONESIM_CTL" lock >/dev/null
+  mtp-detect >"$WORK/out.txt" 2>&1 || true
+  ! grep -q StorageDescription "$WORK/out.txt" || fail "a locked phone lists storages"
+  "$PHONESIM_CTL" unlock >/dev/null
+  mtp-detect >"$WORK/out.txt" 2>&1 || true
+  grep -q StorageDescription "$WORK/out.txt" || fail "an unlocked phone lists no storage"
+
+  "$PHONESIM_CTL" charging-only >/dev/null
+  mtp-detect >"$WORK/out.txt" 2>&1 || true
+  grep -q "No raw devices found" "$WORK/out.txt" || fail "a charging-only phone is found"
+  "$PHONESIM_CTL" mtp >/dev/null
+  mtp-files >"$WORK/out.txt" 2>&1 || true
+  grep -q "Filename: upload.bin" "$WORK/out.txt" || fail "back in MTP mode, no files"
+
+  "$PHONESIM_CTL" unplug >/dev/null
+  mtp-files >"$WORK/out.txt" 2>&1 || true
+  grep -q "No Devices" "$WORK/out.txt" || fail "an unplugged phone is still found"
+  ! "$PHONESIM_CTL" hold >/dev/null || fail "holding an unplugged phone succeeded"
+'
+cmp "$work/upload.bin" "$work/store/upload.bin" || { echo "FAIL: the sent file differs"; exit 1; }
+
+status=0
+"$phonesim" -- sh -c "exit 3" || status=$?
+[ "$status" = 3 ] || { echo "FAIL: phonesim exits $status, the command exited 3"; exit 1; }
+echo PASS

@@ -1,0 +1,249 @@
+// The MTP session and editor against the simulated phone, once in-process and once over libusb
+// on the virtual USB bus: the same tests must pass over both transports.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "mtp/MTPCodes.h"
+#include "mtp/MTPEditor.h"
+#include "mtp/MTPError.h"
+#include "mtp/MTPSession.h"
+#include "tests/common/PhoneTransportTest.h"
+#include "tests/usb/UsbPhoneLink.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mtp::MTPEntry;
+using mtp::MTPTransportError;
+using phonesim::Bytes;
+using phonesim::Faults;
+using phonesim::FaultTrigger;
+using phonesim::PhoneConfig;
+using phonesim::StorageConfig;
+using phonetest::PhoneTransportTest;
+
+constexpr uint32_t Internal = 0x00010001;
+constexpr uint32_t SD = 0x00020001;
+constexpr std::time_t jan31 = 1706745599;
+constexpr uint32_t MiB = 1 << 20;
+
+Bytes pattern(size_t size) {
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 13 + i / 4093);
+    return b;
+}
+
+std::string transportMessage(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const MTPTransportError& error) {
+        return error.message;
+    }
+    return "<no MTPTransportError>";
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char name[] = "/tmp/usb-session-XXXXXX";
+        path_ = ::mkdtemp(name);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
+    PhoneConfig config;
+    config.storages = {StorageConfig{"Internal shared storage", 1'000'000, std::nullopt, false},
+                       StorageConfig{"SD card", 2'000'000, std::nullopt, true}};
+    auto& phone = startPhone(config);
+    phone.addFile(Internal, "DCIM/Camera/IMG_1.jpg", pattern(1500), jan31);
+    phone.addFile(Internal, "DCIM/Camera/IMG_2.jpg", pattern(2500), jan31 + 60);
+    phone.addFolder(Internal, "DCIM/Camera/Thumbs");
+    auto& session = openSession();
+
+    auto storages = session.storages();
+    ASSERT_EQ(storages.size(), 2u);
+    EXPECT_EQ(storages[0],
+              (mtp::MTPStorage{Internal, "Internal shared storage", 1'000'000, 996'000}));
+    EXPECT_EQ(storages[1], (mtp::MTPStorage{SD, "SD card", 2'000'000, 2'000'000}));
+
+    uint32_t dcim = session.list(Internal, mtp::RootParent).at(0).handle;
+    uint32_t camera = session.list(Internal, dcim).at(0).handle;
+    std::vector<MTPEntry> byInfo = session.list(Internal, camera);
+    EXPECT_EQ(session.listByPropList(camera), byInfo);
+    ASSERT_EQ(byInfo.size(), 3u);
+    auto second = std::ranges::find(byInfo, "IMG_2.jpg", &MTPEntry::name);
+    ASSERT_NE(second, byInfo.end());
+    EXPECT_EQ(second->size, 2500u);
+    EXPECT_EQ(second->modified, std::chrono::system_clock::from_time_t(jan31 + 60));
+}
+
+TEST_P(PhoneTransportTest, OpensOverASessionLeftOpen) {
+    startPhone();
+    openSession();  // never sends CloseSession
+    closeSession();
+    auto& again = openSession();
+    EXPECT_EQ(again.transactionID(), 2u);
+    EXPECT_TRUE(again.supportsWriting());
+}
+
+TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
+    TempDir dir;
+    PhoneConfig config;
+    config.storages = {StorageConfig{"Internal shared storage", 64ull << 30, dir.path(), false}};
+    auto& phone = startPhone(config);
+    phone.addSparseFile(Internal, "Movies/long.mkv", 5'000'000'000ull);
+    {
+        int fd = ::open((dir.path() / "Movies" / "long.mkv").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "tail", 4, 4'999'999'996ll), 4);
+        ::close(fd);
+    }
+    auto& session = openSession();
+    uint32_t movies = session.list(Internal, mtp::RootParent).at(0).handle;
+    MTPEntry movie = session.list(Internal, movies).at(0);
+    EXPECT_EQ(movie.size, 5'000'000'000ull);
+    EXPECT_FALSE(movie.sizeUnknown);
+    Bytes tail(16);
+    EXPECT_EQ(session.readPartial(movie.handle, 4'999'999'996ull, 16, tail), 4u);
+    EXPECT_EQ(std::string(tail.begin(), tail.begin() + 4), "tail");
+
+    phone.updateFaults([](Faults& f) { f.noPropValue = true; });
+    auto& without = openSession();
+    MTPEntry unknown = without.entry(movie.handle);
+    EXPECT_TRUE(unknown.sizeUnknown);
+    EXPECT_EQ(unknown.size, 0xFFFFFFFFu);
+}
+
+// Containers of whole MiBs end with a zero-length packet that the session must skip; each
+// transfer the phone sends is one read, on either transport.
+TEST_P(PhoneTransportTest, LargeRangesInWholeMiBContainers) {
+    auto& phone = startPhone();
+    Bytes content = pattern(70 * MiB);
+    phone.addFile(Internal, "big.bin", content);
+    auto& session = openSession();
+    uint32_t big = session.list(Internal, mtp::RootParent).at(0).handle;
+
+    for (uint32_t containers : {1u, 3u}) {
+        uint32_t length = containers * MiB - 12;
+        Bytes out(length);
+        phone.resetStats();
+        ASSERT_EQ(session.readPartial(big, 5, length, out), length);
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), content.begin() + 5)) << containers;
+        // The data transfers, the zero-length packet, the response.
+        EXPECT_EQ(phone.stats().transfersIn, containers + 2) << containers;
+    }
+
+    Bytes out(64 * MiB);
+    ASSERT_EQ(session.readPartial(big, 3 * MiB + 1, 64 * MiB, out), 64 * MiB);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), content.begin() + 3 * MiB + 1));
+    // A range past the end of the object stops where the object does.
+    EXPECT_EQ(session.readPartial(big, 70 * MiB - 100, 4096, out), 100u);
+}
+
+TEST_P(PhoneTransportTest, UnknownLengthDataContainers) {
+    auto& phone = startPhone();
+    Bytes content = pattern(5 * MiB);
+    phone.addFile(Internal, "f.bin", content);
+    phone.updateFaults([](Faults& f) { f.unknownLengthData = true; });
+    auto& session = openSession();
+    ASSERT_EQ(session.storages().size(), 1u);
+    uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
+    for (uint32_t length : {100u, MiB - 12, MiB, 4 * MiB}) {
+        Bytes out(length);
+        ASSERT_EQ(session.readPartial(f, 7, length, out), length) << length;
+        EXPECT_TRUE(std::equal(out.begin(), out.end(), content.begin() + 7)) << length;
+    }
+}
+
+TEST_P(PhoneTransportTest, EditorWritesReachThePhone) {
+    auto& phone = startPhone();
+    auto& session = openSession();
+    mtp::MTPEditor editor(session);
+    uint32_t docs = editor.createObject(Internal, mtp::RootParent, "Docs", true);
+
+    // A SendObject container of exactly one packet is followed by a zero-length packet.
+    uint32_t small = editor.createObject(Internal, docs, "small.bin", false);
+    Bytes fill = pattern(512 - 12);
+    phone.resetStats();
+    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>(fill));
+    EXPECT_EQ(phone.stats().transfersOut, 3u);  // command, data, zero-length packet
+    EXPECT_EQ(phone.readFile(Internal, "Docs/small.bin"), fill);
+
+    uint32_t file = editor.createObject(Internal, docs, "big.bin", false);
+    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>());
+    Bytes content = pattern(10 * MiB + 3);
+    EXPECT_EQ(editor.beginEdit(file, 0, false), 0u);
+    editor.write(file, 0, content);
+    editor.recordSize(file, content.size());
+    editor.endEdit(file);
+    EXPECT_TRUE(phone.openEdits().empty());
+    EXPECT_EQ(phone.readFile(Internal, "Docs/big.bin"), content);
+    EXPECT_EQ(session.entry(file).size, content.size());
+    EXPECT_EQ(session.entry(small).size, fill.size());
+}
+
+TEST_P(PhoneTransportTest, TransportFaults) {
+    auto& phone = startPhone();
+    phone.addFile(Internal, "f", pattern(4000));
+    auto& session = openSession({.readTimeout = 300ms});
+    uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
+
+    // A transaction that is never answered times out; the session stays usable.
+    phone.updateFaults(
+        [](Faults& x) { x.neverAnswer = FaultTrigger::once(mtp::Op::GetObjectInfo); });
+    EXPECT_THROW(session.entry(f), MTPTransportError);
+    EXPECT_FALSE(session.isStalled());
+    EXPECT_EQ(session.entry(f).size, 4000u);
+
+    // A response for another transaction fails this one; the next one takes the next ID.
+    uint32_t before = session.transactionID();
+    phone.updateFaults([](Faults& x) { x.wrongTransactionID = FaultTrigger::next(); });
+    EXPECT_EQ(transportMessage([&] { session.storages(); }), "response for another transaction");
+    EXPECT_EQ(session.transactionID(), before + 1);
+    EXPECT_EQ(session.storages().size(), 1u);
+    EXPECT_EQ(session.transactionID(), before + 3);  // GetStorageIDs, GetStorageInfo
+
+    // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes.
+    phone.updateFaults([](Faults& x) { x.partialReadHangQuirk = true; });
+    Bytes out(1012);
+    EXPECT_THROW(session.readPartial(f, 0, 1012, out), MTPTransportError);
+    EXPECT_EQ(session.readPartial(f, 0, 1000, out), 1000u);
+
+    // A stalled write ends the session for good, without another word to the phone.
+    phone.updateFaults([](Faults& x) { x.stallOut = FaultTrigger::once(mtp::Op::GetObjectInfo); });
+    EXPECT_THROW(session.entry(f), MTPTransportError);
+    EXPECT_TRUE(session.isStalled());
+    phone.resetStats();
+    EXPECT_EQ(transportMessage([&] { session.storages(); }),
+              "device stopped responding; reconnect it");
+    EXPECT_EQ(phone.stats().transfersOut, 0u);
+}
+
+TEST_P(PhoneTransportTest, UnplugInTheMiddleOfARead) {
+    auto& phone = startPhone();
+    phone.addFile(Internal, "f", pattern(3 * MiB));
+    auto& session = openSession();
+    uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
+    phone.updateFaults([](Faults& x) { x.unplugAfterBytes = 1'500'000; });
+    Bytes out(3 * MiB);
+    EXPECT_THROW(session.readPartial(f, 0, 3 * MiB, out), MTPTransportError);
+    EXPECT_TRUE(phone.isUnplugged());
+    EXPECT_THROW(session.storages(), MTPTransportError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Session, PhoneTransportTest,
+                         testing::Values(phonetest::inProcess(), usbtest::overLibusb()),
+                         phonetest::transportName);
+
+}  // namespace
