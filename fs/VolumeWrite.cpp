@@ -11,17 +11,6 @@
 
 namespace kestrum {
 
-namespace {
-
-uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-uint32_t high32(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
-}  // namespace
-
 void Volume::open(OpenModes modes) const {
     if (modes.write && !writable_) throw PosixError(EROFS);
 }
@@ -117,7 +106,8 @@ size_t Volume::writeObject(Item& file, uint64_t offset, std::span<const uint8_t>
     readAhead_->invalidate(file.handle);
     if (size < offset) {
         // Android refuses writes that would leave a hole; extending first fills it with zeros.
-        session().transact(mtp::Op::TruncateObject, {file.handle, low32(offset), high32(offset)});
+        session().transact(mtp::Op::TruncateObject,
+                           {file.handle, mtp::low32(offset), mtp::high32(offset)});
         size = offset;
         edits.recordSize(file.handle, size);
         file.size = size;
@@ -138,7 +128,8 @@ size_t Volume::writeObject(Item& file, uint64_t offset, std::span<const uint8_t>
         // object back to what was accounted for, so that the phone never commits a tail the
         // volume does not know about.
         try {
-            session().transact(mtp::Op::TruncateObject, {file.handle, low32(size), high32(size)});
+            session().transact(mtp::Op::TruncateObject,
+                               {file.handle, mtp::low32(size), mtp::high32(size)});
         } catch (const std::exception&) {
             // The phone is gone; the next edit begins by setting this size again.
         }

@@ -89,4 +89,12 @@ inline constexpr uint16_t ObjectRemoved = 0x4003;
 // Top level of a storage, as a parent handle.
 inline constexpr uint32_t RootParent = 0xFFFFFFFF;
 
+// 64-bit offsets and sizes travel as two u32 parameters, low half first.
+constexpr uint32_t low32(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+constexpr uint32_t high32(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+
 }  // namespace mtp

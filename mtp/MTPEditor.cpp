@@ -10,15 +10,6 @@
 
 namespace mtp {
 
-namespace {
-uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-uint32_t high32(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-}  // namespace
-
 uint64_t MTPEditor::objectSize(uint32_t handle) {
     Bytes value = session_.transact(Op::GetObjectPropValue, {handle, Prop::ObjectSize});
     return ByteReader(value).readU64();

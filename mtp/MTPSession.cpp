@@ -15,13 +15,6 @@ namespace mtp {
 
 namespace {
 
-constexpr uint32_t low32(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-constexpr uint32_t high32(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
 constexpr int zeroLengthReadLimit = 3;
 
 }  // namespace
