@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Browsing and reading a phone through the mount: listings, attributes, case-insensitive names,
+# whole files and ranges compared with the phone's own files, statistics, refusals.
+
+source "$(dirname "$0")/e2e_lib.sh"
+
+# A phone folder with photos, music and a nested tree; STORE is its path.
+fill_store() {
+    STORE=$1
+    mkdir -p "$STORE/DCIM/Camera" "$STORE/Music/Artist/Album" "$STORE/Download"
+    head -c 3000000 /dev/urandom >"$STORE/DCIM/Camera/IMG_0001.jpg"
+    head -c 1234567 /dev/urandom >"$STORE/DCIM/Camera/IMG_0002.jpg"
+    head -c 9000000 /dev/urandom >"$STORE/Music/Artist/Album/01 Track.mp3"
+    printf 'hello from the phone\n' >"$STORE/Download/notes.txt"
+    : >"$STORE/Download/empty.txt"
+    touch -d '2024-03-05 10:20:30 UTC' "$STORE/Download/notes.txt"
+}
+
+case_one_storage() {
+    begin_case
+    make_image "$WORK/image" SIM0001 "Test Phone"
+    attach "$WORK/image"
+    mount_phone "$PART" "$MNT"
+    expect_mounted "$PART" "$MNT"
+    expect_log "serving Test Phone (SIM0001) read-only"
+    [[ ",$(mount_options "$MNT")," == *,ro,* ]] || fail "a read-only volume must mount ro"
+    [ -z "$(helper_pid "$MNT")" ] && fail "no helper serves the mount"
+
+    # The root shows the storage's top level and the two in-memory files.
+    ls -la "$MNT" >"$WORK/ls"
+    for name in DCIM Music Download .DS_Store .metadata_never_index; do
+        grep -q " $name\$" "$WORK/ls" || fail "ls -la lacks $name"
+    done
+    grep -q '^dr-xr-xr-x .* \.$' "$WORK/ls" || fail "the root is not a read-only directory"
+    [ "$(stat -c %s "$MNT/.DS_Store")" = 8196 ] || fail ".DS_Store is not 8196 bytes"
+    [ "$(stat -c '%a %F' "$MNT/Download/notes.txt")" = "444 regular file" ] ||
+        fail "files are not 0444"
+    [ "$(stat -c '%a %h' "$MNT/DCIM")" = "555 2" ] || fail "folders are not 0555 with 2 links"
+    [ "$(stat -c %Y "$MNT/Download/notes.txt")" = "$(date -d '2024-03-05 10:20:30 UTC' +%s)" ] ||
+        fail "modification time differs from the phone's"
+
+    # Every file of the phone is there with its size and its bytes.
+    (cd "$STORE" && find . -type f | sort) >"$WORK/phone-files"
+    (cd "$MNT" && find . -type f ! -name .DS_Store ! -name .metadata_never_index | sort) \
+        >"$WORK/mount-files"
+    diff "$WORK/phone-files" "$WORK/mount-files" || fail "find lists other files"
+    while read -r file; do
+        cmp "$STORE/$file" "$MNT/$file" || fail "$file differs"
+        [ "$(stat -c %s "$STORE/$file")" = "$(stat -c %s "$MNT/$file")" ] || fail "$file size"
+    done <"$WORK/phone-files"
+    [ "$(cat "$MNT/Download/notes.txt")" = "hello from the phone" ] || fail "cat"
+    [ "$(wc -c <"$MNT/Download/empty.txt")" = 0 ] || fail "empty file"
+
+    # Ranges at odd offsets, past the end, and from two readers at once.
+    local f="Music/Artist/Album/01 Track.mp3"
+    for range in "1 1" "4095 3" "7 100" "1000 333"; do
+        set -- $range
+        cmp <(dd if="$STORE/$f" bs=4096 skip="$1" count="$2" status=none) \
+            <(dd if="$MNT/$f" bs=4096 skip="$1" count="$2" status=none) ||
+            fail "dd skip=$1 count=$2 differs"
+    done
+    [ "$(dd if="$MNT/$f" bs=1 skip=9000000 count=10 status=none | wc -c)" = 0 ] ||
+        fail "a read past the end returned bytes"
+    cmp "$STORE/DCIM/Camera/IMG_0001.jpg" "$MNT/DCIM/Camera/IMG_0001.jpg" &
+    cmp "$STORE/$f" "$MNT/$f" || fail "concurrent read differs"
+    wait $! || fail "concurrent read differs"
+
+    # Names are looked up ignoring case.
+    cmp "$STORE/DCIM/Camera/IMG_0002.jpg" "$MNT/dcim/CAMERA/img_0002.JPG" ||
+        fail "case-insensitive path"
+    [ "$(ls "$MNT/music/artist")" = Album ] || fail "ls of a lower-case path"
+    [ -e "$MNT/DCIM/Camera/IMG_9999.jpg" ] && fail "a missing name exists"
+
+    # Statistics: the storage's capacity, 254-character names, fuse.mtpfs.
+    [ "$(stat -f -c %l "$MNT")" = 254 ] || fail "name length"
+    [ "$(df --output=fstype "$MNT" | tail -n 1 | tr -d ' ')" = fuse.mtpfs ] || fail "df type"
+    [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((64 << 30)) ] ||
+        fail "df size is not the storage's 64 GiB"
+    df -h "$MNT" >&2
+
+    # Extended attributes: none, and asking is not an error.
+    getfattr -d "$MNT/Download/notes.txt" >"$WORK/xattrs" || fail "getfattr -d"
+    [ ! -s "$WORK/xattrs" ] || fail "unexpected attributes"
+    expect_error "No such attribute" getfattr -n user.kestrum "$MNT/Download/notes.txt"
+
+    # Refusals of a read-only volume; no links.
+    expect_error "Read-only file system" touch "$MNT/Download/new.txt"
+    expect_error "Read-only file system" ln -s notes.txt "$MNT/Download/link"
+    expect_error "" readlink "$MNT/Download/notes.txt"
+
+
+    # The kernel forgets every node and asks again: the volume answers from its caches.
+    local listings
+    listings=$(phone_count 0x1007)
+    sync
+    echo 2 >/proc/sys/vm/drop_caches
+    cmp "$STORE/DCIM/Camera/IMG_0001.jpg" "$MNT/Dcim/Camera/IMG_0001.jpg" ||
+        fail "read after the kernel forgot the nodes"
+    [ "$(phone_count 0x1007)" = "$listings" ] || fail "a cached folder was listed again"
+
+    # Unmounting ends the helper.
+    local pid
+    pid=$(helper_pid "$MNT")
+    fusermount3 -u "$MNT" || fail "fusermount3 -u"
+    for _ in $(seq 100); do is_running "$pid" || break; sleep 0.05; done
+    is_running "$pid" && fail "the helper still runs after the unmount"
+    is_mounted "$MNT" && fail "still mounted"
+    true
+}
+
+case_two_storages() {
+    begin_case
+    make_image "$WORK/image" SIM0001 "Two"
+    attach "$WORK/image"
+    mount_foreground "$PART" "$MNT"
+    expect_mounted "$PART" "$MNT"
+
+    # The root lists one folder per storage ("/" in names becomes "-"), then the memory files.
+    [ "$(ls -A "$MNT" | sort | tr '\n' '|')" = ".DS_Store|.metadata_never_index|Internal shared storage|Storage 2|" ] ||
+        fail "root listing: $(ls -A "$MNT" | tr '\n' '|')"
+    cmp "$STORE1/a.txt" "$MNT/Internal shared storage/a.txt" || fail "first storage"
+    cmp "$STORE2/Photos/b.jpg" "$MNT/storage 2/photos/B.JPG" || fail "second storage"
+    [ "$(stat -c %i "$MNT/Storage 2")" = $(((1 << 32) + (2 << 16 | 1))) ] ||
+        fail "storage folder ID"
+    find "$MNT" >/dev/null
+    # Total size: both storages.
+    [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((128 << 30)) ] ||
+        fail "df size is not the two storages' sum"
+    fusermount3 -u "$MNT" || fail "fusermount3 -u"
+    wait "$HELPER_PID" || fail "the foreground helper exited $?"
+    expect_log "serving Two (SIM0001) read-only"
+    true
+}
+
+cases() {
+    local store store1 store2
+    scratch store
+    scratch store1
+    scratch store2
+    fill_store "$store"
+    export STORE=$store STORE1=$store1 STORE2=$store2
+    phone --storage "$store" -- case_one_storage
+
+    echo one >"$store1/a.txt"
+    mkdir "$store2/Photos"
+    head -c 100000 /dev/urandom >"$store2/Photos/b.jpg"
+    phone --storage "$store1" --storage "$store2" -- \
+        case_two_storages
+}
+
+e2e_main "$@"

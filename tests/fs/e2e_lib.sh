@@ -1,0 +1,250 @@
+# Shared by the end-to-end tests (tests/fs/e2e_*.sh): a case runs inside `phonesim`, builds a
+# placeholder image, attaches it as a loop device, mounts its partition with mount.mtpfs and
+# looks at the mount point with ordinary programs. Everything a case attaches or mounts is undone
+# when the case ends, however it ends (EXIT trap, last in first out).
+#
+# A test script sources this file, defines its cases as shell functions and ends with
+#     e2e_main "$@"
+# Each case is run by `phone [PHONESIM OPTIONS...] -- CASE [ARGS...]`, which starts phonesim and
+# runs the script again inside it with "--case CASE ARGS...".
+#
+# Environment: E2E_BIN, the build's bin folder (mount.mtpfs, phonesim, mkplaceholder).
+
+set -euo pipefail
+
+BIN=${E2E_BIN:?E2E_BIN must name the build bin folder}
+SELF=$(readlink -f "$0")
+CASES_RUN=0
+CASES_FAILED=0
+CASES_SKIPPED=0
+
+# The preload that reaches the virtual USB bus is given only to mount.mtpfs; losetup, partx and
+# the sysfs readers below must see the real /sys.
+PHONE_PRELOAD=${LD_PRELOAD:-}
+unset LD_PRELOAD
+
+cleanups=()
+defer() { cleanups+=("$*"); }
+run_cleanups() {
+    local i
+    for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do
+        eval "${cleanups[i]}" >/dev/null 2>&1 || true
+    done
+    cleanups=()
+}
+trap run_cleanups EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+skip() {
+    echo "SKIP: $*" >&2
+    exit 77
+}
+note() { echo "  $*" >&2; }
+
+# scratch VAR: a temporary folder in VAR, removed at the end of the case.
+scratch() {
+    local dir
+    dir=$(mktemp -d /tmp/kestrum-e2e.XXXXXX)
+    chmod 755 "$dir"
+    defer "rm -rf '$dir'"
+    printf -v "$1" '%s' "$dir"
+}
+
+# make_image IMAGE ID [NAME] [--writable]
+make_image() { "$BIN/mkplaceholder" "$@" || fail "mkplaceholder $*"; }
+
+# attach IMAGE: sets LOOP (/dev/loopN) and PART (/dev/loopNp1); detached at the end.
+attach() {
+    LOOP=$(losetup --find --show --partscan --read-only "$1") || fail "losetup $1"
+    defer "detach '$LOOP' '$(readlink -f "$1")'"
+    PART=${LOOP}p1
+    defer "partx -d '$LOOP'"
+    local i
+    for ((i = 0; i < 50; i++)); do
+        [ -b "$PART" ] && return 0
+        # Retried: it fails while the kernel still scans the new device.
+        ((i % 5)) || partx -a "$LOOP" 2>/dev/null || true
+        sleep 0.1
+    done
+    fail "$PART did not appear"
+}
+
+# detach LOOP IMAGE: losetup -d, tried again a little later only while LOOP still holds IMAGE
+# (another test may have been given the same device number meanwhile).
+detach() {
+    losetup -d "$1" 2>/dev/null && return 0
+    sleep 0.5
+    [ "$(losetup -n -O BACK-FILE "$1" 2>/dev/null)" = "$2" ] && losetup -d "$1"
+}
+
+# The process id of the mount helper serving MOUNTPOINT, if one runs.
+helper_pid() {
+    local entry arg argv
+    for entry in /proc/[0-9]*; do
+        mapfile -d '' -t argv 2>/dev/null <"$entry/cmdline" || continue
+        [[ "${argv[0]:-}" == *mount.mtpfs ]] || continue
+        for arg in "${argv[@]:1}"; do
+            if [ "$arg" = "$1" ]; then
+                echo "${entry#/proc/}"
+                return 0
+            fi
+        done
+    done
+    return 1
+}
+
+# Whether process PID still runs (a zombie has ended: it waits only for its new parent to reap it).
+is_running() {
+    local state
+    state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+is_mounted() { awk -v m="$1" '$5 == m { found = 1 } END { exit !found }' /proc/self/mountinfo; }
+
+# unmount MOUNTPOINT [AS_USER]: fusermount3 -u, else -z; then waits for the helper to unload.
+unmount() {
+    local mnt=$1 as=${2:-} pid i
+    pid=$(helper_pid "$mnt" || true)
+    if is_mounted "$mnt"; then
+        $as fusermount3 -u "$mnt" 2>/dev/null || $as fusermount3 -u -z "$mnt" 2>/dev/null ||
+            umount -l "$mnt" 2>/dev/null || true
+    fi
+    [ -n "$pid" ] || return 0
+    for ((i = 0; i < 200; i++)); do
+        is_running "$pid" || return 0
+        sleep 0.05
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+}
+
+# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: runs mount.mtpfs with the bus's environment,
+# its standard error in $WORK/helper.err; MOUNT_STATUS is its exit status. Unmounted at the end.
+MOUNT_STATUS=0
+mount_phone() {
+    local device=$1 mnt=$2
+    shift 2
+    defer "unmount '$mnt'"
+    MOUNT_STATUS=0
+    LD_PRELOAD=$PHONE_PRELOAD "$BIN/mount.mtpfs" "$device" "$mnt" "$@" 2>"$WORK/helper.err" ||
+        MOUNT_STATUS=$?
+    cat "$WORK/helper.err" >&2
+}
+
+# mount_foreground DEVICE MOUNTPOINT [HELPER ARGS...]: mount.mtpfs -f in the background of this
+# shell; returns once the mount is there or the helper ended. HELPER_PID is its process id.
+mount_foreground() {
+    local device=$1 mnt=$2 i
+    shift 2
+    defer "unmount '$mnt'"
+    LD_PRELOAD=$PHONE_PRELOAD "$BIN/mount.mtpfs" "$device" "$mnt" -f "$@" 2>"$WORK/helper.err" &
+    HELPER_PID=$!
+    defer "kill -TERM $HELPER_PID"
+    for ((i = 0; i < 200; i++)); do
+        is_mounted "$mnt" && break
+        kill -0 "$HELPER_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    MOUNT_STATUS=0
+    is_mounted "$mnt" || { wait "$HELPER_PID" || MOUNT_STATUS=$?; }
+}
+
+# expect_mounted DEVICE MOUNTPOINT: the mount exists as fuse.mtpfs with the device as source.
+expect_mounted() {
+    [ "$MOUNT_STATUS" = 0 ] || fail "mount.mtpfs exited $MOUNT_STATUS"
+    awk -v m="$2" -v d="$1" '$5 == m { for (i = 7; i <= NF; i++) if ($i == "-") break;
+        if ($(i + 1) == "fuse.mtpfs" && $(i + 2) == d) ok = 1 } END { exit !ok }' \
+        /proc/self/mountinfo || fail "$2 is not mounted as fuse.mtpfs from $1"
+}
+
+# Mount options of MOUNTPOINT ("ro,nosuid,...").
+mount_options() { awk -v m="$1" '$5 == m { print $6 }' /proc/self/mountinfo | tail -n 1; }
+
+# expect_error TEXT COMMAND...: COMMAND fails and says TEXT.
+expect_error() {
+    local text=$1 output status=0
+    shift
+    output=$("$@" 2>&1) || status=$?
+    [ "$status" != 0 ] || fail "$* succeeded"
+    [[ "$output" == *"$text"* ]] || fail "$* said: $output"
+}
+
+# expect_log TEXT: the helper's standard error has a line containing TEXT.
+expect_log() { grep -qF -- "$1" "$WORK/helper.err" || fail "no log line with: $1"; }
+
+# expect_status N: mount.mtpfs exited N.
+expect_status() { [ "$MOUNT_STATUS" = "$1" ] || fail "mount.mtpfs exited $MOUNT_STATUS, not $1"; }
+
+# Bring up a case: WORK (scratch), MNT (an empty mount point).
+begin_case() {
+    scratch WORK
+    MNT=$WORK/mnt
+    mkdir "$MNT"
+}
+
+# Operations the simulated phone served, by code ("0x95C1"), from phonesim's stats.
+phone_ops() {
+    "$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2 || true
+}
+phone_count() { local n; n=$(phone_ops "$@"); echo "${n:-0}"; }
+
+# phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
+phone() {
+    local options=() status=0
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    shift
+    local name=$1
+    CASES_RUN=$((CASES_RUN + 1))
+    echo "== $name" >&2
+    local started=$EPOCHREALTIME
+    "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@" || status=$?
+    case $status in
+        0) echo "ok   $name ($(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms)" >&2 ;;
+        77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
+        *)
+            echo "FAILED $name (status $status)" >&2
+            CASES_FAILED=$((CASES_FAILED + 1))
+            ;;
+    esac
+}
+
+# Without a phone: runs one case directly (no bus).
+nophone() {
+    local name=$1 status=0
+    CASES_RUN=$((CASES_RUN + 1))
+    echo "== $name" >&2
+    bash "$SELF" --case "$@" || status=$?
+    case $status in
+        0) echo "ok   $name" >&2 ;;
+        77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
+        *)
+            echo "FAILED $name (status $status)" >&2
+            CASES_FAILED=$((CASES_FAILED + 1))
+            ;;
+    esac
+}
+
+# The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
+# function runs every case and the summary line decides the status.
+e2e_main() {
+    if [ "${1:-}" = "--case" ]; then
+        shift
+        "$@"
+        exit 0
+    fi
+    [ "$(id -u)" = 0 ] || {
+        echo "SKIP: the end-to-end tests attach loop devices and need root" >&2
+        exit 77
+    }
+    cases
+    local passed=$((CASES_RUN - CASES_FAILED - CASES_SKIPPED))
+    echo "$passed passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
+    [ "$CASES_FAILED" = 0 ]
+}

@@ -1,0 +1,206 @@
+#pragma once
+// What the C++ end-to-end tests and the mount benchmark share: shell commands run against the
+// real /sys, a temporary folder, a placeholder attached as a loop device and mount.mtpfs serving
+// it. Every resource is undone by its destructor (unmount, helper ended, detach, folder removed).
+// Header-only; needs root for the loop devices.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mtp/PlaceholderImage.h"
+
+extern char** environ;
+
+namespace kestrume2e {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = 0;
+    std::string output;  // standard output and standard error
+};
+
+inline std::string quoted(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+// Runs a shell command line without the USB test bed's preload (losetup, partx and the like
+// must see the real /sys) and collects its output.
+inline Result run(const std::string& command) {
+    std::string escaped;
+    for (const char c : command) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    const std::string line = "env -u LD_PRELOAD -u UMOCKDEV_DIR bash -c '" + escaped + "' 2>&1";
+    Result result;
+    FILE* pipe = ::popen(line.c_str(), "r");
+    if (!pipe) return {-1, "popen failed"};
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, n);
+    const int status = ::pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// Whether a mount sits at mountPoint (a path without spaces).
+inline bool isMounted(const fs::path& mountPoint) {
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string skip, point;
+        fields >> skip >> skip >> skip >> skip >> point;
+        if (point == mountPoint.string()) return true;
+    }
+    return false;
+}
+
+inline std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        char name[] = "/tmp/kestrum-e2e.XXXXXX";
+        if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
+        path_ = name;
+        fs::permissions(path_, fs::perms(0755));
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+// Writes the placeholder image of the phone whose device id is id.
+inline void writeImage(const fs::path& path, const std::string& id, const std::string& name,
+                       bool writable = false) {
+    const auto image = mtp::placeholderImage(mtp::PlaceholderMarker(id, name, writable));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// An image attached read-only as /dev/loopN, with its partition /dev/loopNp1.
+class Attached {
+  public:
+    explicit Attached(const fs::path& image) : image_(fs::canonical(image)) {
+        const Result loop = run("losetup --find --show --partscan --read-only " + quoted(image_));
+        if (loop.status != 0) throw std::runtime_error("losetup: " + loop.output);
+        loop_ = loop.output.substr(0, loop.output.find('\n'));
+        partition_ = loop_ + "p1";
+        // partx is retried: it fails while the kernel still scans the new device.
+        for (int i = 0; i < 50 && !fs::exists(partition_); ++i) {
+            if (i % 5 == 0) run("partx -a " + loop_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (!fs::exists(partition_)) {
+            run("losetup -d " + loop_);
+            throw std::runtime_error(partition_ + " did not appear");
+        }
+    }
+    // A second try only while the device still holds this image: another test may have been
+    // given the same device number meanwhile.
+    ~Attached() {
+        run("partx -d " + loop_ + "; losetup -d " + loop_ + " || { sleep 0.5; [ \"$(losetup -n " +
+            "-O BACK-FILE " + loop_ + ")\" = " + quoted(image_) + " ] && losetup -d " + loop_ +
+            "; }");
+    }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+    const std::string& partition() const { return partition_; }
+
+  private:
+    fs::path image_;
+    std::string loop_;
+    std::string partition_;
+};
+
+// mount.mtpfs -f DEVICE MOUNTPOINT run with the given extra environment (the USB bus's), its
+// standard error in a log file. The constructor returns once the mount is there or the helper
+// ended; the destructor unmounts (fusermount3 -u, else -z) and waits for the helper to end.
+class HelperMount {
+  public:
+    HelperMount(const fs::path& helper, const std::string& device, fs::path mountPoint,
+                fs::path log, const std::vector<std::string>& extraEnvironment)
+        : mountPoint_(std::move(mountPoint)), log_(std::move(log)) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (!entry.starts_with("LD_PRELOAD=") && !entry.starts_with("UMOCKDEV_DIR=")) {
+                env.push_back(entry);
+            }
+        }
+        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+        std::vector<char*> envp;
+        for (auto& entry : env) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::string program = helper.string(), deviceArg = device, point = mountPoint_.string(),
+                    foreground = "-f";
+        char* argv[] = {program.data(), deviceArg.data(), point.data(), foreground.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 400 && pid_ > 0 && !isMounted(mountPoint_); ++i) {
+            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+    ~HelperMount() {
+        if (isMounted(mountPoint_) && run("fusermount3 -u " + quoted(mountPoint_)).status != 0) {
+            run("fusermount3 -u -z " + quoted(mountPoint_));
+        }
+        if (pid_ <= 0) return;
+        for (int i = 0; i < 400; ++i) {
+            if (::waitpid(pid_, &status_, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status_, 0);
+    }
+    HelperMount(const HelperMount&) = delete;
+    HelperMount& operator=(const HelperMount&) = delete;
+
+    bool ok() const { return isMounted(mountPoint_); }
+    pid_t pid() const { return pid_; }
+    std::string log() const { return readText(log_); }
+
+  private:
+    fs::path mountPoint_;
+    fs::path log_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+}  // namespace kestrume2e

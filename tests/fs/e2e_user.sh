@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# mount.mtpfs run by an unprivileged user (nobody) who owns the mount point: the mount goes
+# through fusermount3, and the marker is read from the device node or, when the node is root's
+# alone, through the loop device's backing file.
+
+source "$(dirname "$0")/e2e_lib.sh"
+
+USER_ID=65534
+as_user() { setpriv --reuid="$USER_ID" --regid="$USER_ID" --clear-groups -- "$@"; }
+
+# What a desktop session's udev rules (uaccess) give the user: the phone's USB device. The test
+# bed's folder must be writable too: libusb's hot-plug socket is created there.
+grant_phone_to_user() {
+    chmod 1777 "$UMOCKDEV_DIR"
+    chmod -R a+rwX "$UMOCKDEV_DIR/dev" "$UMOCKDEV_DIR/ioctl"
+}
+
+# Runs mount.mtpfs as the user; MOUNT_STATUS as in mount_phone.
+mount_as_user() {
+    local device=$1 mnt=$2
+    defer "unmount '$mnt'"
+    MOUNT_STATUS=0
+    as_user env LD_PRELOAD="$PHONE_PRELOAD" "$BIN/mount.mtpfs" "$device" "$mnt" \
+        2>"$WORK/helper.err" || MOUNT_STATUS=$?
+    cat "$WORK/helper.err" >&2
+}
+
+check_user_mount() {
+    expect_mounted "$PART" "$MNT"
+    expect_log "serving User Phone (SIM0001) read-only"
+    local helper
+    helper=$(helper_pid "$MNT") || fail "no helper"
+    [ "$(stat -c %u "/proc/$helper")" = "$USER_ID" ] || fail "the helper does not run as the user"
+    as_user ls -la "$MNT" >&2
+    [ "$(as_user stat -c %u "$MNT/song.mp3")" = "$USER_ID" ] || fail "files not owned by the user"
+    as_user cat "$MNT/SONG.MP3" | cmp - "$STORE/song.mp3" || fail "content read by the user"
+    as_user df -h "$MNT" >&2
+    as_user fusermount3 -u "$MNT" || fail "the user cannot unmount"
+    local i
+    for ((i = 0; i < 100; i++)); do is_running "$helper" || break; sleep 0.05; done
+    is_running "$helper" && fail "the helper still runs"
+    true
+}
+
+case_user() {
+    getent passwd "$USER_ID" >/dev/null || skip "no user $USER_ID on this machine"
+    [ -u "$(command -v fusermount3)" ] || skip "fusermount3 is not setuid root"
+    begin_case
+    grant_phone_to_user
+    # Desktop systems leave /dev/fuse open to everyone (0666); some containers do not.
+    local fuse_mode
+    fuse_mode=$(stat -c %a /dev/fuse)
+    if ! as_user test -r /dev/fuse -a -w /dev/fuse; then
+        chmod 666 /dev/fuse || skip "/dev/fuse cannot be opened by the user"
+        defer "chmod $fuse_mode /dev/fuse"
+    fi
+    make_image "$WORK/image" SIM0001 "User Phone"
+    attach "$WORK/image"
+    chown "$USER_ID" "$MNT"
+
+    # The device node readable by the user.
+    chown "$USER_ID" "$PART"
+    mount_as_user "$PART" "$MNT"
+    check_user_mount
+
+    # The device node is root's only (0600): read through /sys/.../loop/backing_file.
+    chown 0 "$PART"
+    chmod 600 "$PART"
+    as_user head -c 1 "$PART" >/dev/null 2>&1 && fail "the node is still readable by the user"
+    mount_as_user "$PART" "$MNT"
+    check_user_mount
+
+    # A mount point the user does not own: refused, nothing left behind.
+    local other=$WORK/other
+    mkdir "$other"
+    mount_as_user "$PART" "$other"
+    expect_status 32
+    is_mounted "$other" && fail "mounted on a foreign mount point"
+    [ -z "$(helper_pid "$other")" ] || fail "a helper still runs"
+    true
+}
+
+cases() {
+    local store
+    scratch store
+    head -c 2000000 /dev/urandom >"$store/song.mp3"
+    export STORE=$store
+    phone --storage "$store" -- case_user
+}
+
+e2e_main "$@"
