@@ -8,10 +8,13 @@
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
+#include "tests/common/TestSupport.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
 namespace {
+
+using testsupport::pattern;
 
 using namespace std::chrono_literals;
 using mtp::MTPEditor;
@@ -26,12 +29,6 @@ using phonesim::SimulatedTransport;
 using phonesim::StorageConfig;
 
 constexpr uint32_t Internal = 0x00010001;
-
-Bytes pattern(size_t size, uint8_t seed = 0) {
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 31 + i / 65521 + seed);
-    return b;
-}
 
 struct Connected {
     explicit Connected(SimulatedPhone& phone)

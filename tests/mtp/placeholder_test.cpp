@@ -17,12 +17,15 @@
 
 #include "mtp/PlaceholderImage.h"
 #include "mtp/PlaceholderMarker.h"
+#include "tests/common/TestSupport.h"
 
 namespace fs = std::filesystem;
 using mtp::PlaceholderMarker;
 using mtp::UUID;
 
 namespace {
+
+using testsupport::TempDir;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -56,22 +59,6 @@ Bytes validBlock(const PlaceholderMarker& marker, size_t size) {
     bytes.resize(size, 0);
     return bytes;
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/placeholder-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 void writeFile(const fs::path& file, const Bytes& bytes) {
     std::ofstream(file, std::ios::binary)

@@ -7,10 +7,13 @@
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPSession.h"
 #include "mtp/ReadAhead.h"
+#include "tests/common/TestSupport.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
 namespace {
+
+using testsupport::pattern;
 
 using namespace std::chrono_literals;
 using mtp::Op::GetPartialObject;
@@ -23,12 +26,6 @@ using phonesim::SimulatedTransport;
 constexpr uint32_t Internal = 0x00010001;
 constexpr size_t KiB = 1024;
 constexpr size_t MiB = 1024 * KiB;
-
-Bytes pattern(size_t size, uint8_t seed) {
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 17 + i / 251 + seed);
-    return b;
-}
 
 struct Reader {
     explicit Reader(SimulatedPhone& phone)

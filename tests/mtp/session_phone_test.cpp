@@ -11,10 +11,14 @@
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
+#include "tests/common/TestSupport.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
 namespace {
+
+using testsupport::pattern;
+using testsupport::TempDir;
 
 using namespace std::chrono_literals;
 using mtp::MTPEntry;
@@ -32,12 +36,6 @@ using phonesim::StorageConfig;
 constexpr uint32_t Internal = 0x00010001;
 constexpr uint32_t SD = 0x00020001;
 constexpr std::time_t jan31 = 1706745599;
-
-Bytes pattern(size_t size) {
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 13 + i / 4093);
-    return b;
-}
 
 std::unique_ptr<MTPSession> connect(SimulatedPhone& phone, std::chrono::milliseconds timeout = 2s) {
     auto session =
@@ -59,19 +57,6 @@ MTPEntry named(const std::vector<MTPEntry>& entries, const std::string& name) {
     ADD_FAILURE() << "no entry " << name;
     return {};
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/phonesim-session-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 TEST(SessionOnPhone, StoragesAndListingsAgreeBothWays) {
     PhoneConfig config;

@@ -8,6 +8,7 @@
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
 #include "mtp/PTPString.h"
+#include "tests/common/TestSupport.h"
 #include "tests/mtp/ScriptedTransport.h"
 
 using namespace mtp;
@@ -15,13 +16,9 @@ using namespace mtptest;
 
 namespace {
 
-constexpr size_t MiB = 1 << 20;
+using testsupport::pattern;
 
-Bytes pattern(size_t size, uint8_t seed = 0) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 12));
-    return bytes;
-}
+constexpr size_t MiB = 1 << 20;
 
 Bytes handles(const std::vector<uint32_t>& list) {
     Bytes bytes;

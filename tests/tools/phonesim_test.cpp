@@ -7,21 +7,19 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/common/TestSupport.h"
 #include "tests/tools/RawHost.h"
 #include "tools/phonesim/SimulatedPhone.h"
 
 namespace phonesim::test {
 namespace {
 
+using testsupport::pattern;
+using testsupport::TempDir;
+
 constexpr uint32_t Internal = 0x00010001;
 constexpr uint32_t SD = 0x00020001;
 constexpr uint32_t Root = 0xFFFFFFFF;
-
-Bytes pattern(size_t size, uint8_t seed = 0) {
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 7 + seed);
-    return b;
-}
 
 PhoneConfig twoStorages(uint64_t capacity = 1 << 20) {
     PhoneConfig config;
@@ -40,19 +38,6 @@ Info storageInfo(RawHost& host, uint32_t id) {
     size_t at = 26;
     return {get64(r.data, 6), get64(r.data, 14), getString(r.data, at)};
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/phonesim-test-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 TEST(PhoneSession, OpenTwiceAndOperationsWithoutSession) {
     SimulatedPhone phone;

@@ -14,9 +14,13 @@
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
 #include "tests/common/PhoneTransportTest.h"
+#include "tests/common/TestSupport.h"
 #include "tests/usb/UsbPhoneLink.h"
 
 namespace {
+
+using testsupport::pattern;
+using testsupport::TempDir;
 
 using namespace std::chrono_literals;
 using mtp::MTPEntry;
@@ -33,12 +37,6 @@ constexpr uint32_t SD = 0x00020001;
 constexpr std::time_t jan31 = 1706745599;
 constexpr uint32_t MiB = 1 << 20;
 
-Bytes pattern(size_t size) {
-    Bytes b(size);
-    for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>(i * 13 + i / 4093);
-    return b;
-}
-
 std::string transportMessage(const std::function<void()>& action) {
     try {
         action();
@@ -47,19 +45,6 @@ std::string transportMessage(const std::function<void()>& action) {
     }
     return "<no MTPTransportError>";
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        char name[] = "/tmp/usb-session-XXXXXX";
-        path_ = ::mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
     PhoneConfig config;

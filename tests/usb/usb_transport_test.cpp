@@ -13,9 +13,12 @@
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
 #include "mtp/USBDiscovery.h"
+#include "tests/common/TestSupport.h"
 #include "tests/usb/UsbPhoneLink.h"
 
 namespace {
+
+using testsupport::pattern;
 
 using namespace std::chrono_literals;
 using mtp::MTPTransportError;
@@ -44,12 +47,6 @@ std::string messageOf(const std::function<void()>& action) {
         return error.message;
     }
     return "<no MTPTransportError>";
-}
-
-mtp::Bytes pattern(size_t size) {
-    mtp::Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-    return bytes;
 }
 
 class UsbTransportTest : public testing::Test {
