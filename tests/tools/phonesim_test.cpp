@@ -485,7 +485,39 @@ TEST(PhoneUsb, LinkModelReportsDelays) {
     InTransfer second = phone.bulkIn(buffer);
     // 1 MiB at 35 MB/s is about 30 ms; the first transfer also carries the round trip.
     EXPECT_NEAR(static_cast<double>(second.delay.count()), 29959.0, 5.0);
-    EXPECT_EQ(first.delay - second.delay, std::chrono::microseconds(250));
+    // The command's own 28 bytes cost under a microsecond.
+    EXPECT_NEAR(static_cast<double>((first.delay - second.delay).count()), 250.0, 2.0);
+}
+
+// Data sent to the phone is paid for by the response that follows it.
+TEST(PhoneUsb, LinkModelChargesDataSentToThePhone) {
+    PhoneConfig config;
+    config.link = LinkModel::usb2();
+    SimulatedPhone phone(config);
+    phone.addFile(Internal, "f", pattern(16));
+    RawHost host(phone);
+    host.open();
+    uint32_t f = host.handles(Internal, Root).at(0);
+    Bytes buffer(1 << 20);
+    ASSERT_EQ(host.run(0x95C4, {f}).code, 0x2001);  // BeginEditObject
+    Bytes send;
+    put32(send, 28);
+    put16(send, 1);
+    put16(send, 0x95C2);
+    put32(send, host.lastTransaction() + 1);
+    for (uint32_t p : {f, 0u, 0u, uint32_t{1} << 20}) put32(send, p);
+    Bytes data;
+    put32(data, 12 + (1u << 20));
+    put16(data, 2);
+    put16(data, 0x95C2);
+    put32(data, host.lastTransaction() + 1);
+    data.resize(12 + (1u << 20));
+    ASSERT_EQ(phone.bulkOut(send), TransferStatus::ok);
+    ASSERT_EQ(phone.bulkOut(data), TransferStatus::ok);
+    InTransfer response = phone.bulkIn(buffer);
+    ASSERT_EQ(response.status, TransferStatus::ok);
+    EXPECT_EQ(get16(buffer, 6), 0x2001);
+    EXPECT_NEAR(static_cast<double>(response.delay.count()), 29959.0 + 250.0, 5.0);
 }
 
 TEST(PhoneFaults, TransactionLevelFaults) {

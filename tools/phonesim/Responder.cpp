@@ -112,6 +112,18 @@ bool isObjectProperty(uint32_t code) {
            objectProperties.end();
 }
 
+// The response code of the fail fault when it hits op (consuming one hit), else none.
+std::optional<uint16_t> injectedFailure(Faults& faults, uint16_t op) {
+    FaultTrigger& trigger = faults.fail;
+    if (!trigger.armed() || (trigger.op != 0 && trigger.op != op)) return std::nullopt;
+    if (faults.failSkip > 0) {
+        --faults.failSkip;
+        return std::nullopt;
+    }
+    if (trigger.times > 0) --trigger.times;
+    return faults.failResponse;
+}
+
 Reply code(uint16_t response) {
     return Reply{response, {}, std::nullopt};
 }
@@ -218,6 +230,7 @@ void SimulatedPhone::Impl::pruneEdits() {
 }
 
 Reply SimulatedPhone::Impl::execute(const Command& command) {
+    if (auto failure = injectedFailure(faults, command.op)) return code(*failure);
     try {
         return dispatch(command);
     } catch (const std::system_error&) {
@@ -326,7 +339,7 @@ Receiver SimulatedPhone::Impl::receiverFor(const Command& c) {
     auto gate = [this, c]() -> std::optional<uint16_t> {
         if (!sessionOpen) return rc::SessionNotOpen;
         if (!isSupported(c.op)) return rc::OperationNotSupported;
-        return std::nullopt;
+        return injectedFailure(faults, c.op);
     };
     if (auto refused = gate()) {
         uint16_t response = *refused;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "tools/phonesim/PhoneImpl.h"
 #include "tools/phonesim/WireFormat.h"
@@ -131,6 +132,7 @@ TransferStatus SimulatedPhone::Impl::bulkOut(std::span<const uint8_t> transfer) 
     }
     ++stats.transfersOut;
     stats.bytesFromHost += transfer.size();
+    owedLinkTime += link.transferTime(transfer.size());
     feed(transfer);
     return TransferStatus::ok;
 }
@@ -298,7 +300,7 @@ InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
     }
     if (crossesUnplugLimit(n)) return {TransferStatus::noDevice, 0, {}};
 
-    std::chrono::microseconds delay = link.transferTime(n);
+    std::chrono::microseconds delay = link.transferTime(n) + std::exchange(owedLinkTime, {});
     if (c.firstOfReply && c.sent == 0) delay += link.latencyPerTransaction;
     size_t done = 0;
     if (c.sent < c.header.size()) {

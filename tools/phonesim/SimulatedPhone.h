@@ -84,6 +84,11 @@ struct Faults {
     FaultTrigger neverAnswer;
     // Unplugged once this many bytes crossed the bulk pipes (both ways) after setFaults().
     std::optional<uint64_t> unplugAfterBytes;
+    // A matching transaction is not carried out and answers failResponse instead (a data phase
+    // from the host is received and dropped), e.g. MoveObject answered OperationNotSupported.
+    FaultTrigger fail;
+    uint16_t failResponse = 0x2002;  // GeneralError
+    int failSkip = 0;                // matching transactions carried out before fail hits
     bool operator==(const Faults&) const = default;
 };
 
