@@ -303,6 +303,8 @@ class Volume {
     std::vector<mtp::MTPEntry> listFolder(uint32_t storage, uint32_t parent);
     // The StorageID an object created in or moved to this directory goes to.
     uint32_t storageOf(const Item& directory) const;
+    // The item of a phone object listed in parent, or null for a name no listing can carry.
+    ItemPtr objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const;
     ItemPtr makeMemoryItem(uint64_t id, uint64_t parent, std::string name, uint64_t size) const;
     void index(const ItemPtr& item);
     static timespec now();

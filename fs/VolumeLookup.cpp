@@ -38,6 +38,33 @@ ItemPtr Volume::makeMemoryItem(uint64_t id, uint64_t parent, std::string name,
     return item;
 }
 
+ItemPtr Volume::objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const {
+    // The kernel fails a whole directory listing over one entry that is empty or holds a "/",
+    // and "." and ".." can never be looked up: keep the folder readable.
+    if (entry.name.empty() || entry.name == "." || entry.name == "..") {
+        Log::error("object %u has no usable name \"%s\"; not listed", entry.handle,
+                   entry.name.c_str());
+        return nullptr;
+    }
+    std::replace(entry.name.begin(), entry.name.end(), '/', '-');
+    auto item = std::make_shared<Item>();
+    item->kind = Kind::object;
+    item->id = objectID(entry.handle);
+    item->parentID = parent;
+    item->storage = storage;
+    item->handle = entry.handle;
+    item->name = std::move(entry.name);
+    item->isDirectory = entry.isFolder;
+    item->size = entry.size;
+    item->sizeUnknown = entry.sizeUnknown;
+    if (entry.modified) {
+        auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(entry.modified->time_since_epoch());
+        item->modified = timespec{static_cast<time_t>(seconds.count()), 0};
+    }
+    return item;
+}
+
 std::vector<ItemPtr>& Volume::children(const Item& directory) {
     if (auto cached = children_.find(directory.id); cached != children_.end())
         return cached->second;
@@ -45,30 +72,8 @@ std::vector<ItemPtr>& Volume::children(const Item& directory) {
     std::vector<ItemPtr> list;
     auto addPhoneFolder = [&](uint32_t storage, uint32_t parent) {
         for (mtp::MTPEntry& entry : listFolder(storage, parent)) {
-            // The kernel fails a whole directory listing over one entry that is empty or holds
-            // a "/", and "." and ".." can never be looked up: keep the folder readable.
-            if (entry.name.empty() || entry.name == "." || entry.name == "..") {
-                Log::error("object %u has no usable name \"%s\"; not listed", entry.handle,
-                           entry.name.c_str());
-                continue;
-            }
-            std::replace(entry.name.begin(), entry.name.end(), '/', '-');
-            auto item = std::make_shared<Item>();
-            item->kind = Kind::object;
-            item->id = objectID(entry.handle);
-            item->parentID = directory.id;
-            item->storage = storage;
-            item->handle = entry.handle;
-            item->name = std::move(entry.name);
-            item->isDirectory = entry.isFolder;
-            item->size = entry.size;
-            item->sizeUnknown = entry.sizeUnknown;
-            if (entry.modified) {
-                auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                    entry.modified->time_since_epoch());
-                item->modified = timespec{static_cast<time_t>(seconds.count()), 0};
-            }
-            list.push_back(std::move(item));
+            if (ItemPtr item = objectItem(std::move(entry), storage, directory.id))
+                list.push_back(std::move(item));
         }
     };
 

@@ -101,7 +101,22 @@ ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type)
 
 bool Volume::isEmptyOnPhone(const Item& folder) {
     // The phone, not the cache: DeleteObject of a folder deletes whatever is inside it.
-    return listFolder(folder.storage, folder.handle).empty();
+    std::vector<mtp::MTPEntry> entries = listFolder(folder.storage, folder.handle);
+    // What the phone added since the folder was listed is shown from now on, so the user can
+    // see why the folder cannot be removed.
+    if (auto cached = children_.find(folder.id); cached != children_.end()) {
+        for (mtp::MTPEntry& entry : entries) {
+            uint64_t id = objectID(entry.handle);
+            bool known = std::any_of(cached->second.begin(), cached->second.end(),
+                                     [id](const ItemPtr& child) { return child->id == id; });
+            if (known) continue;
+            if (ItemPtr item = objectItem(std::move(entry), folder.storage, folder.id)) {
+                index(item);
+                cached->second.push_back(std::move(item));
+            }
+        }
+    }
+    return entries.empty();
 }
 
 void Volume::remove(uint64_t id) {

@@ -134,6 +134,8 @@ TEST_F(WriteTest, RemovesFilesAndOnlyFoldersThatThePhoneSaysAreEmpty) {
     phone().addFile(storage(), "Later/new.jpg", pattern(100));
     EXPECT_EQ(errorOf([&] { volume().rmdir(rootID, "Later"); }), ENOTEMPTY);
     EXPECT_EQ(errorOf([&] { volume().remove(later); }), ENOTEMPTY);
+    // ...and from then on the folder shows what stops its removal, once.
+    EXPECT_THAT(names(later), UnorderedElementsAre("new.jpg"));
 
     EXPECT_EQ(errorOf([&] { volume().unlink(rootID, "Empty"); }), EISDIR);
     EXPECT_EQ(errorOf([&] { volume().rmdir(rootID, "a.txt"); }), ENOTDIR);
