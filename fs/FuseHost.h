@@ -2,16 +2,25 @@
 // The FUSE low-level binding of the served volume: one static function per FUSE operation,
 // each replying exactly once, errno only at this boundary. Operations that the volume queues run
 // as closures on its serial queue and reply from there; the FUSE loop thread only submits them,
-// so one loop thread is enough. Answered directly on the loop thread: open, statfs, readlink, the
-// link refusals and, for now, the extended-attribute queries (ENODATA, empty list).
+// so one loop thread is enough (the write path relies on a single loop thread: it hands runs of
+// writes to the queue in request order). Answered directly on the loop thread: writes (gathered
+// into runs that the queue sends, FuseHost.cpp says why), statfs, readlink, the link refusals,
+// and the extended-attribute queries the kernel makes on its own (security.capability before
+// every write, ACLs on every ls -l) while no such attribute was ever set.
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "fs/MTPFileSystem.h"
+#include "fs/SerialQueue.h"
 #include "fs/Volume.h"
 
 struct fuse_args;
@@ -58,27 +67,58 @@ class FuseHost {
     struct Operations;  // the static FUSE functions, in FuseHost.cpp
 
   private:
-    // Open descriptors of one node by mode.
-    struct OpenCount {
-        uint64_t readers = 0;
-        uint64_t writers = 0;
-    };
+    // A name under which the kernel may hold a dentry of an item: (directory item, name).
+    using Spelling = std::pair<uint64_t, std::string>;
 
     Volume& volume() const { return *fileSystem_.volume(); }
-    // Queue: the kernel received n more entry replies for the item.
-    void remember(uint64_t itemID, uint64_t n = 1);
+    // Queue: the kernel received one more entry reply for the item, under this name in this
+    // directory.
+    void remember(uint64_t itemID, uint64_t directory, const std::string& name);
+    // Queue: the kernel moved its entry of the item to this name (rename).
+    void respell(uint64_t itemID, const Spelling& spelling);
     // Queue: the kernel dropped n references; the item is reclaimed at zero.
     void forget(uint64_t itemID, uint64_t n);
-    // Any thread: counts an open with modes; returns the file handle that records them.
-    uint64_t opened(uint64_t itemID, OpenModes modes);
-    // Any thread: drops the open recorded in fileHandle; returns the modes still kept.
-    OpenModes released(uint64_t itemID, uint64_t fileHandle);
+    // Queue: the spellings the kernel may still hold for the item other than `except` (the one
+    // the kernel updates itself), which are forgotten here.
+    std::vector<Spelling> otherSpellings(uint64_t itemID, const Spelling& except);
+    // Queue, after the reply: has the kernel drop its dentries of these names. The kernel takes
+    // each directory's lock for that, which a request waiting in the volume's queue may hold:
+    // so the notifications go out from a thread of their own.
+    void invalidate(std::vector<Spelling> spellings);
+
+    // Contiguous writes to one item, answered but not yet given to the volume.
+    struct Run {
+        uint64_t id = 0;
+        uint64_t offset = 0;
+        std::vector<uint8_t> bytes;
+    };
+    // Loop thread (never the queue): gives the run being gathered to the queue, after waiting
+    // while two runs are queued already.
+    void handOff();
+    // Queue: writes a run through the volume; a failure is kept for the item's next write,
+    // flush or fsync.
+    void send(const Run& run);
+    // Any thread: the errno of the item's failed run, once; 0 when none failed.
+    int takeDeferred(uint64_t itemID);
 
     MTPFileSystem& fileSystem_;
-    std::unique_ptr<uint8_t[]> readBuffer_;                // queue only
-    std::unordered_map<uint64_t, uint64_t> lookupCounts_;  // queue only
-    std::mutex openLock_;
-    std::unordered_map<uint64_t, OpenCount> openCounts_;  // guarded by openLock_
+    fuse_session* session_ = nullptr;
+    std::unique_ptr<uint8_t[]> readBuffer_;  // queue only
+    struct Node {
+        uint64_t lookups = 0;
+        std::vector<Spelling> spellings;
+    };
+    std::unordered_map<uint64_t, Node> nodes_;  // queue only: what the kernel knows
+    std::mutex writeLock_;
+    std::condition_variable sent_;                // a queued run was sent
+    Run filling_;                                 // guarded by writeLock_
+    int runsQueued_ = 0;                          // guarded by writeLock_
+    std::unordered_map<uint64_t, int> deferred_;  // guarded by writeLock_
+    // Whether any extended attribute, and any in the security and system namespaces, was set:
+    // until then the kernel's own queries are answered on the loop thread.
+    std::atomic<bool> anyXattr_{false};
+    std::atomic<bool> systemXattr_{false};
+    std::unique_ptr<SerialQueue> notifier_;  // last: joined first
 };
 
 }  // namespace kestrum

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,12 @@ with serial SIM000<PORT>).
   charging-only [PORT]   the phone switches to charging-only mode (re-enumerates)
   mtp [PORT]             the phone switches back to file transfer (re-enumerates)
   stats [PORT]           {"phone": operations served by code, or null; "bus": transfer counts}
+  addfile PATH [BYTES]   an app on the phone saves a file of BYTES zeros in the first storage
+  edits                  the handles of the phone at port 1 with an edit in progress
+  fault NAME [ARGS]      a fault of the phone at port 1: storefull [on|off], fail OP CODE
+                         [TIMES [SKIP]] (after SKIP more OP, OP answers CODE; TIMES default 1,
+                         -1 every one),
+                         unplug-after BYTES, clear
   info [PORT]            {"node", "sysfs", "busnum", "devnum", "variant", "serial", "held"}
   help                   the list of commands
 )";
@@ -188,7 +195,21 @@ class Session {
         if (command.empty()) return "error: empty command";
         if (command == "help")
             return "ok plug unplug lock unlock hold release charging-only mtp "
-                   "stats info help";
+                   "stats info fault addfile edits help";
+        if (command == "addfile" || command == "edits") {
+            try {
+                return phoneSide(command, portText, variantText);
+            } catch (const std::exception& error) {
+                return std::string("error: ") + error.what();
+            }
+        }
+        if (command == "fault") {
+            try {
+                return fault(line);
+            } catch (const std::exception& error) {
+                return std::string("error: ") + error.what();
+            }
+        }
         int port = 1;
         if (!portText.empty()) {
             port = std::atoi(portText.c_str());
@@ -283,6 +304,73 @@ class Session {
             return "ok " + bus_.replug(number, specOf(state, state.variant)).devNode();
         }
         return "error: unknown command " + command + " (try help)";
+    }
+
+    // "fault NAME [ARGS]" for the phone at port 1, from the next transfer on:
+    //   storefull [on|off]      every storage reports 0 bytes free (writes answer StoreFull)
+    //   fail OP CODE [TIMES [SKIP]]  after SKIP (default 0) more transactions of OP, the next
+    //                           TIMES (default 1; -1 every) answer CODE without being carried
+    //                           out (numbers in C syntax: 0x1019)
+    //   unplug-after BYTES      the phone is pulled out once BYTES more crossed the bulk pipes
+    //   clear                   these three off again
+    std::string fault(const std::string& line) {
+        std::istringstream in(line);
+        std::string word, name, first, second, third, fourth;
+        in >> word >> name >> first >> second >> third >> fourth;
+        auto number = [](const std::string& text) -> long long {
+            if (text.empty()) throw std::invalid_argument("a number is missing");
+            size_t used = 0;
+            const long long value = std::stoll(text, &used, 0);
+            if (used != text.size()) throw std::invalid_argument("not a number: " + text);
+            return value;
+        };
+        Port& state = port(1);
+        if (name == "storefull") {
+            if (!first.empty() && first != "on" && first != "off")
+                return "error: storefull takes on or off";
+            const bool full = first != "off";
+            state.phone->updateFaults([full](phonesim::Faults& f) { f.storeFull = full; });
+        } else if (name == "fail") {
+            const auto op = static_cast<uint16_t>(number(first));
+            const auto response = static_cast<uint16_t>(number(second));
+            const int times = third.empty() ? 1 : static_cast<int>(number(third));
+            const int skip = fourth.empty() ? 0 : static_cast<int>(number(fourth));
+            state.phone->updateFaults([&](phonesim::Faults& f) {
+                f.fail = phonesim::FaultTrigger{op, times};
+                f.failResponse = response;
+                f.failSkip = skip;
+            });
+        } else if (name == "unplug-after") {
+            const auto bytes = static_cast<uint64_t>(number(first));
+            state.phone->updateFaults([bytes](phonesim::Faults& f) { f.unplugAfterBytes = bytes; });
+        } else if (name == "clear") {
+            state.phone->updateFaults([](phonesim::Faults& f) {
+                f.storeFull = false;
+                f.fail = {};
+                f.failSkip = 0;
+                f.unplugAfterBytes.reset();
+            });
+        } else {
+            return "error: unknown fault " + name + " (storefull, fail, unplug-after, clear)";
+        }
+        return "ok";
+    }
+
+    // From the phone's side, at port 1: "addfile PATH [BYTES]" adds a file of BYTES zeros (0
+    // by default) in the first storage, as if an app on the phone had saved it; "edits" lists
+    // the handles with an edit in progress ("ok 12 15").
+    std::string phoneSide(const std::string& command, const std::string& path,
+                          const std::string& size) {
+        SimulatedPhone& phone = *port(1).phone;
+        if (command == "edits") {
+            std::string out = "ok";
+            for (const uint32_t handle : phone.openEdits()) out += " " + std::to_string(handle);
+            return out;
+        }
+        if (path.empty()) return "error: addfile needs a path";
+        const uint64_t bytes = size.empty() ? 0 : std::stoull(size);
+        phone.addFile(phone.storageID(0), path, phonesim::Bytes(bytes, 0));
+        return "ok";
     }
 
     std::string stats(int number) {
