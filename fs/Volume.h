@@ -207,9 +207,9 @@ class Volume {
     OpenModes openModes(uint64_t id) const;
     // Queue. FUSE fsync and fdatasync: ends the object's open edit so that the phone commits
     // what was written, then refreshes the free space; a later write begins a new edit.
-    // Nothing to do for memory items, directories and objects without an edit. EINVAL unknown
-    // id; a failing EndEditObject is reported (report("fsync", ...), usually EIO), never
-    // swallowed.
+    // Nothing to do for memory items, directories, objects without an edit and items removed
+    // or replaced since they were opened. A failing EndEditObject is reported
+    // (report("fsync", ...), usually EIO), never swallowed.
     void fsync(uint64_t id);
 
     // ---- Namespace changes (VolumeNamespace.cpp): queue unless marked. ----

@@ -56,7 +56,9 @@ void Volume::close(uint64_t id, OpenModes kept) {
 
 void Volume::fsync(uint64_t id) {
     ItemPtr file = item(id);
-    if (!file) throw PosixError(EINVAL);
+    // Removed or replaced while open: its edit was settled then and nothing is left to commit.
+    // Failing here would fail the close() of a file another program renamed over.
+    if (!file) return;
     if (file->kind != Kind::object || !editor_ || !editor_->editedSize(file->handle)) return;
     try {
         editor_->endEdit(file->handle);
