@@ -32,3 +32,13 @@ set_tests_properties(fs_e2e_faults PROPERTIES LABELS e2e TIMEOUT 300)
 # Probe, load and unload below the kernel, with in-process phones (fast; label fs).
 brisvale_test(fs_mtpfilesystem ${CMAKE_CURRENT_SOURCE_DIR}/e2e_filesystem.cpp
               LIBS kestrumhost phonesim LABELS fs)
+
+# fsx through the kernel: seeded random operations on a read-write mount, checked against a
+# model and the phone's storage folder. KESTRUM_FSX_SEED and KESTRUM_FSX_STEPS reproduce a run.
+add_executable(fs_e2e_fsx ${CMAKE_CURRENT_SOURCE_DIR}/e2e_fsx.cpp)
+target_link_libraries(fs_e2e_fsx PRIVATE usbbus phonesim mtp GTest::gtest_main)
+target_compile_definitions(fs_e2e_fsx PRIVATE E2E_BIN="${CMAKE_BINARY_DIR}/bin")
+set_target_properties(fs_e2e_fsx PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_dependencies(fs_e2e_fsx mount.mtpfs)
+add_test(NAME fs_e2e_fsx COMMAND umockdev-wrapper $<TARGET_FILE:fs_e2e_fsx>)
+set_tests_properties(fs_e2e_fsx PROPERTIES LABELS e2e TIMEOUT 300)
