@@ -174,11 +174,12 @@ Attributes Volume::attributes(const Item& item) const {
 }
 
 Attributes Volume::getAttributes(uint64_t id) {
-    return attributes(require(id, EINVAL));
+    // A node the kernel still holds for an item removed since: the name is gone.
+    return attributes(require(id, ENOENT));
 }
 
 Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
-    Item& item = require(id, EINVAL);
+    Item& item = require(id, ENOENT);
     if (!writable_) throw PosixError(EROFS);
     if (newSize && *newSize != item.size) {
         try {

@@ -149,10 +149,10 @@ class Volume {
     ItemPtr item(uint64_t id) const;
     Attributes attributes(const Item& item) const;
 
-    // EINVAL when id is unknown.
+    // ENOENT when id is unknown (an item removed or replaced since the kernel learned it).
     Attributes getAttributes(uint64_t id);
     // Only newSize has an effect; every other attribute change is accepted and ignored.
-    // EINVAL unknown id; EROFS read-only volume; with a size different from the current one:
+    // ENOENT unknown id; EROFS read-only volume; with a size different from the current one:
     // EISDIR directory, EFBIG object of unknown size or memory item above maximumMemorySize,
     // phone failures translated by report("truncate", ...). Returns the new attributes.
     Attributes setAttributes(uint64_t id, std::optional<uint64_t> newSize);

@@ -100,7 +100,7 @@ TEST_F(VolumeTest, AttributesOfReadOnlyAndWritableVolumes) {
         EXPECT_EQ(st.st_nlink, 1u);
         q([&] { volume().shutdown(); });
     }
-    EXPECT_EQ(errorOf([&] { return volume().getAttributes(12345); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { return volume().getAttributes(12345); }), ENOENT);
 }
 
 TEST(Statistics, SumsStoragesAndCountsBlocksRoundingDown) {
@@ -161,7 +161,7 @@ TEST_F(VolumeTest, SetAttributesOnAReadOnlyVolumeIsRefused) {
     auto file = lookup(rootID, "a.txt");
     EXPECT_EQ(errorOf([&] { return volume().setAttributes(file->id, 5); }), EROFS);
     EXPECT_EQ(errorOf([&] { return volume().setAttributes(file->id, std::nullopt); }), EROFS);
-    EXPECT_EQ(errorOf([&] { return volume().setAttributes(999, 5); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { return volume().setAttributes(999, 5); }), ENOENT);
 }
 
 TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
