@@ -45,7 +45,7 @@ class FaultTest : public ::testing::Test {
     void mount() {
         phone_ = std::make_shared<phonesim::SimulatedPhone>(config_);
         bus_ = std::make_unique<usbbus::VirtualUsbBus>();
-        bus_->plug(1, usbbus::specFor(config_), phone_);
+        bus_->plug(1, usbbus::profileFor(config_), phone_);
         writeImage(work() / "image", config_.serial, "Faulty");
         attached_ = std::make_unique<Attached>(work() / "image");
         fs::create_directory(mountPoint());

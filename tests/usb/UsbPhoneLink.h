@@ -45,10 +45,10 @@ class UsbPhoneLink : public phonetest::PhoneLink {
                  usbbus::Variant variant = usbbus::Variant::mtpClass) {
         auto& bus = processBus();
         bus.unplug(port);  // whatever an earlier test left behind
-        usbbus::DeviceSpec spec;
-        spec.variant = variant;
-        spec.maxPacketSize = static_cast<uint16_t>(phone->maxPacketSize());
-        bus.plug(port, spec, std::move(phone));
+        usbbus::DeviceProfile profile;
+        profile.variant = variant;
+        profile.maxPacketSize = static_cast<uint16_t>(phone->maxPacketSize());
+        bus.plug(port, profile, std::move(phone));
     }
     ~UsbPhoneLink() override { processBus().unplug(port); }
 

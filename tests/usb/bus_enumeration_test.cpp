@@ -17,7 +17,7 @@
 namespace {
 
 using namespace usbtest;
-using usbbus::DeviceSpec;
+using usbbus::DeviceProfile;
 using usbbus::Variant;
 using usbbus::VirtualUsbBus;
 
@@ -45,14 +45,14 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-DeviceSpec specOf(Variant variant) {
-    if (variant == Variant::keyboard) return DeviceSpec::keyboardSpec();
-    DeviceSpec spec;
-    spec.variant = variant;
-    spec.serial = "ENUM42";
-    spec.product = "Pixel Sim";
-    spec.manufacturer = "Brisvale Labs";
-    return spec;
+DeviceProfile profileOf(Variant variant) {
+    if (variant == Variant::keyboard) return DeviceProfile::keyboardProfile();
+    DeviceProfile profile;
+    profile.variant = variant;
+    profile.serial = "ENUM42";
+    profile.product = "Pixel Sim";
+    profile.manufacturer = "Brisvale Labs";
+    return profile;
 }
 
 class Enumeration : public testing::TestWithParam<Expected> {
@@ -63,9 +63,9 @@ class Enumeration : public testing::TestWithParam<Expected> {
 
 TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
     const Expected& want = GetParam();
-    const DeviceSpec spec = specOf(want.variant);
+    const DeviceProfile profile = profileOf(want.variant);
     auto phone = std::make_shared<phonesim::SimulatedPhone>();
-    const usbbus::BusAddress address = bus.plug(1, spec, phone);
+    const usbbus::BusAddress address = bus.plug(1, profile, phone);
     EXPECT_EQ(address.devNode(), "/dev/bus/usb/001/002");
 
     Libusb usb;
@@ -73,11 +73,11 @@ TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
     ASSERT_NE(device, nullptr);
     libusb_device_descriptor dd{};
     ASSERT_EQ(libusb_get_device_descriptor(device, &dd), 0);
-    EXPECT_EQ(dd.idVendor, spec.vendorID);
-    EXPECT_EQ(dd.idProduct, spec.productID);
+    EXPECT_EQ(dd.idVendor, profile.vendorID);
+    EXPECT_EQ(dd.idProduct, profile.productID);
     EXPECT_EQ(dd.bcdUSB, 0x0200);
     EXPECT_EQ(dd.bNumConfigurations, 1);
-    EXPECT_EQ(dd.iSerialNumber != 0, !spec.serial.empty());
+    EXPECT_EQ(dd.iSerialNumber != 0, !profile.serial.empty());
     EXPECT_EQ(libusb_get_device_speed(device), LIBUSB_SPEED_HIGH);
     EXPECT_EQ(libusb_get_port_number(device), 1);
 
@@ -101,10 +101,10 @@ TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
 
     libusb_device_handle* handle = usb.open(address);
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(stringDescriptor(handle, dd.iManufacturer), spec.manufacturer);
-    EXPECT_EQ(stringDescriptor(handle, dd.iProduct), spec.product);
+    EXPECT_EQ(stringDescriptor(handle, dd.iManufacturer), profile.manufacturer);
+    EXPECT_EQ(stringDescriptor(handle, dd.iProduct), profile.product);
     if (dd.iSerialNumber) {
-        EXPECT_EQ(stringDescriptor(handle, dd.iSerialNumber), spec.serial);
+        EXPECT_EQ(stringDescriptor(handle, dd.iSerialNumber), profile.serial);
     }
     EXPECT_EQ(interfaceString != 0, !want.interfaceName.empty());
     if (interfaceString) {
@@ -114,8 +114,8 @@ TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
 
     // sysfs as the kernel writes it, newline-terminated.
     const std::string dev = "/sys/bus/usb/devices/1-1";
-    EXPECT_EQ(readFile(dev + "/idVendor"), usbtest::hex4(spec.vendorID) + "\n");
-    EXPECT_EQ(readFile(dev + "/product"), spec.product + "\n");
+    EXPECT_EQ(readFile(dev + "/idVendor"), usbtest::hex4(profile.vendorID) + "\n");
+    EXPECT_EQ(readFile(dev + "/product"), profile.product + "\n");
     EXPECT_EQ(readFile(dev + "/devpath"), "1\n");
     EXPECT_EQ(readFile(dev + "/busnum"), "1\n");
     EXPECT_EQ(readFile(dev + "/devnum"), "2\n");
@@ -125,13 +125,13 @@ TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
     mtp::USBDiscovery discovery;
     const auto records = discovery.allDevices();
     auto record = std::ranges::find_if(records, [&](const mtp::USBDeviceRecord& r) {
-        return r.vendorID == spec.vendorID && r.productID == spec.productID;
+        return r.vendorID == profile.vendorID && r.productID == profile.productID;
     });
     ASSERT_NE(record, records.end());
     EXPECT_EQ(record->kind.description(), want.kind);
-    EXPECT_EQ(record->name, spec.product);
+    EXPECT_EQ(record->name, profile.product);
     EXPECT_EQ(record->locationID, 0x01100000u);
-    EXPECT_EQ(record->id, spec.serial.empty() ? "loc-01100000" : spec.serial);
+    EXPECT_EQ(record->id, profile.serial.empty() ? "loc-01100000" : profile.serial);
 }
 
 constexpr uint8_t kBulk = LIBUSB_TRANSFER_TYPE_BULK, kIntr = LIBUSB_TRANSFER_TYPE_INTERRUPT,
@@ -190,9 +190,9 @@ class Bus : public testing::Test {
 };
 
 TEST_F(Bus, PhoneWithoutSerialHasNoSerialStringNorAttribute) {
-    DeviceSpec spec;
-    spec.serial.clear();
-    const auto address = bus.plug(2, spec, phone);
+    DeviceProfile profile;
+    profile.serial.clear();
+    const auto address = bus.plug(2, profile, phone);
     EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/serial"), "");
     EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/devpath"), "2\n");
     Libusb usb;
@@ -209,7 +209,7 @@ TEST_F(Bus, PhoneWithoutSerialHasNoSerialStringNorAttribute) {
 }
 
 TEST_F(Bus, PhoneAnswersMicrosoftOsDescriptorsWithMtpCompatibleID) {
-    const auto address = bus.plug(1, DeviceSpec{}, phone);
+    const auto address = bus.plug(1, DeviceProfile{}, phone);
     Libusb usb;
     libusb_device_handle* handle = usb.open(address);
     ASSERT_NE(handle, nullptr);
@@ -223,7 +223,7 @@ TEST_F(Bus, PhoneAnswersMicrosoftOsDescriptorsWithMtpCompatibleID) {
 
     // A keyboard has none.
     bus.unplug(1);
-    const auto keyboard = bus.plug(1, DeviceSpec::keyboardSpec(), nullptr);
+    const auto keyboard = bus.plug(1, DeviceProfile::keyboardProfile(), nullptr);
     Libusb usb2;
     libusb_device_handle* kb = usb2.open(keyboard);
     ASSERT_NE(kb, nullptr);
@@ -252,17 +252,17 @@ TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
     ASSERT_EQ(udev_monitor_enable_receiving(monitor), 0);
     using std::chrono::milliseconds;
 
-    bus.plug(1, DeviceSpec{}, phone);
+    bus.plug(1, DeviceProfile{}, phone);
     EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/002");
     bus.unplug(1);
     EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/002");
     EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
 
-    DeviceSpec charging;
+    DeviceProfile charging;
     charging.variant = Variant::chargingOnly;
     bus.plug(1, charging, phone);
     EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/003");
-    const auto switched = bus.replug(1, DeviceSpec{});
+    const auto switched = bus.replug(1, DeviceProfile{});
     EXPECT_EQ(switched.devnum, 4);
     EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/003");
     EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/004");
@@ -277,9 +277,9 @@ TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
 }
 
 TEST_F(Bus, PlugRefusesTakenAndMissingPorts) {
-    bus.plug(1, DeviceSpec{}, phone);
-    EXPECT_THROW(bus.plug(1, DeviceSpec{}, phone), std::runtime_error);
-    EXPECT_THROW(bus.plug(5, DeviceSpec{}, phone), std::runtime_error);
+    bus.plug(1, DeviceProfile{}, phone);
+    EXPECT_THROW(bus.plug(1, DeviceProfile{}, phone), std::runtime_error);
+    EXPECT_THROW(bus.plug(5, DeviceProfile{}, phone), std::runtime_error);
     EXPECT_THROW(bus.hold(3), std::runtime_error);
     bus.unplug(3);  // an empty port: nothing happens
     EXPECT_TRUE(bus.address(1).has_value());

@@ -26,7 +26,7 @@ namespace {
 
 using namespace usbtest;
 using namespace std::chrono_literals;
-using usbbus::DeviceSpec;
+using usbbus::DeviceProfile;
 using usbbus::Variant;
 using usbbus::VirtualUsbBus;
 
@@ -49,7 +49,7 @@ class Transfers : public testing::Test {
     libusb_device_handle* start(phonesim::PhoneConfig config = {},
                                 Variant variant = Variant::mtpClass, bool claim = true) {
         phone = std::make_shared<phonesim::SimulatedPhone>(config);
-        address = bus.plug(1, usbbus::specFor(config, variant), phone);
+        address = bus.plug(1, usbbus::profileFor(config, variant), phone);
         usb = std::make_unique<Libusb>();
         libusb_device_handle* handle = usb->open(address);
         if (handle && claim) {
@@ -330,7 +330,7 @@ TEST_F(Transfers, ReadWithNothingToComeTimesOutAndLeavesTheLinkUsable) {
 
     // Endpoints without a phone behind them never answer.
     bus.unplug(1);
-    address = bus.plug(1, DeviceSpec::keyboardSpec(), nullptr);
+    address = bus.plug(1, DeviceProfile::keyboardProfile(), nullptr);
     Libusb other;
     libusb_device_handle* keyboard = other.open(address);
     ASSERT_NE(keyboard, nullptr);

@@ -60,10 +60,10 @@ class UsbTransportTest : public testing::Test {
     phonesim::SimulatedPhone& plug(Variant variant = Variant::mtpClass,
                                    phonesim::PhoneConfig config = {}) {
         phone_ = std::make_shared<phonesim::SimulatedPhone>(std::move(config));
-        spec_ = usbbus::specFor(config, variant);
-        spec_.maxPacketSize = static_cast<uint16_t>(phone_->maxPacketSize());
+        profile_ = usbbus::profileFor(config, variant);
+        profile_.maxPacketSize = static_cast<uint16_t>(phone_->maxPacketSize());
         processBus().unplug(port);
-        processBus().plug(port, spec_, phone_);
+        processBus().plug(port, profile_, phone_);
         return *phone_;
     }
 
@@ -99,7 +99,7 @@ class UsbTransportTest : public testing::Test {
     };
     Expected expected() const {
         Expected e;
-        for (const auto& ep : usbbus::interfaceLayout(spec_).endpoints) {
+        for (const auto& ep : usbbus::interfaceLayout(profile_).endpoints) {
             bool in = ep.address & 0x80;
             if ((ep.attributes & 3) == 2) {
                 (in ? e.bulkIn : e.bulkOut) = ep.address;
@@ -112,7 +112,7 @@ class UsbTransportTest : public testing::Test {
     }
 
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
-    usbbus::DeviceSpec spec_;
+    usbbus::DeviceProfile profile_;
     std::unique_ptr<USBTransport> transport_;
 };
 
@@ -314,7 +314,7 @@ TEST_F(UsbTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     // A record from an earlier enumeration does not open the device that replaced it.
     plug();
     mtp::USBDeviceRecord old = recordAt(port);
-    processBus().replug(port, spec_);
+    processBus().replug(port, profile_);
     EXPECT_EQ(messageOf([&] { USBTransport::create(old); }),
               "device " + old.id + " has no MTP interface");
     EXPECT_NO_THROW(USBTransport::create(recordAt(port)));

@@ -164,7 +164,7 @@ void benchLink(const Options& options, const std::string& link) {
     phone->addSparseFile(phone->storageID(0), "big.bin", size);
     phone->addSparseFile(phone->storageID(0), "huge.bin", 5ull << 30);
     usbbus::VirtualUsbBus bus;
-    bus.plug(1, usbbus::specFor(config), phone);
+    bus.plug(1, usbbus::profileFor(config), phone);
 
     std::printf("link %s\n", link.c_str());
     const double raw = rawRead("big.bin", size);

@@ -204,7 +204,7 @@ int bench(const Options& options) {
     uint64_t size = options.sizeMiB * MiB;
     uint32_t range = options.rangeMiB * static_cast<uint32_t>(MiB);
     phone->addSparseFile(phone->storageID(0), "big.bin", size);
-    bus.plug(1, usbbus::specFor(config), phone);
+    bus.plug(1, usbbus::profileFor(config), phone);
 
     std::printf("readPartial of a %llu MiB object in %u MiB ranges, one run\n",
                 static_cast<unsigned long long>(options.sizeMiB), options.rangeMiB);

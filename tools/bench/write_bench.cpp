@@ -122,7 +122,7 @@ void benchLink(const Options& options, const std::string& link) {
     if (link == "usb2") config.link = phonesim::LinkModel::usb2();
     auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
     usbbus::VirtualUsbBus bus;
-    bus.plug(1, usbbus::specFor(config), phone);
+    bus.plug(1, usbbus::profileFor(config), phone);
     std::printf("link %s\n", link.c_str());
 
     const Figures raw = rawWrite(*phone, size);

@@ -113,11 +113,11 @@ struct UrbEngine::Urb {
     }
 };
 
-UrbEngine::UrbEngine(DeviceSpec spec, std::shared_ptr<phonesim::SimulatedPhone> phone,
+UrbEngine::UrbEngine(DeviceProfile profile, std::shared_ptr<phonesim::SimulatedPhone> phone,
                      BusAddress address, const std::string& testbedRoot)
-    : spec_(std::move(spec)),
-      layout_(interfaceLayout(spec_)),
-      phone_(reachesPhone(spec_.variant) ? std::move(phone) : nullptr),
+    : profile_(std::move(profile)),
+      layout_(interfaceLayout(profile_)),
+      phone_(reachesPhone(profile_.variant) ? std::move(phone) : nullptr),
       address_(std::move(address)),
       nodeFile_(testbedRoot + address_.devNode()),
       interfaceDir_(testbedRoot + address_.interfaceSysPath()),
@@ -517,7 +517,7 @@ void UrbEngine::pumpOut() {
         const usbdevfs_urb& fields = urb.fields();
         const bool wantsZeroPacket = (fields.flags & USBDEVFS_URB_ZERO_PACKET) &&
                                      fields.buffer_length > 0 &&
-                                     fields.buffer_length % spec_.maxPacketSize == 0;
+                                     fields.buffer_length % profile_.maxPacketSize == 0;
         TransferStatus status = TransferStatus::ok;
         if (!urb.zeroPacketSent) {
             if (tracing()) trace("out", urb.bytes());
@@ -692,11 +692,11 @@ int UrbEngine::control(UMockdevIoctlClient* client, const uint8_t setup[8], uint
             case USB_REQ_GET_DESCRIPTOR: {
                 if (!in) return -EPIPE;
                 const uint8_t kind = value >> 8, which = value & 0xFF;
-                if (kind == USB_DT_DEVICE) return reply(deviceDescriptor(spec_));
+                if (kind == USB_DT_DEVICE) return reply(deviceDescriptor(profile_));
                 if (kind == USB_DT_CONFIG && which == 0)
-                    return reply(configurationDescriptor(spec_));
+                    return reply(configurationDescriptor(profile_));
                 if (kind == USB_DT_STRING) {
-                    if (auto bytes = stringDescriptor(spec_, which)) return reply(*bytes);
+                    if (auto bytes = stringDescriptor(profile_, which)) return reply(*bytes);
                 }
                 return -EPIPE;
             }
@@ -719,7 +719,7 @@ int UrbEngine::control(UMockdevIoctlClient* client, const uint8_t setup[8], uint
         }
     }
     if (type == USB_TYPE_VENDOR && in && request == msVendorCode && index == 4) {
-        if (auto bytes = msCompatIDDescriptor(spec_)) return reply(*bytes);
+        if (auto bytes = msCompatIDDescriptor(profile_)) return reply(*bytes);
         return -EPIPE;
     }
     if (type == USB_TYPE_CLASS && recipient == USB_RECIP_INTERFACE && phone_) {

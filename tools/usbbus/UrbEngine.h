@@ -40,8 +40,8 @@ class UrbEngine {
 
     // The device at `address` of the test bed rooted at `testbedRoot` (its UMOCKDEV_DIR).
     // `phone` may be null; it is not used when no endpoint of the variant reaches a phone.
-    UrbEngine(DeviceSpec spec, std::shared_ptr<phonesim::SimulatedPhone> phone, BusAddress address,
-              const std::string& testbedRoot);
+    UrbEngine(DeviceProfile profile, std::shared_ptr<phonesim::SimulatedPhone> phone,
+              BusAddress address, const std::string& testbedRoot);
     ~UrbEngine();
     UrbEngine(const UrbEngine&) = delete;
     UrbEngine& operator=(const UrbEngine&) = delete;
@@ -118,7 +118,7 @@ class UrbEngine {
     void setDriverLink(bool claimed);
     void clearHalt(uint8_t address);
 
-    const DeviceSpec spec_;
+    const DeviceProfile profile_;
     const InterfaceLayout layout_;
     const std::shared_ptr<phonesim::SimulatedPhone> phone_;
     const BusAddress address_;

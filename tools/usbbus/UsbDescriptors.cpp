@@ -82,28 +82,28 @@ std::optional<Variant> variantFromName(const std::string& name) {
     return std::nullopt;
 }
 
-DeviceSpec DeviceSpec::keyboardSpec() {
-    DeviceSpec spec;
-    spec.variant = Variant::keyboard;
-    spec.vendorID = 0x046D;
-    spec.productID = 0xC31C;
-    spec.manufacturer = "Logitech";
-    spec.product = "USB Keyboard";
-    spec.serial.clear();
-    spec.maxPacketSize = 8;
-    return spec;
+DeviceProfile DeviceProfile::keyboardProfile() {
+    DeviceProfile profile;
+    profile.variant = Variant::keyboard;
+    profile.vendorID = 0x046D;
+    profile.productID = 0xC31C;
+    profile.manufacturer = "Logitech";
+    profile.product = "USB Keyboard";
+    profile.serial.clear();
+    profile.maxPacketSize = 8;
+    return profile;
 }
 
 bool reachesPhone(Variant variant) {
     return variant != Variant::chargingOnly && variant != Variant::keyboard;
 }
 
-InterfaceLayout interfaceLayout(const DeviceSpec& spec) {
-    const uint16_t mps = spec.maxPacketSize;
+InterfaceLayout interfaceLayout(const DeviceProfile& profile) {
+    const uint16_t mps = profile.maxPacketSize;
     const EndpointInfo bulkIn{0x81, kBulk, mps, true};
     const EndpointInfo bulkOut{0x02, kBulk, mps, true};
     const EndpointInfo events{0x83, kInterrupt, 28, true};
-    switch (spec.variant) {
+    switch (profile.variant) {
         case Variant::mtpClass:
             return {6, 1, 1, "MTP", {bulkIn, bulkOut, events}};
         case Variant::vendorMtp:
@@ -120,19 +120,19 @@ InterfaceLayout interfaceLayout(const DeviceSpec& spec) {
     return {};
 }
 
-Bytes deviceDescriptor(const DeviceSpec& spec) {
+Bytes deviceDescriptor(const DeviceProfile& profile) {
     Bytes d{18, 1};
     put16(d, 0x0200);
     d.insert(d.end(), {0, 0, 0, 64});
-    put16(d, spec.vendorID);
-    put16(d, spec.productID);
+    put16(d, profile.vendorID);
+    put16(d, profile.productID);
     put16(d, kBcdDevice);
-    d.insert(d.end(), {1, 2, static_cast<uint8_t>(spec.serial.empty() ? 0 : 3), 1});
+    d.insert(d.end(), {1, 2, static_cast<uint8_t>(profile.serial.empty() ? 0 : 3), 1});
     return d;
 }
 
-Bytes configurationDescriptor(const DeviceSpec& spec) {
-    const InterfaceLayout layout = interfaceLayout(spec);
+Bytes configurationDescriptor(const DeviceProfile& profile) {
+    const InterfaceLayout layout = interfaceLayout(profile);
     Bytes d{9, 2, 0, 0, 1, 1, 0, 0x80, 0xFA};
     d.insert(d.end(),
              {9, 4, 0, 0, static_cast<uint8_t>(layout.endpoints.size()), layout.cls,
@@ -147,24 +147,24 @@ Bytes configurationDescriptor(const DeviceSpec& spec) {
     return d;
 }
 
-std::optional<Bytes> stringDescriptor(const DeviceSpec& spec, uint8_t index) {
+std::optional<Bytes> stringDescriptor(const DeviceProfile& profile, uint8_t index) {
     switch (index) {
         case 0:
             return Bytes{4, 3, 0x09, 0x04};
         case 1:
-            return utf16Descriptor(spec.manufacturer);
+            return utf16Descriptor(profile.manufacturer);
         case 2:
-            return utf16Descriptor(spec.product);
+            return utf16Descriptor(profile.product);
         case 3:
-            if (spec.serial.empty()) return std::nullopt;
-            return utf16Descriptor(spec.serial);
+            if (profile.serial.empty()) return std::nullopt;
+            return utf16Descriptor(profile.serial);
         case 4: {
-            const std::string name = interfaceLayout(spec).name;
+            const std::string name = interfaceLayout(profile).name;
             if (name.empty()) return std::nullopt;
             return utf16Descriptor(name);
         }
         case 0xEE: {
-            if (!reachesPhone(spec.variant)) return std::nullopt;
+            if (!reachesPhone(profile.variant)) return std::nullopt;
             Bytes d = utf16Descriptor("MSFT100");
             d.push_back(msVendorCode);
             d.push_back(0);
@@ -176,8 +176,8 @@ std::optional<Bytes> stringDescriptor(const DeviceSpec& spec, uint8_t index) {
     }
 }
 
-std::optional<Bytes> msCompatIDDescriptor(const DeviceSpec& spec) {
-    if (!reachesPhone(spec.variant)) return std::nullopt;
+std::optional<Bytes> msCompatIDDescriptor(const DeviceProfile& profile) {
+    if (!reachesPhone(profile.variant)) return std::nullopt;
     Bytes d{40, 0, 0, 0, 0x00, 0x01, 0x04, 0x00, 1, 0, 0, 0, 0, 0, 0, 0};
     d.insert(d.end(), {0, 1, 'M', 'T', 'P', 0, 0, 0, 0, 0});
     d.insert(d.end(), 14, 0);
@@ -234,17 +234,17 @@ std::string rootHubRecord() {
     return r.str();
 }
 
-std::string deviceRecord(const DeviceSpec& spec, const BusAddress& address) {
-    const InterfaceLayout layout = interfaceLayout(spec);
-    Bytes descriptors = deviceDescriptor(spec);
-    const Bytes config = configurationDescriptor(spec);
+std::string deviceRecord(const DeviceProfile& profile, const BusAddress& address) {
+    const InterfaceLayout layout = interfaceLayout(profile);
+    Bytes descriptors = deviceDescriptor(profile);
+    const Bytes config = configurationDescriptor(profile);
     descriptors.insert(descriptors.end(), config.begin(), config.end());
     const std::string devPath = address.sysPath().substr(4);  // without "/sys"
     const int minor = (address.busnum - 1) * 128 + address.devnum - 1;
     const std::string product =
-        format("%x/%x/%x", spec.vendorID, spec.productID, static_cast<unsigned>(kBcdDevice));
+        format("%x/%x/%x", profile.vendorID, profile.productID, static_cast<unsigned>(kBcdDevice));
     const std::string type = format("%d/%d/%d", layout.cls, layout.subclass, layout.proto);
-    const bool phone = reachesPhone(spec.variant);
+    const bool phone = reachesPhone(profile.variant);
 
     Record r;
     // No "N:" line: the bus makes the node itself (a FIFO) before the device appears.
@@ -259,9 +259,9 @@ std::string deviceRecord(const DeviceSpec& spec, const BusAddress& address) {
     r.line("E: PRODUCT=" + product);
     r.line("E: SUBSYSTEM=usb");
     r.line("E: TYPE=0/0/0");
-    r.line(format("E: ID_VENDOR_ID=%04x", spec.vendorID));
-    r.line(format("E: ID_MODEL_ID=%04x", spec.productID));
-    if (!spec.serial.empty()) r.line("E: ID_SERIAL_SHORT=" + spec.serial);
+    r.line(format("E: ID_VENDOR_ID=%04x", profile.vendorID));
+    r.line(format("E: ID_MODEL_ID=%04x", profile.productID));
+    if (!profile.serial.empty()) r.line("E: ID_SERIAL_SHORT=" + profile.serial);
     if (phone) r.line("E: ID_MTP_DEVICE=1");
     r.attribute("authorized", "1");
     r.attribute("bConfigurationValue", "1");
@@ -278,11 +278,11 @@ std::string deviceRecord(const DeviceSpec& spec, const BusAddress& address) {
     r.attribute("devnum", std::to_string(address.devnum));
     r.attribute("devpath", std::to_string(address.port));
     r.attribute("dev", format("189:%d", minor));
-    r.attribute("idVendor", format("%04x", spec.vendorID));
-    r.attribute("idProduct", format("%04x", spec.productID));
-    r.attribute("manufacturer", spec.manufacturer);
-    r.attribute("product", spec.product);
-    if (!spec.serial.empty()) r.attribute("serial", spec.serial);
+    r.attribute("idVendor", format("%04x", profile.vendorID));
+    r.attribute("idProduct", format("%04x", profile.productID));
+    r.attribute("manufacturer", profile.manufacturer);
+    r.attribute("product", profile.product);
+    if (!profile.serial.empty()) r.attribute("serial", profile.serial);
     r.attribute("speed", "480");
     r.attribute("version", " 2.00");
     r.attribute("maxchild", "0");

@@ -29,7 +29,7 @@ enum class Variant {
 std::string variantName(Variant variant);
 std::optional<Variant> variantFromName(const std::string& name);
 
-struct DeviceSpec {
+struct DeviceProfile {
     Variant variant = Variant::mtpClass;
     uint16_t vendorID = 0x18D1;
     uint16_t productID = 0x4EE1;
@@ -39,9 +39,9 @@ struct DeviceSpec {
     uint16_t maxPacketSize = 512;    // of the bulk endpoints that reach the phone
 
     // A HID keyboard of another vendor, for "not a phone" cases.
-    static DeviceSpec keyboardSpec();
+    static DeviceProfile keyboardProfile();
 
-    bool operator==(const DeviceSpec&) const = default;
+    bool operator==(const DeviceProfile&) const = default;
 };
 
 struct EndpointInfo {
@@ -61,21 +61,21 @@ struct InterfaceLayout {
 };
 
 // The one interface (number 0) of the device's one configuration.
-InterfaceLayout interfaceLayout(const DeviceSpec& spec);
+InterfaceLayout interfaceLayout(const DeviceProfile& profile);
 
 // Whether the variant's endpoints are answered by a simulated phone.
 bool reachesPhone(Variant variant);
 
 // Standard descriptors, little-endian as on the wire.
-Bytes deviceDescriptor(const DeviceSpec& spec);
-Bytes configurationDescriptor(const DeviceSpec& spec);  // with interface and endpoints
+Bytes deviceDescriptor(const DeviceProfile& profile);
+Bytes configurationDescriptor(const DeviceProfile& profile);  // with interface and endpoints
 // String descriptor `index` (0: language IDs; 1 manufacturer, 2 product, 3 serial, 4 interface;
 // 0xEE the Microsoft OS string on phones). None: the device has no such string (a stall).
-std::optional<Bytes> stringDescriptor(const DeviceSpec& spec, uint8_t index);
+std::optional<Bytes> stringDescriptor(const DeviceProfile& profile, uint8_t index);
 // The vendor request code announced in the Microsoft OS string and the extended compat ID
 // descriptor it returns (wIndex 4): function 0 is "MTP".
 inline constexpr uint8_t msVendorCode = 0x01;
-std::optional<Bytes> msCompatIDDescriptor(const DeviceSpec& spec);
+std::optional<Bytes> msCompatIDDescriptor(const DeviceProfile& profile);
 
 // Where a device sits on bus 1 of the test bed. `port` is the root hub port (1-based).
 struct BusAddress {
@@ -92,6 +92,6 @@ struct BusAddress {
 std::string rootHubRecord();
 // Test-bed record of the device and its interface at `address`. It names the device node
 // (DEVNAME) but does not create it.
-std::string deviceRecord(const DeviceSpec& spec, const BusAddress& address);
+std::string deviceRecord(const DeviceProfile& profile, const BusAddress& address);
 
 }  // namespace usbbus

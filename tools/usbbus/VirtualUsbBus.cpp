@@ -67,16 +67,16 @@ std::string readLine(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-DeviceSpec specFor(const phonesim::PhoneConfig& config, Variant variant) {
-    DeviceSpec spec;
-    spec.variant = variant;
-    spec.manufacturer = config.manufacturer;
-    spec.product = config.model;
-    spec.serial = config.serial;
-    spec.maxPacketSize = static_cast<uint16_t>(config.maxPacketSize);
+DeviceProfile profileFor(const phonesim::PhoneConfig& config, Variant variant) {
+    DeviceProfile profile;
+    profile.variant = variant;
+    profile.manufacturer = config.manufacturer;
+    profile.product = config.model;
+    profile.serial = config.serial;
+    profile.maxPacketSize = static_cast<uint16_t>(config.maxPacketSize);
     // Phones change their product ID with the USB mode (a Pixel with only debugging: 4ee7).
-    if (variant == Variant::chargingOnly) spec.productID = 0x4EE7;
-    return spec;
+    if (variant == Variant::chargingOnly) profile.productID = 0x4EE7;
+    return profile;
 }
 
 // umockdev_in_mock_environment() does not tell reliably in 0.17; the loaded library does.
@@ -195,7 +195,7 @@ int VirtualUsbBus::nextDevnum() {
     throw std::runtime_error("no free USB device number");
 }
 
-BusAddress VirtualUsbBus::plug(int port, DeviceSpec spec,
+BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
                                std::shared_ptr<phonesim::SimulatedPhone> phone) {
     std::lock_guard lock(mutex_);
     if (port < 1 || port > kPorts) {
@@ -215,7 +215,7 @@ BusAddress VirtualUsbBus::plug(int port, DeviceSpec spec,
     }
     // A phone that enumerates again starts without a session and with nothing queued.
     if (phone) phone->replug();
-    auto engine = std::make_shared<UrbEngine>(spec, phone, address, root_);
+    auto engine = std::make_shared<UrbEngine>(profile, phone, address, root_);
     engine->setWakeup([this] { wake(); });
     engine->makeNodeFifo();
     // The ioctl socket must exist before the "add" uevent: a client that opens the node
@@ -224,7 +224,8 @@ BusAddress VirtualUsbBus::plug(int port, DeviceSpec spec,
         engine->removeNode();
         throw failure("cannot attach " + node, error);
     }
-    if (!umockdev_testbed_add_from_string(testbed_, deviceRecord(spec, address).c_str(), &error)) {
+    if (!umockdev_testbed_add_from_string(testbed_, deviceRecord(profile, address).c_str(),
+                                          &error)) {
         GError* ignored = nullptr;
         umockdev_testbed_detach_ioctl(testbed_, node.c_str(), &ignored);
         if (ignored) g_error_free(ignored);
@@ -235,7 +236,7 @@ BusAddress VirtualUsbBus::plug(int port, DeviceSpec spec,
         std::lock_guard live(liveMutex_);
         live_.emplace_back(port, engine);
     }
-    slots_[port] = Slot{std::move(spec), address, std::move(phone), std::move(engine)};
+    slots_[port] = Slot{std::move(profile), address, std::move(phone), std::move(engine)};
     wake();
     return address;
 }
@@ -268,14 +269,14 @@ void VirtualUsbBus::unplugLocked(int port) {
     slots_.erase(found);
 }
 
-BusAddress VirtualUsbBus::replug(int port, DeviceSpec spec) {
+BusAddress VirtualUsbBus::replug(int port, DeviceProfile profile) {
     std::shared_ptr<phonesim::SimulatedPhone> phone;
     {
         std::lock_guard lock(mutex_);
         if (auto found = slots_.find(port); found != slots_.end()) phone = found->second.phone;
         unplugLocked(port);
     }
-    return plug(port, std::move(spec), std::move(phone));
+    return plug(port, std::move(profile), std::move(phone));
 }
 
 pid_t VirtualUsbBus::hold(int port) {
@@ -366,11 +367,11 @@ std::optional<BusAddress> VirtualUsbBus::address(int port) const {
     return found->second.address;
 }
 
-std::optional<DeviceSpec> VirtualUsbBus::spec(int port) const {
+std::optional<DeviceProfile> VirtualUsbBus::profile(int port) const {
     std::lock_guard lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return std::nullopt;
-    return found->second.spec;
+    return found->second.profile;
 }
 
 std::shared_ptr<phonesim::SimulatedPhone> VirtualUsbBus::phone(int port) const {

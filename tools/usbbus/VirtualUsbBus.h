@@ -6,7 +6,7 @@
 // Hosting a bus in a test process:
 //     VirtualUsbBus bus;                      // the process must run under umockdev-wrapper
 //     auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
-//     bus.plug(1, specFor(config), phone);    // /dev/bus/usb/001/002 appears, "add" uevent
+//     bus.plug(1, profileFor(config), phone);    // /dev/bus/usb/001/002 appears, "add" uevent
 //     ... libusb / USBDiscovery / udev monitors in this process, or children started with
 //     bus.clientEnvironment() ...
 //     bus.unplug(1);                          // "remove" uevent; open handles fail NO_DEVICE
@@ -32,7 +32,7 @@ namespace usbbus {
 
 // The USB identity of a simulated phone: strings and packet size from its configuration; the
 // product ID of a Pixel in the mode of the variant.
-DeviceSpec specFor(const phonesim::PhoneConfig& config, Variant variant = Variant::mtpClass);
+DeviceProfile profileFor(const phonesim::PhoneConfig& config, Variant variant = Variant::mtpClass);
 
 class VirtualUsbBus {
   public:
@@ -61,13 +61,14 @@ class VirtualUsbBus {
     // next device number, as a re-enumeration does. `phone` answers the endpoints of phone
     // variants and may be null otherwise. Throws std::runtime_error (port taken or out of
     // range, test bed failure).
-    BusAddress plug(int port, DeviceSpec spec, std::shared_ptr<phonesim::SimulatedPhone> phone);
+    BusAddress plug(int port, DeviceProfile profile,
+                    std::shared_ptr<phonesim::SimulatedPhone> phone);
     // Unplugs the device at `port`: its transfers in flight fail with no device, later ones
     // too, a holder is ended, a "remove" uevent goes out. Does nothing on an empty port.
     void unplug(int port);
-    // Unplugs the device at `port` and plugs it again as `spec` with the same phone, as a phone
+    // Unplugs the device at `port` and plugs it again as `profile` with the same phone, as a phone
     // that changes its USB mode re-enumerates. Throws like plug().
-    BusAddress replug(int port, DeviceSpec spec);
+    BusAddress replug(int port, DeviceProfile profile);
 
     // Another process (comm "phonesim-hold") opens the device at `port` and claims interface 0
     // until release(port), unplug or the bus ends. Returns its pid. Throws std::runtime_error
@@ -78,14 +79,14 @@ class VirtualUsbBus {
     void release(int port);  // does nothing when not held
 
     std::optional<BusAddress> address(int port) const;
-    std::optional<DeviceSpec> spec(int port) const;
+    std::optional<DeviceProfile> profile(int port) const;
     std::shared_ptr<phonesim::SimulatedPhone> phone(int port) const;
     // Counts of the current enumeration at `port` (zeros when empty).
     EngineStats stats(int port) const;
 
   private:
     struct Slot {
-        DeviceSpec spec;
+        DeviceProfile profile;
         BusAddress address;
         std::shared_ptr<phonesim::SimulatedPhone> phone;
         std::shared_ptr<UrbEngine> engine;

@@ -28,7 +28,7 @@ namespace {
 
 using phonesim::PhoneConfig;
 using phonesim::SimulatedPhone;
-using usbbus::DeviceSpec;
+using usbbus::DeviceProfile;
 using usbbus::Variant;
 using usbbus::VirtualUsbBus;
 
@@ -254,14 +254,15 @@ class Session {
         return created;
     }
 
-    DeviceSpec specOf(const Port& state, Variant variant) const {
-        if (variant == Variant::keyboard) return DeviceSpec::keyboardSpec();
-        return usbbus::specFor(state.config, variant);
+    DeviceProfile profileOf(const Port& state, Variant variant) const {
+        if (variant == Variant::keyboard) return DeviceProfile::keyboardProfile();
+        return usbbus::profileFor(state.config, variant);
     }
 
     std::string plugPort(int number, Variant variant) {
         Port& state = port(number);
-        const usbbus::BusAddress address = bus_.plug(number, specOf(state, variant), state.phone);
+        const usbbus::BusAddress address =
+            bus_.plug(number, profileOf(state, variant), state.phone);
         return "ok " + address.devNode();
     }
 
@@ -276,12 +277,12 @@ class Session {
             }
             return plugPort(number, variant);
         }
-        const std::optional<DeviceSpec> spec = bus_.spec(number);
+        const std::optional<DeviceProfile> profile = bus_.profile(number);
         if (command == "stats" || command == "info") {
             if (command == "stats") return stats(number);
             return info(number);
         }
-        if (!spec) return "error: nothing plugged at port " + std::to_string(number);
+        if (!profile) return "error: nothing plugged at port " + std::to_string(number);
         Port& state = port(number);
         if (command == "unplug") {
             bus_.unplug(number);
@@ -298,10 +299,10 @@ class Session {
             return "ok";
         }
         if (command == "charging-only") {
-            return "ok " + bus_.replug(number, specOf(state, Variant::chargingOnly)).devNode();
+            return "ok " + bus_.replug(number, profileOf(state, Variant::chargingOnly)).devNode();
         }
         if (command == "mtp") {
-            return "ok " + bus_.replug(number, specOf(state, state.variant)).devNode();
+            return "ok " + bus_.replug(number, profileOf(state, state.variant)).devNode();
         }
         return "error: unknown command " + command + " (try help)";
     }
@@ -392,14 +393,14 @@ class Session {
 
     std::string info(int number) {
         const auto address = bus_.address(number);
-        const auto spec = bus_.spec(number);
-        if (!address || !spec) return "{\"plugged\":false}";
+        const auto profile = bus_.profile(number);
+        if (!address || !profile) return "{\"plugged\":false}";
         return "{\"plugged\":true,\"node\":" + jsonString(address->devNode()) +
                ",\"sysfs\":" + jsonString(address->sysPath()) +
                ",\"busnum\":" + std::to_string(address->busnum) +
                ",\"devnum\":" + std::to_string(address->devnum) +
-               ",\"variant\":" + jsonString(usbbus::variantName(spec->variant)) +
-               ",\"serial\":" + jsonString(spec->serial) + "}";
+               ",\"variant\":" + jsonString(usbbus::variantName(profile->variant)) +
+               ",\"serial\":" + jsonString(profile->serial) + "}";
     }
 
     VirtualUsbBus& bus_;
