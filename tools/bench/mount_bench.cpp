@@ -45,7 +45,6 @@ using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 constexpr uint32_t window = 4 * MiB;  // the read-ahead window
-constexpr const char* preload = "libumockdev-preload.so.0";
 
 struct Options {
     uint64_t sizeMiB = 1024;
@@ -244,18 +243,6 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-// libusb reaches the virtual bus only through the umockdev preload.
-void ensurePreload(char** argv) {
-    const char* current = std::getenv("LD_PRELOAD");
-    if (current && std::strstr(current, preload)) return;
-    std::string value = preload;
-    if (current && *current) value += std::string(":") + current;
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::perror("execv");
-    std::exit(1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,7 +250,7 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         const Options options = parse(argc, argv);
         if (::geteuid() != 0) throw std::runtime_error("needs root (loop devices)");
-        ensurePreload(argv);
+        usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
         for (const auto& link : options.links) benchLink(options, link);
         return 0;
     } catch (const std::exception& error) {

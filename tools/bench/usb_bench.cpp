@@ -38,7 +38,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint32_t rootParent = 0xFFFFFFFF;
-constexpr const char* preload = "libumockdev-preload.so.0";
 
 struct Options {
     uint64_t sizeMiB = 1024;
@@ -269,18 +268,6 @@ int bench(const Options& options) {
     return 0;
 }
 
-// libusb reaches the virtual bus only through the umockdev preload.
-void ensurePreload(char** argv) {
-    const char* current = std::getenv("LD_PRELOAD");
-    if (current && std::strstr(current, preload)) return;
-    std::string value = preload;
-    if (current && *current) value += std::string(":") + current;
-    setenv("LD_PRELOAD", value.c_str(), 1);
-    execv("/proc/self/exe", argv);
-    std::perror("execv");
-    std::exit(1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -290,7 +277,7 @@ int main(int argc, char** argv) {
         }
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         Options options = parse(argc, argv);
-        ensurePreload(argv);
+        usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
         return bench(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "usb_bench: %s\n", error.what());
