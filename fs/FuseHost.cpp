@@ -107,19 +107,12 @@ struct FuseHost::Operations {
     static void queued(fuse_req_t req, Work work) {
         // Whatever the request looks at, the phone has the written bytes by then.
         hostOf(req).handOff();
-        hostOf(req).volume().queue().submit([req, work = std::move(work)]() mutable {
-            try {
-                work();
-            } catch (const PosixError& error) {
-                fuse_reply_err(req, error.code);
-            } catch (const std::exception& error) {
-                Log::error("fuse request: %s", error.what());
-                fuse_reply_err(req, EIO);
-            }
-        });
+        hostOf(req).volume().queue().submit(
+            [req, work = std::move(work)]() mutable { direct(req, std::move(work)); });
     }
 
-    // Runs work on the loop thread with the same error replies as queued().
+    // Runs work where it is called (the loop thread, or the queue for queued()): a PosixError
+    // it throws becomes the error reply, any other exception EIO (logged).
     template <typename Work>
     static void direct(fuse_req_t req, Work work) {
         try {
