@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "fs/Names.h"
+#include "tests/common/TestSupport.h"
 #include "tests/fs/VolumeFixture.h"
 
 using namespace kestrum;
@@ -29,21 +30,7 @@ std::vector<uint64_t> cookiesOf(const std::vector<DirectoryEntry>& entries) {
     return cookies;
 }
 
-// A storage backed by a fresh folder; removed with the test.
-class TempFolder {
-  public:
-    TempFolder() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("kestrum-lookup-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    static inline int counter_ = 0;
-    std::filesystem::path path_;
-};
+using TempFolder = testsupport::TempDir;
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "fs/DSStore.h"
+#include "tests/common/TestSupport.h"
 #include "tests/fs/VolumeFixture.h"
 
 using namespace kestrum;
@@ -17,20 +18,7 @@ namespace {
 
 constexpr size_t KiB = 1024, MiB = 1024 * 1024;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        path_ = std::filesystem::temp_directory_path() /
-                ("kestrum-read-" + std::to_string(getpid()) + "-" + std::to_string(counter_++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempFolder() { std::filesystem::remove_all(path_); }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    static inline int counter_ = 0;
-    std::filesystem::path path_;
-};
+using TempFolder = testsupport::TempDir;
 
 }  // namespace
 
