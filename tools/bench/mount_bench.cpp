@@ -35,26 +35,20 @@
 #include "mtp/USBDiscovery.h"
 #include "mtp/USBTransport.h"
 #include "tests/fs/e2e_support.h"
+#include "tools/bench/BenchOptions.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/VirtualUsbBus.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::BenchOptions;
+using bench::parseOptions;
+using bench::seconds;
 using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 constexpr uint32_t window = 4 * MiB;  // the read-ahead window
-
-struct Options {
-    uint64_t sizeMiB = 1024;
-    int files = 10'000;
-    std::vector<std::string> links{"none", "usb2"};
-};
-
-double seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
 
 fs::path binFolder() {
     return fs::read_symlink("/proc/self/exe").parent_path();
@@ -146,7 +140,7 @@ Listing list(const phonesim::SimulatedPhone& phone, const fs::path& folder, int 
     return result;
 }
 
-void benchLink(const Options& options, const std::string& link) {
+void benchLink(const BenchOptions& options, const std::string& link) {
     const uint64_t size = options.sizeMiB * MiB;
     TempDir storage, work;
     fs::create_directories(storage.path() / "bench" / "many");
@@ -220,35 +214,12 @@ void benchLink(const Options& options, const std::string& link) {
                 static_cast<double>(rssKiB) / 1024);
 }
 
-Options parse(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i], value = argv[i + 1];
-        if (flag == "--size") {
-            options.sizeMiB = std::strtoull(value.c_str(), nullptr, 10);
-            if (options.sizeMiB < 8) throw std::runtime_error("--size is at least 8 MiB");
-        } else if (flag == "--files") {
-            options.files = std::atoi(value.c_str());
-            if (options.files < 1) throw std::runtime_error("bad --files");
-        } else if (flag == "--link") {
-            if (value == "both") continue;
-            if (value != "none" && value != "usb2")
-                throw std::runtime_error("--link none|usb2|both");
-            options.links = {value};
-        } else {
-            throw std::runtime_error("unknown option " + flag);
-        }
-    }
-    if (argc % 2 == 0) throw std::runtime_error("options come in pairs");
-    return options;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        const Options options = parse(argc, argv);
+        const BenchOptions options = parseOptions(argc, argv, true);
         if (::geteuid() != 0) throw std::runtime_error("needs root (loop devices)");
         usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
         for (const auto& link : options.links) benchLink(options, link);

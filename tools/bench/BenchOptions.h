@@ -1,0 +1,47 @@
+#pragma once
+// The command line the mount benchmarks share: [--size MiB] [--files N] [--link none|usb2|both].
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct BenchOptions {
+    uint64_t sizeMiB = 1024;
+    int files = 10'000;  // only for benchmarks that accept --files
+    std::vector<std::string> links{"none", "usb2"};
+};
+
+// Throws std::runtime_error with a usage text for anything it does not understand.
+inline BenchOptions parseOptions(int argc, char** argv, bool acceptsFiles) {
+    BenchOptions options;
+    if (argc % 2 == 0) throw std::runtime_error("options come in pairs");
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i], value = argv[i + 1];
+        if (flag == "--size") {
+            options.sizeMiB = std::strtoull(value.c_str(), nullptr, 10);
+            if (options.sizeMiB < 8) throw std::runtime_error("--size is at least 8 MiB");
+        } else if (flag == "--files" && acceptsFiles) {
+            options.files = std::atoi(value.c_str());
+            if (options.files < 1) throw std::runtime_error("bad --files");
+        } else if (flag == "--link") {
+            if (value == "both") continue;
+            if (value != "none" && value != "usb2")
+                throw std::runtime_error("--link none|usb2|both");
+            options.links = {value};
+        } else {
+            throw std::runtime_error("unknown option " + flag);
+        }
+    }
+    return options;
+}
+
+inline double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace bench
