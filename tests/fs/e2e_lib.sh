@@ -248,3 +248,36 @@ e2e_main() {
     echo "$passed passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
     [ "$CASES_FAILED" = 0 ]
 }
+
+# mount_writable STORE NAME [--foreground]: mounts the phone given to phonesim read-write under
+# NAME; STORE is its (first) storage folder and REF the model of what it must hold, starting as
+# a copy of it. In the foreground the helper's log lines go to $WORK/helper.err.
+mount_writable() {
+    STORE=$1
+    begin_case
+    REF=$WORK/model
+    cp -a "$STORE/." "$REF"
+    make_image "$WORK/image" SIM0001 "$2" --writable
+    attach "$WORK/image"
+    if [ "${3:-}" = --foreground ]; then
+        mount_foreground "$PART" "$MNT"
+        expect_mounted "$PART" "$MNT"
+    else
+        mount_phone "$PART" "$MNT"
+        expect_mounted "$PART" "$MNT"
+        expect_log "read-write"
+    fi
+}
+
+# check_phone [STORE REF [MOUNTED]]: the phone holds exactly the model (names, types, bytes),
+# nothing memory-only, no temporary names; and the mount shows the same, memory-only files
+# aside.
+check_phone() {
+    local store=${1:-$STORE} ref=${2:-$REF} mounted=${3:-$MNT}
+    diff -r "$ref" "$store" >&2 || fail "the phone differs from the model"
+    [ -z "$(find "$store" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
+        fail "the phone got a memory-only or temporary file"
+    diff -r --exclude=.DS_Store --exclude='._*' --exclude=.metadata_never_index \
+        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$ref" "$mounted" >&2 ||
+        fail "the mount differs from the model"
+}

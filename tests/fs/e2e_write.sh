@@ -7,40 +7,13 @@
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-# Mounts the phone given to phonesim read-write; STORE is its (first) storage folder and REF the
-# model of what it must hold, starting as a copy of it.
-mount_writable() {
-    STORE=$1
-    begin_case
-    REF=$WORK/model
-    cp -a "$STORE/." "$REF"
-    make_image "$WORK/image" SIM0001 "Write Phone" --writable
-    attach "$WORK/image"
-    mount_phone "$PART" "$MNT"
-    expect_mounted "$PART" "$MNT"
-    expect_log "read-write"
-}
-
-# check_phone [STORE REF [MOUNTED]]: the phone holds exactly the model (names, types, bytes),
-# nothing memory-only, no temporary names; and the mount shows the same, memory-only files
-# aside.
-check_phone() {
-    local store=${1:-$STORE} ref=${2:-$REF} mounted=${3:-$MNT}
-    diff -r "$ref" "$store" >&2 || fail "the phone differs from the model"
-    [ -z "$(find "$store" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
-        fail "the phone got a memory-only or temporary file"
-    diff -r --exclude=.DS_Store --exclude='._*' --exclude=.metadata_never_index \
-        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$ref" "$mounted" >&2 ||
-        fail "the mount differs from the model"
-}
-
 # No edit is left open on the phone: what programs closed has been committed.
 expect_committed() {
     [ "$("$PHONESIM_CTL" edits)" = ok ] || fail "edits still open after close: $("$PHONESIM_CTL" edits)"
 }
 
 case_files() {
-    mount_writable "$1"
+    mount_writable "$1" "Write Phone"
     local pattern=$WORK/pattern
     head -c 3000000 /dev/urandom >"$pattern"
 
@@ -230,7 +203,7 @@ EOF
 # A 1 GiB copy through the mount; its bytes compared with the phone's. Sparse pattern data:
 # fast to make, yet every 16 MiB differs.
 case_large() {
-    mount_writable "$1"
+    mount_writable "$1" "Write Phone"
     local big=$WORK/big size=$((1 << 30)) step
     truncate -s "$size" "$big"
     for ((step = 0; step < size; step += 16 << 20)); do
@@ -250,7 +223,7 @@ case_large() {
 # Two storages: moves between them come back as EXDEV and mv copies instead.
 case_storages() {
     local store1=$1 store2=$2
-    mount_writable "$store1"
+    mount_writable "$store1" "Write Phone"
     local ref2=$WORK/model2 top1="$MNT/Internal shared storage" top2="$MNT/Storage 2"
     cp -a "$store2/." "$ref2"
     [ -d "$top2" ] || fail "no folder for the second storage: $(ls "$MNT")"

@@ -5,17 +5,6 @@
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-mount_writable() {
-    STORE=$1
-    begin_case
-    REF=$WORK/model
-    cp -a "$STORE/." "$REF"
-    make_image "$WORK/image" SIM0001 "Fault Phone" --writable
-    attach "$WORK/image"
-    # In the foreground: its log lines go to $WORK/helper.err.
-    mount_foreground "$PART" "$MNT"
-    expect_mounted "$PART" "$MNT"
-}
 
 fault() {
     local answer
@@ -23,17 +12,11 @@ fault() {
     [ "$answer" = ok ] || fail "fault $*: $answer"
 }
 
-check_phone() {
-    diff -r "$REF" "$STORE" >&2 || fail "the phone differs from the model"
-    [ -z "$(find "$STORE" -name '.kestrum-*')" ] || fail "a temporary name was left behind"
-    diff -r --exclude=.DS_Store --exclude=.metadata_never_index "$REF" "$MNT" >&2 ||
-        fail "the mount differs from the model"
-}
 
 # The storage fills up in the middle of a file: ENOSPC, and the phone keeps the file as far as
 # it was written (and synced).
 case_store_full() {
-    mount_writable "$1"
+    mount_writable "$1" "Fault Phone" --foreground
     head -c 3000000 /dev/urandom >"$WORK/data"
     python3 - "$MNT/Download/full.bin" "$WORK/data" "$PHONESIM_CTL" <<'PY' || fail "ENOSPC"
 import errno, os, subprocess, sys
@@ -69,7 +52,7 @@ PY
 
 # Renames the phone refuses half way are undone: the destination keeps its content and name.
 case_rename_fails() {
-    mount_writable "$1"
+    mount_writable "$1" "Fault Phone" --foreground
     mkdir "$MNT/From" "$MNT/To" "$REF/From" "$REF/To"
     echo source >"$MNT/From/a.txt"
     echo source >"$REF/From/a.txt"
@@ -114,7 +97,7 @@ case_rename_fails() {
 # The phone is pulled out during a write: the writer gets an error within the transport's
 # limits, never hangs, and a lazy unmount lets the helper end.
 case_unplug() {
-    mount_writable "$1"
+    mount_writable "$1" "Fault Phone" --foreground
     local helper status=0 started=$EPOCHREALTIME elapsed
     helper=$(helper_pid "$MNT") || fail "no helper"
     fault unplug-after 5000000
