@@ -7,8 +7,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <string>
+
+#include "mtp/ThreadSafety.h"
 
 namespace kestrum {
 
@@ -20,11 +21,11 @@ struct State {
         journal = access("/run/systemd/journal/socket", W_OK) == 0;
         minimum = static_cast<int>(journal ? LogLevel::debug : LogLevel::info);
     }
-    std::mutex lock;
-    Log::Sink sink;
+    mtp::Mutex lock;
+    Log::Sink sink GUARDED_BY(lock);
     std::atomic<bool> hasSink{false};
     std::atomic<int> minimum{0};
-    bool journal = false;  // guarded by lock
+    bool journal GUARDED_BY(lock) = false;
 };
 
 State& state() {
@@ -68,7 +69,7 @@ void writeFormatted(LogLevel level, const char* format, va_list arguments) {
 
 Log::Sink Log::setSink(Sink sink) {
     State& s = state();
-    std::lock_guard guard(s.lock);
+    mtp::MutexLocker guard(s.lock);
     Sink previous = std::move(s.sink);
     s.sink = std::move(sink);
     s.hasSink = static_cast<bool>(s.sink);
@@ -87,7 +88,7 @@ bool Log::wants(LogLevel level) noexcept {
 
 void Log::write(LogLevel level, std::string_view text) {
     State& s = state();
-    std::lock_guard guard(s.lock);
+    mtp::MutexLocker guard(s.lock);
     if (s.sink) s.sink(level, text);
     if (static_cast<int>(level) < s.minimum) return;
     if (s.journal) {

@@ -1,5 +1,8 @@
 #include "fs/SerialQueue.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "fs/Log.h"
 
 namespace kestrum {
@@ -9,7 +12,7 @@ SerialQueue::SerialQueue(std::string label)
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard guard(mutex_);
+        mtp::MutexLocker guard(mutex_);
         stopping_ = true;
     }
     ready_.notify_one();
@@ -18,18 +21,25 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::submit(std::function<void()> work) {
     {
-        std::lock_guard guard(mutex_);
+        mtp::MutexLocker guard(mutex_);
         work_.push_back(std::move(work));
     }
     ready_.notify_one();
+}
+
+void SerialQueue::failNotCurrent(const char* function) const {
+    // The journal may not be where the person who sees the crash looks.
+    fprintf(stderr, "kestrumfs: %s must run on queue %s\n", function, label_.c_str());
+    Log::fault("%s must run on queue %s", function, label_.c_str());
+    std::abort();
 }
 
 void SerialQueue::run() {
     for (;;) {
         std::function<void()> next;
         {
-            std::unique_lock guard(mutex_);
-            ready_.wait(guard, [this] { return stopping_ || !work_.empty(); });
+            mtp::MutexLocker guard(mutex_);
+            while (!stopping_ && work_.empty()) ready_.wait(guard);
             if (work_.empty()) return;  // stopping, and everything submitted has run
             next = std::move(work_.front());
             work_.pop_front();

@@ -6,11 +6,12 @@
 #include <deque>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "mtp/ThreadSafety.h"
 
 namespace kestrum {
 
@@ -26,7 +27,7 @@ class SerialQueue {
 
     // Any thread, never blocks. Work should not throw: an escaping exception is logged at error
     // level ("queue <label>: <what>") and dropped so that later work still runs.
-    void submit(std::function<void()> work);
+    void submit(std::function<void()> work) EXCLUDES(mutex_);
 
     // Any thread: runs work on the queue after everything submitted before it and waits for its
     // result; an exception thrown by work is rethrown here. Called on the queue's own thread it
@@ -45,14 +46,24 @@ class SerialQueue {
     bool isCurrent() const noexcept { return std::this_thread::get_id() == thread_.get_id(); }
     const std::string& label() const { return label_; }
 
+    // Logs a fault naming function and the queue, then aborts. Use VERIFY_ON_QUEUE.
+    [[noreturn]] void failNotCurrent(const char* function) const;
+
   private:
-    void run();
+    void run() EXCLUDES(mutex_);
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<std::function<void()>> work_;
-    bool stopping_ = false;
+    mtp::Mutex mutex_;
+    std::condition_variable_any ready_;
+    std::deque<std::function<void()>> work_ GUARDED_BY(mutex_);
+    bool stopping_ GUARDED_BY(mutex_) = false;
     std::thread thread_;  // last: starts after the fields above exist
 };
 
 }  // namespace kestrum
+
+// Stops the program, in every build type, when the calling function does not run on the serial
+// queue `queue` (a SerialQueue&): for code that touches what only that queue may touch.
+#define VERIFY_ON_QUEUE(queue)                                      \
+    do {                                                            \
+        if (!(queue).isCurrent()) (queue).failNotCurrent(__func__); \
+    } while (false)

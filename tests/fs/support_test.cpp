@@ -61,6 +61,9 @@ TEST(SerialQueue, RunSyncReturnsResultsRethrowsAndRunsInlineOnItsOwnThread) {
     int nested =
         queue.runSync([&] { return queue.isCurrent() ? queue.runSync([] { return 7; }) : 0; });
     EXPECT_EQ(nested, 7);
+    // The check stops release builds too.
+    queue.runSync([&] { VERIFY_ON_QUEUE(queue); });
+    EXPECT_DEATH(VERIFY_ON_QUEUE(queue), "TestBody must run on queue test");
 }
 
 TEST(SerialQueue, EscapingExceptionIsLoggedAndLaterWorkStillRuns) {
