@@ -19,7 +19,6 @@ class MTPRelocateError : public std::exception {
     explicit MTPRelocateError(Kind kind = Kind::acrossStorages) : kind(kind) {}
     Kind kind;
     const char* what() const noexcept override { return "cannot move across storages"; }
-    bool operator==(const MTPRelocateError&) const = default;
 };
 
 // Not thread-safe: shares the volume's session and its serialisation. Sends nothing when

@@ -324,7 +324,7 @@ Receiver SimulatedPhone::Impl::buffered(std::function<Reply(const Bytes&)> handl
         }
         data->insert(data->end(), bytes.begin(), bytes.end());
     };
-    r.end = [this, data, overflow, handler] {
+    r.end = [data, overflow, handler] {
         if (*overflow) return code(rc::InvalidParameter);
         try {
             return handler(*data);
