@@ -1,16 +1,18 @@
-// The FUSE operations. Each function replies exactly once: either directly, or from the closure
-// it submits to the volume's queue (queued()), which turns a thrown PosixError into the error
-// reply.
+// The FUSE operations, one short adapter each. A request is a FuseRequest, answered exactly once:
+// either here on the loop thread, or from the closure submitted to the volume's queue
+// (queued()), where a thrown PosixError becomes the error reply unless the work replied already.
 //
 // Caching in the kernel. The volume never refreshes its caches from the phone, and every change
-// it makes passes through this kernel mount, which updates its own inode (size, times) as it
-// goes. So attributes are cached for a day. Entries too on a read-only volume, where nothing can
-// change. On a writable one a file looked up under several spellings ("a.txt", "A.TXT") is cached
-// like hard links; a delete or rename through one spelling leaves the others behind: the host
-// remembers the spellings it answered and drops the others from the kernel after such a change,
-// and entries expire after a second there anyway. Misses are replied as ENOENT, which the kernel
-// never caches. Files keep their page cache across opens and directories their listing (nothing
-// outside this mount changes them; writes go through the page cache to the phone).
+// it makes passes through this kernel mount, which updates its own dentries and inodes as it
+// goes. So attributes, and entries under an item's own spelling, are cached for a day, and a
+// second listing is served by the kernel alone. The volume's names are case-insensitive: an
+// entry replied under another spelling ("A.TXT" for "a.txt") has timeout 0 on a writable volume,
+// so the kernel never keeps an alias that a delete or rename through the other spelling would
+// leave behind (it asks again each time). The host still remembers the spellings it answered
+// and drops the others from the kernel after such a change. Misses are replied as ENOENT, which
+// the kernel never caches. Files keep their page cache across opens and directories their
+// listing (nothing outside this mount changes them; writes go through the page cache to the
+// phone).
 //
 // Open files. The volume counts open handles per item on its queue: open and create count one,
 // release drops it with the modes of that handle (kept in the file handle), so RELEASE, which
@@ -18,54 +20,44 @@
 // FLUSH of a handle with write mode ends the edit (close() then reports whether the phone
 // committed the data), as fsync does.
 //
-// Writes. cp writes 128 KiB at a time, and each write sent alone is one MTP transaction, whose
-// fixed cost then dominates. So contiguous writes to one file are gathered on the loop thread
-// into runs of up to 4 MiB and answered at once, while the queue sends the previous run. A run
-// is handed to the queue before any other request is (a read, a getattr, a flush, another
-// file's write), so every request sees the phone as the writes before it left it. A run the
-// phone refuses fails the file's next write, flush (close()) or fsync, and the kernel's cached
-// size and pages of the file are dropped.
+// Writes to phone files are gathered into runs (WriteGatherer): every other request is
+// submitted after the run being gathered, so it sees the phone as the writes before it left
+// it. A failed run's error reaches the file's writers at their next write, flush or fsync.
 
 #include "fs/FuseHost.h"
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
-
 #include <sys/xattr.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstring>
 #include <exception>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "fs/FuseRequest.h"
 #include "fs/Log.h"
 #include "fs/PosixError.h"
-#include "mtp/MTPEditor.h"
 
 namespace kestrum {
 
 namespace {
 
+// A FUSE file handle: a serial number for the open file description above two mode bits.
 constexpr uint64_t readBit = 1;
 constexpr uint64_t writeBit = 2;
-
-FuseHost& hostOf(fuse_req_t req) {
-    return *static_cast<FuseHost*>(fuse_req_userdata(req));
-}
+constexpr int modeBits = 2;
 
 OpenModes modesOf(int flags) {
     const int access = flags & O_ACCMODE;
     return OpenModes{access != O_WRONLY, access != O_RDONLY};
-}
-
-// The file handle records the modes of one open, for its release.
-uint64_t handleOf(OpenModes modes) {
-    return (modes.read ? readBit : 0) | (modes.write ? writeBit : 0);
 }
 
 OpenModes modesOfHandle(uint64_t fileHandle) {
@@ -76,13 +68,6 @@ OpenModes modesOfHandle(uint64_t fileHandle) {
 bool isSystemName(std::string_view name) {
     return name.starts_with("security.") || name.starts_with("system.");
 }
-
-// A run of contiguous writes is sent to the phone once it reaches this many bytes (the
-// editor's chunk: one SendPartialObject), bytes.
-constexpr size_t pendingLimit = mtp::MTPEditor::chunkSize;
-
-// Most spellings of one item the host remembers; more are rare and expire with the entry.
-constexpr size_t maxSpellings = 8;
 
 // readdir and readdirplus share one offset space, and the kernel mixes them in one listing
 // (readdirplus first, readdir to go on). Offsets are those of the volume's names-only form,
@@ -98,40 +83,63 @@ bool listable(std::string_view name) {
            name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
+ItemType typeOf(mode_t mode) {
+    if (S_ISREG(mode)) return ItemType::file;
+    if (S_ISDIR(mode)) return ItemType::directory;
+    return ItemType::other;
+}
+
 }  // namespace
 
 struct FuseHost::Operations {
-    // Runs work on the volume's queue. work replies itself on success; a PosixError it throws
-    // becomes the error reply, any other exception EIO (logged).
+    static FuseHost& hostOf(fuse_req_t req) {
+        return *static_cast<FuseHost*>(fuse_req_userdata(req));
+    }
+
+    // Runs work(request) on the volume's queue, after the run of writes being gathered.
     template <typename Work>
     static void queued(fuse_req_t req, Work work) {
-        // Whatever the request looks at, the phone has the written bytes by then.
-        hostOf(req).handOff();
-        hostOf(req).volume().queue().submit(
-            [req, work = std::move(work)]() mutable { direct(req, std::move(work)); });
+        FuseHost& host = hostOf(req);
+        host.gatherer().handOff();
+        host.volume().queue().submit(
+            [req, work = std::move(work)]() mutable { direct(FuseRequest(req), work); });
     }
 
-    // Runs work where it is called (the loop thread, or the queue for queued()): a PosixError
-    // it throws becomes the error reply, any other exception EIO (logged).
+    // Runs work(request) here. Work replies itself on success; a PosixError it throws becomes
+    // the error reply, any other exception EIO (logged), unless work replied already.
     template <typename Work>
-    static void direct(fuse_req_t req, Work work) {
+    static void direct(FuseRequest request, Work& work) {
+        int code = 0;
         try {
-            work();
+            work(request);
+            return;
         } catch (const PosixError& error) {
-            fuse_reply_err(req, error.code);
+            code = error.code;
         } catch (const std::exception& error) {
             Log::error("fuse request: %s", error.what());
-            fuse_reply_err(req, EIO);
+            code = EIO;
         }
+        if (request) (void)std::move(request).replyError(code);
     }
 
-    static fuse_entry_param entryOf(const FuseHost& host, const Attributes& attributes) {
+    static fuse_entry_param entryOf(const FuseHost& host, const Attributes& attributes,
+                                    bool ownSpelling) {
         fuse_entry_param entry{};
         entry.ino = toNode(attributes.id);
         entry.attr = attributes.toStat();
         entry.attr_timeout = host.attributeTimeout();
-        entry.entry_timeout = host.entryTimeout();
+        entry.entry_timeout = host.entryTimeout(ownSpelling);
         return entry;
+    }
+
+    // Queue: replies item as found under name in directory; the kernel then holds that spelling.
+    static void replyEntry(FuseRequest& request, const ItemPtr& item, uint64_t directory,
+                           const std::string& name) {
+        FuseHost& host = request.host<FuseHost>();
+        const fuse_entry_param entry =
+            entryOf(host, host.volume().attributes(*item), item->name == name);
+        if (std::move(request).replyEntry(entry))
+            host.spellings_.remember(item->id, {directory, name});
     }
 
     static void init(void* userdata, fuse_conn_info* conn) {
@@ -148,7 +156,10 @@ struct FuseHost::Operations {
         // them as sequential (4 MiB fills). A second reader interleaves either way.
         if (conn->capable & FUSE_CAP_ASYNC_READ) conn->want |= FUSE_CAP_ASYNC_READ;
         if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
-        conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;  // writes must reach the phone as they come
+        // The kernel's write-back cache would answer write(2) from its pages and send them
+        // later, out of order: the gatherer's runs, and the errors they deliver to writers, need
+        // the writes in the order programs made them.
+        conn->want &= ~FUSE_CAP_WRITEBACK_CACHE;
         // O_TRUNC comes inside OPEN, which the volume honours: one request instead of two.
         if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
         conn->time_gran = 1'000'000'000;  // whole seconds
@@ -157,31 +168,27 @@ struct FuseHost::Operations {
     static void destroy(void* userdata) {
         FuseHost& host = *static_cast<FuseHost*>(userdata);
         host.drain();
+        host.gatherer_.reset();
         host.fileSystem_.unload();
     }
 
     static void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-        queued(req, [req, parent, name = std::string(name)] {
-            FuseHost& host = hostOf(req);
-            const ItemPtr item = host.volume().lookup(toItem(parent), name);
-            const fuse_entry_param entry = entryOf(host, host.volume().attributes(*item));
-            if (fuse_reply_entry(req, &entry) == 0) host.remember(item->id, toItem(parent), name);
+        queued(req, [parent, name = std::string(name)](FuseRequest& request) {
+            const ItemPtr item = request.host<FuseHost>().volume().lookup(toItem(parent), name);
+            replyEntry(request, item, toItem(parent), name);
         });
     }
 
     static void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
-        FuseHost& host = hostOf(req);
-        fuse_reply_none(req);
-        host.handOff();
-        host.volume().queue().submit([&host, ino, nlookup] { host.forget(toItem(ino), nlookup); });
+        forgetMulti(req, 1, std::array{fuse_forget_data{ino, nlookup}}.data());
     }
 
     static void forgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
         FuseHost& host = hostOf(req);
         // The array lives in the request buffer, which is reused once this function returns.
         std::vector<fuse_forget_data> copy(forgets, forgets + count);
-        fuse_reply_none(req);
-        host.handOff();
+        FuseRequest(req).replyNone();
+        host.gatherer().handOff();
         host.volume().queue().submit([&host, copy = std::move(copy)] {
             for (const auto& one : copy) host.forget(toItem(one.ino), one.nlookup);
         });
@@ -189,10 +196,10 @@ struct FuseHost::Operations {
 
     static void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         (void)fi;
-        queued(req, [req, ino] {
-            FuseHost& host = hostOf(req);
+        queued(req, [ino](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             const struct stat attributes = host.volume().getAttributes(toItem(ino)).toStat();
-            fuse_reply_attr(req, &attributes, host.attributeTimeout());
+            (void)std::move(request).replyAttr(attributes, host.attributeTimeout());
         });
     }
 
@@ -201,8 +208,8 @@ struct FuseHost::Operations {
         std::optional<uint64_t> newSize;
         if (toSet & FUSE_SET_ATTR_SIZE) newSize = static_cast<uint64_t>(attr->st_size);
         const bool byPath = fi == nullptr;
-        queued(req, [req, ino, newSize, byPath] {
-            FuseHost& host = hostOf(req);
+        queued(req, [ino, newSize, byPath](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             Volume& volume = host.volume();
             const uint64_t id = toItem(ino);
             const struct stat attributes = volume.setAttributes(id, newSize).toStat();
@@ -211,39 +218,48 @@ struct FuseHost::Operations {
                 const OpenModes kept = volume.openModes(id);
                 if (!kept.write) volume.close(id, kept);
             }
-            fuse_reply_attr(req, &attributes, host.attributeTimeout());
+            (void)std::move(request).replyAttr(attributes, host.attributeTimeout());
         });
     }
 
-    static ItemType typeOf(mode_t mode) {
-        if (S_ISREG(mode)) return ItemType::file;
-        if (S_ISDIR(mode)) return ItemType::directory;
-        return ItemType::other;
+    static void readlink(fuse_req_t req, fuse_ino_t ino) {
+        auto work = [ino](FuseRequest& request) {
+            request.host<FuseHost>().volume().readSymbolicLink(toItem(ino));
+        };
+        direct(FuseRequest(req), work);
     }
 
-    // Queue: creates name in parent and returns its entry (not yet replied).
-    static std::pair<ItemPtr, fuse_entry_param> make(FuseHost& host, fuse_ino_t parent,
-                                                     const std::string& name, ItemType type) {
-        const ItemPtr item = host.volume().create(toItem(parent), name, type);
-        return {item, entryOf(host, host.volume().attributes(*item))};
+    // Both are refused by the volume (EROFS or ENOTSUP).
+    static void symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
+        (void)link, (void)parent, (void)name;
+        auto work = [](FuseRequest& request) {
+            request.host<FuseHost>().volume().createSymbolicLink();
+        };
+        direct(FuseRequest(req), work);
+    }
+
+    static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newParent, const char* newName) {
+        (void)ino, (void)newParent, (void)newName;
+        auto work = [](FuseRequest& request) { request.host<FuseHost>().volume().createLink(); };
+        direct(FuseRequest(req), work);
     }
 
     static void mknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
                       dev_t rdev) {
         (void)rdev;
-        queued(req, [req, parent, name = std::string(name), mode] {
-            FuseHost& host = hostOf(req);
-            const auto [item, entry] = make(host, parent, name, typeOf(mode));
-            if (fuse_reply_entry(req, &entry) == 0) host.remember(item->id, toItem(parent), name);
-        });
+        make(req, parent, name, typeOf(mode));
     }
 
     static void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
         (void)mode;
-        queued(req, [req, parent, name = std::string(name)] {
-            FuseHost& host = hostOf(req);
-            const auto [item, entry] = make(host, parent, name, ItemType::directory);
-            if (fuse_reply_entry(req, &entry) == 0) host.remember(item->id, toItem(parent), name);
+        make(req, parent, name, ItemType::directory);
+    }
+
+    static void make(fuse_req_t req, fuse_ino_t parent, const char* name, ItemType type) {
+        queued(req, [parent, name = std::string(name), type](FuseRequest& request) {
+            const ItemPtr item =
+                request.host<FuseHost>().volume().create(toItem(parent), name, type);
+            replyEntry(request, item, toItem(parent), name);
         });
     }
 
@@ -251,17 +267,20 @@ struct FuseHost::Operations {
                        fuse_file_info* fi) {
         const OpenModes modes = modesOf(fi->flags);
         fuse_file_info info = *fi;
-        queued(req, [req, parent, name = std::string(name), mode, modes, info]() mutable {
-            FuseHost& host = hostOf(req);
+        info.fh = hostOf(req).newHandle(modes);
+        info.keep_cache = 1;
+        queued(req, [parent, name = std::string(name), mode, modes, info](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             Volume& volume = host.volume();
-            const auto [item, entry] = make(host, parent, name, typeOf(mode));
+            const ItemPtr item = volume.create(toItem(parent), name, typeOf(mode));
             volume.open(item->id, modes, false);
-            info.fh = handleOf(modes);
-            info.keep_cache = 1;
-            if (fuse_reply_create(req, &entry, &info) == 0) {
-                host.remember(item->id, toItem(parent), name);
+            host.opened(info.fh, item->id, modes);
+            const fuse_entry_param entry =
+                entryOf(host, volume.attributes(*item), item->name == name);
+            if (std::move(request).replyCreate(entry, info)) {
+                host.spellings_.remember(item->id, {toItem(parent), name});
             } else {
-                volume.release(item->id, modes);  // no release will come for it
+                host.released(info.fh, item->id, modes);  // no release will come for it
             }
         });
     }
@@ -275,8 +294,8 @@ struct FuseHost::Operations {
     }
 
     static void remove(fuse_req_t req, fuse_ino_t parent, const char* name, bool folder) {
-        queued(req, [req, parent, name = std::string(name), folder] {
-            FuseHost& host = hostOf(req);
+        queued(req, [parent, name = std::string(name), folder](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             Volume& volume = host.volume();
             const uint64_t directory = toItem(parent);
             const uint64_t id = volume.lookup(directory, name)->id;
@@ -285,17 +304,17 @@ struct FuseHost::Operations {
             } else {
                 volume.unlink(directory, name);
             }
-            const auto stale = host.otherSpellings(id, {directory, name});
-            fuse_reply_err(req, 0);
-            host.invalidate(stale);
+            auto stale = host.spellings_.takeOthers(id, {directory, name});
+            (void)std::move(request).replyError(0);
+            host.invalidate(std::move(stale));
         });
     }
 
     static void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
                        const char* newName, unsigned int flags) {
-        queued(req, [req, parent, name = std::string(name), newParent,
-                     newName = std::string(newName), flags] {
-            FuseHost& host = hostOf(req);
+        queued(req, [parent, name = std::string(name), newParent, newName = std::string(newName),
+                     flags](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             Volume& volume = host.volume();
             const uint64_t source = toItem(parent), destination = toItem(newParent);
             const uint64_t id = volume.lookup(source, name)->id;
@@ -304,136 +323,108 @@ struct FuseHost::Operations {
                 over = volume.lookup(destination, newName)->id;
             } catch (const PosixError&) {
             }
+            std::string given;
             try {
-                volume.renameEntry(source, name, destination, newName, flags);
+                given = volume.renameEntry(source, name, destination, newName, flags);
             } catch (const PosixError& error) {
                 // The move was undone on the phone as far as it let us; the kernel keeps its
                 // names, which may no longer match what the phone shows.
-                std::vector<Spelling> stale{{source, name}, {destination, newName}};
-                fuse_reply_err(req, error.code);
-                host.invalidate(stale);
+                (void)std::move(request).replyError(error.code);
+                host.invalidate({{source, name}, {destination, newName}});
                 return;
             }
-            auto stale = host.otherSpellings(id, {source, name});
+            auto stale = host.spellings_.takeOthers(id, {source, name});
             if (over && *over != id) {
-                const auto others = host.otherSpellings(*over, {destination, newName});
+                auto others = host.spellings_.takeOthers(*over, {destination, newName});
                 stale.insert(stale.end(), others.begin(), others.end());
             }
-            fuse_reply_err(req, 0);
-            host.respell(id, {destination, newName});
-            host.invalidate(stale);
+            // The kernel keeps the new name for a day: it must be the item's own spelling.
+            if (given != newName) stale.emplace_back(destination, newName);
+            (void)std::move(request).replyError(0);
+            host.spellings_.respell(id, {destination, newName});
+            host.invalidate(std::move(stale));
         });
-    }
-
-    static void readlink(fuse_req_t req, fuse_ino_t ino) {
-        direct(req, [req, ino] { hostOf(req).volume().readSymbolicLink(toItem(ino)); });
-    }
-
-    static void symlink(fuse_req_t req, const char* link, fuse_ino_t parent, const char* name) {
-        (void)link, (void)parent, (void)name;
-        direct(req, [req] { hostOf(req).volume().createSymbolicLink(); });
-    }
-
-    static void link(fuse_req_t req, fuse_ino_t ino, fuse_ino_t newParent, const char* newName) {
-        (void)ino, (void)newParent, (void)newName;
-        direct(req, [req] { hostOf(req).volume().createLink(); });
     }
 
     static void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         const OpenModes modes = modesOf(fi->flags);
         const bool truncate = (fi->flags & O_TRUNC) != 0;
         fuse_file_info info = *fi;
-        queued(req, [req, ino, modes, truncate, info]() mutable {
-            Volume& volume = hostOf(req).volume();
-            volume.open(toItem(ino), modes, truncate);
-            info.fh = handleOf(modes);
-            info.keep_cache = 1;
+        info.fh = hostOf(req).newHandle(modes);
+        info.keep_cache = 1;
+        queued(req, [ino, modes, truncate, info](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
+            host.volume().open(toItem(ino), modes, truncate);
+            host.opened(info.fh, toItem(ino), modes);
             // Without a reply the kernel never sends the matching release.
-            if (fuse_reply_open(req, &info) != 0) volume.release(toItem(ino), modes);
+            if (!std::move(request).replyOpen(info)) host.released(info.fh, toItem(ino), modes);
         });
     }
 
-    // Answered on the loop thread: the bytes join the run being gathered (FuseHost::filling_)
-    // when they continue it, else start a new one after handing the old one to the queue. A
-    // run the phone refused fails the item's next write, flush or fsync.
+    // Phone files: answered on the loop thread, the bytes join the run being gathered. Memory
+    // items: written on the queue, so that a write past their limit fails itself.
     static void write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t off,
                       fuse_file_info* fi) {
-        (void)fi;
-        FuseHost& host = hostOf(req);
         const uint64_t id = toItem(ino);
-        if (!host.volume().isWritable()) {
-            fuse_reply_err(req, EROFS);
+        const uint64_t handle = fi->fh;
+        const auto bytes = std::span(reinterpret_cast<const uint8_t*>(buf), size);
+        if (!WriteGatherer::gathers(id)) {
+            queued(req, [id, off, copy = std::vector<uint8_t>(bytes.begin(), bytes.end())](
+                            FuseRequest& request) {
+                const size_t count = request.host<FuseHost>().volume().write(id, off, copy);
+                (void)std::move(request).replyWrite(count);
+            });
             return;
         }
-        if (off < 0) {
-            fuse_reply_err(req, EINVAL);
-            return;
-        }
-        if (const int code = host.takeDeferred(id)) {
-            fuse_reply_err(req, code);
-            return;
-        }
-        bool full = false;
-        {
-            std::unique_lock lock(host.writeLock_);
-            Run& run = host.filling_;
-            const bool continues = !run.bytes.empty() && run.id == id &&
-                                   run.offset + run.bytes.size() == uint64_t(off) &&
-                                   run.bytes.size() + size <= pendingLimit;
-            if (!continues && !run.bytes.empty()) {
-                lock.unlock();
-                host.handOff();
-                lock.lock();
-            }
-            if (run.bytes.empty()) {
-                run.id = id;
-                run.offset = static_cast<uint64_t>(off);
-                run.bytes.reserve(pendingLimit);
-            }
-            run.bytes.insert(run.bytes.end(), buf, buf + size);
-            full = run.bytes.size() >= pendingLimit;
-        }
-        fuse_reply_write(req, size);
-        if (full) host.handOff();
+        auto work = [id, handle, off, bytes](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
+            if (!host.volume().isWritable()) throw PosixError(EROFS);
+            if (off < 0) throw PosixError(EINVAL);
+            host.gatherer().write(handle, id, static_cast<uint64_t>(off), bytes);
+            (void)std::move(request).replyWrite(bytes.size());
+        };
+        direct(FuseRequest(req), work);
     }
 
     // close() of a descriptor that could write: the phone commits now, and close() reports it.
     static void flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-        const bool writer = modesOfHandle(fi->fh).write;
-        queued(req, [req, ino, writer] {
-            FuseHost& host = hostOf(req);
-            if (const int code = host.takeDeferred(toItem(ino))) throw PosixError(code);
-            if (writer) host.volume().fsync(toItem(ino));
-            fuse_reply_err(req, 0);
+        const uint64_t handle = fi->fh;
+        queued(req, [ino, handle](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
+            if (!modesOfHandle(handle).write) return (void)std::move(request).replyError(0);
+            if (const int code = host.gatherer().takeError(handle)) throw PosixError(code);
+            host.volume().fsync(toItem(ino));
+            (void)std::move(request).replyError(0);
         });
     }
 
     static void fsync(fuse_req_t req, fuse_ino_t ino, int datasync, fuse_file_info* fi) {
-        (void)datasync, (void)fi;
-        queued(req, [req, ino] {
-            FuseHost& host = hostOf(req);
-            if (const int code = host.takeDeferred(toItem(ino))) throw PosixError(code);
+        (void)datasync;
+        const uint64_t handle = fi->fh;
+        queued(req, [ino, handle](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
+            if (const int code = host.gatherer().takeError(handle)) throw PosixError(code);
             host.volume().fsync(toItem(ino));
-            fuse_reply_err(req, 0);
+            (void)std::move(request).replyError(0);
         });
     }
 
     static void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi) {
         (void)fi;
-        queued(req, [req, ino, size, off] {
-            FuseHost& host = hostOf(req);
+        queued(req, [ino, size, off](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             const std::span<uint8_t> destination(host.readBuffer_.get(),
                                                  std::min(size, maxTransfer));
             const size_t count = host.volume().read(toItem(ino), off, destination);
-            fuse_reply_buf(req, reinterpret_cast<const char*>(destination.data()), count);
+            (void)std::move(request).replyBuffer(destination.data(), count);
         });
     }
 
     static void release(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-        const OpenModes modes = modesOfHandle(fi->fh);
-        queued(req, [req, ino, modes] {
-            hostOf(req).volume().release(toItem(ino), modes);
-            fuse_reply_err(req, 0);
+        const uint64_t handle = fi->fh;
+        queued(req, [ino, handle](FuseRequest& request) {
+            request.host<FuseHost>().released(handle, toItem(ino), modesOfHandle(handle));
+            (void)std::move(request).replyError(0);
         });
     }
 
@@ -441,105 +432,105 @@ struct FuseHost::Operations {
         (void)ino;
         fi->cache_readdir = 1;
         fi->keep_cache = 1;
-        fuse_reply_open(req, fi);
+        (void)FuseRequest(req).replyOpen(*fi);
     }
 
     static void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off,
                         fuse_file_info* fi) {
         (void)fi;
-        queued(req, [req, ino, size, off] {
-            std::vector<char> buffer(size);
-            size_t used = 0;
-            const auto pack = [&](const DirectoryEntry& entry) {
-                if (entry.nextCookie > dotEntries && !listable(entry.name)) return true;
-                struct stat attributes {};
-                attributes.st_ino = entry.id;
-                attributes.st_mode = entry.isDirectory ? S_IFDIR : S_IFREG;
-                const size_t needed =
-                    fuse_add_direntry(req, buffer.data() + used, size - used, entry.name.c_str(),
-                                      &attributes, static_cast<off_t>(entry.nextCookie));
-                if (needed > size - used) return false;
-                used += needed;
-                return true;
-            };
-            hostOf(req).volume().enumerate(toItem(ino), static_cast<uint64_t>(off), false, pack);
-            fuse_reply_buf(req, buffer.data(), used);
-        });
+        list(req, ino, size, off, false);
     }
 
     static void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off,
                             fuse_file_info* fi) {
         (void)fi;
-        queued(req, [req, ino, size, off] {
-            FuseHost& host = hostOf(req);
+        list(req, ino, size, off, true);
+    }
+
+    // readdir and readdirplus. Every entry with attributes the kernel receives counts as a
+    // lookup, except the dot entries, for which it links no node.
+    static void list(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plus) {
+        queued(req, [ino, size, off, plus](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             Volume& volume = host.volume();
             const uint64_t directory = toItem(ino);
             std::vector<char> buffer(size);
             std::vector<std::pair<uint64_t, std::string>> packed;
             size_t used = 0;
-            const auto add = [&](const std::string& name, const Attributes& attributes,
-                                 uint64_t cookie) {
-                fuse_entry_param param = entryOf(host, attributes);
-                if (name == "." || name == "..") param.ino = attributes.id;
-                const size_t needed =
-                    fuse_add_direntry_plus(req, buffer.data() + used, size - used, name.c_str(),
-                                           &param, static_cast<off_t>(cookie));
+            const auto add = [&](const std::string& name, uint64_t id, bool isDirectory,
+                                 const Attributes* attributes, uint64_t cookie) {
+                const bool dot = name == "." || name == "..";
+                char* place = buffer.data() + used;
+                size_t needed = 0;
+                if (plus) {
+                    fuse_entry_param param = entryOf(host, *attributes, true);
+                    if (dot) param.ino = attributes->id;
+                    needed = fuse_add_direntry_plus(request.raw(), place, size - used, name.c_str(),
+                                                    &param, off_t(cookie));
+                } else {
+                    struct stat minimal {};
+                    minimal.st_ino = id;
+                    minimal.st_mode = isDirectory ? S_IFDIR : S_IFREG;
+                    needed = fuse_add_direntry(request.raw(), place, size - used, name.c_str(),
+                                               &minimal, off_t(cookie));
+                }
                 if (needed > size - used) return false;
                 used += needed;
+                if (plus && !dot) packed.emplace_back(id, name);
                 return true;
             };
             uint64_t start = static_cast<uint64_t>(off);
             bool room = true;
-            // The kernel links no node for the dot entries (and counts no lookup).
-            if (start < dotEntries) {
+            // The volume's attributes form has no dot entries: they are made here.
+            if (plus && start < dotEntries) {
                 const Attributes self = volume.getAttributes(directory);
                 if (!self.isDirectory) throw PosixError(ENOTDIR);
-                if (start == 0) room = add(".", self, 1);
+                if (start == 0) room = add(".", self.id, true, &self, 1);
                 if (room) {
                     Attributes parent = self;
                     if (self.parentID != parentOfRootID) {
                         parent = volume.getAttributes(self.parentID);
                     }
-                    room = add("..", parent, dotEntries);
+                    room = add("..", parent.id, true, &parent, dotEntries);
                 }
                 start = dotEntries;
             }
+            const uint64_t shift = plus ? dotEntries : 0;
             const auto pack = [&](const DirectoryEntry& entry) {
-                if (!listable(entry.name) || !entry.attributes) return true;
-                if (!add(entry.name, *entry.attributes, entry.nextCookie + dotEntries)) {
-                    return false;
-                }
-                packed.emplace_back(entry.id, entry.name);
-                return true;
+                const bool dot = !plus && entry.nextCookie <= dotEntries;
+                if (!dot && (!listable(entry.name) || (plus && !entry.attributes))) return true;
+                const Attributes* attributes = entry.attributes ? &*entry.attributes : nullptr;
+                return add(entry.name, entry.id, entry.isDirectory, attributes,
+                           entry.nextCookie + shift);
             };
-            if (room) volume.enumerate(directory, start - dotEntries, true, pack);
-            // Every entry the kernel receives counts as a lookup.
-            if (fuse_reply_buf(req, buffer.data(), used) == 0) {
-                for (const auto& [id, name] : packed) host.remember(id, directory, name);
+            if (room) volume.enumerate(directory, start - shift, plus, pack);
+            if (std::move(request).replyBuffer(buffer.data(), used)) {
+                for (const auto& [id, name] : packed)
+                    host.spellings_.remember(id, {directory, name});
             }
         });
     }
 
     static void releasedir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
         (void)ino, (void)fi;
-        fuse_reply_err(req, 0);
+        (void)FuseRequest(req).replyError(0);
     }
 
     static void statfs(fuse_req_t req, fuse_ino_t ino) {
         (void)ino;
         const struct statvfs statistics = hostOf(req).volume().statistics().toStatvfs();
-        fuse_reply_statfs(req, &statistics);
+        (void)FuseRequest(req).replyStatfs(statistics);
     }
 
     // Replies an attribute value or name list as getxattr and listxattr do: its size for a
     // size probe (size 0), ERANGE when it does not fit.
-    static void replyXattr(fuse_req_t req, size_t size, const std::string& value) {
+    static void replyXattr(FuseRequest request, size_t size, const std::string& value) {
         if (size == 0) {
-            fuse_reply_xattr(req, value.size());
+            (void)std::move(request).replyXattrSize(value.size());
         } else if (size < value.size()) {
-            fuse_reply_err(req, ERANGE);
+            (void)std::move(request).replyError(ERANGE);
         } else {
-            fuse_reply_buf(req, value.data(), value.size());
+            (void)std::move(request).replyBuffer(value.data(), value.size());
         }
     }
 
@@ -549,53 +540,54 @@ struct FuseHost::Operations {
         FuseHost& host = hostOf(req);
         const std::string_view wanted(name);
         if (!host.anyXattr_ || (isSystemName(wanted) && !host.systemXattr_)) {
-            fuse_reply_err(req, ENODATA);
+            (void)FuseRequest(req).replyError(ENODATA);
             return;
         }
-        queued(req, [req, ino, name = std::string(wanted), size] {
-            const Bytes value = hostOf(req).volume().getXattr(toItem(ino), name);
-            replyXattr(req, size, std::string(value.begin(), value.end()));
+        queued(req, [ino, name = std::string(wanted), size](FuseRequest& request) {
+            const Bytes value = request.host<FuseHost>().volume().getXattr(toItem(ino), name);
+            replyXattr(std::move(request), size, std::string(value.begin(), value.end()));
         });
     }
 
     static void listxattr(fuse_req_t req, fuse_ino_t ino, size_t size) {
         if (!hostOf(req).anyXattr_) {
-            replyXattr(req, size, {});
+            replyXattr(FuseRequest(req), size, {});
             return;
         }
-        queued(req, [req, ino, size] {
+        queued(req, [ino, size](FuseRequest& request) {
             std::string names;
-            for (const std::string& name : hostOf(req).volume().listXattrs(toItem(ino))) {
+            for (const std::string& name :
+                 request.host<FuseHost>().volume().listXattrs(toItem(ino))) {
                 names += name;
                 names += '\0';
             }
-            replyXattr(req, size, names);
+            replyXattr(std::move(request), size, names);
         });
     }
 
     static void setxattr(fuse_req_t req, fuse_ino_t ino, const char* name, const char* value,
                          size_t size, int flags) {
-        FuseHost& host = hostOf(req);
-        const std::string_view named(name);
         std::vector<uint8_t> bytes(value, value + size);
-        queued(req, [req, &host, ino, name = std::string(named), bytes = std::move(bytes), flags] {
+        queued(req, [ino, name = std::string(name), bytes = std::move(bytes),
+                     flags](FuseRequest& request) {
+            FuseHost& host = request.host<FuseHost>();
             host.volume().setXattr(toItem(ino), name, bytes, Volume::xattrPolicy(flags));
             // Before the reply: from now on the queries must see the volume's attributes.
             host.anyXattr_ = true;
             if (isSystemName(name)) host.systemXattr_ = true;
-            fuse_reply_err(req, 0);
+            (void)std::move(request).replyError(0);
         });
     }
 
     static void removexattr(fuse_req_t req, fuse_ino_t ino, const char* name) {
         FuseHost& host = hostOf(req);
         if (!host.anyXattr_ && host.volume().isWritable()) {
-            fuse_reply_err(req, ENODATA);
+            (void)FuseRequest(req).replyError(ENODATA);
             return;
         }
-        queued(req, [req, ino, name = std::string(name)] {
-            hostOf(req).volume().setXattr(toItem(ino), name, {}, XattrPolicy::remove);
-            fuse_reply_err(req, 0);
+        queued(req, [ino, name = std::string(name)](FuseRequest& request) {
+            request.host<FuseHost>().volume().setXattr(toItem(ino), name, {}, XattrPolicy::remove);
+            (void)std::move(request).replyError(0);
         });
     }
 };
@@ -646,60 +638,21 @@ const fuse_lowlevel_ops& FuseHost::operations() {
 
 fuse_session* FuseHost::newSession(fuse_args& args) {
     session_ = fuse_session_new(&args, &operations(), sizeof(fuse_lowlevel_ops), this);
+    if (session_ && !gatherer_) {
+        // The kernel took the failed run's bytes for written: its size and pages of the file
+        // must come from the volume again.
+        gatherer_ = std::make_unique<WriteGatherer>(volume(), [this](uint64_t id) {
+            notifier_->submit([session = session_, node = toNode(id)] {
+                fuse_lowlevel_notify_inval_inode(session, node, 0, 0);
+            });
+        });
+    }
     return session_;
-}
-
-void FuseHost::handOff() {
-    std::unique_lock lock(writeLock_);
-    if (filling_.bytes.empty()) return;
-    // At most one run waits while another is sent: the writer waits for the phone from here.
-    sent_.wait(lock, [this] { return runsQueued_ < 2; });
-    auto run = std::make_shared<Run>(std::move(filling_));
-    filling_ = {};
-    ++runsQueued_;
-    lock.unlock();
-    volume().queue().submit([this, run] { send(*run); });
-}
-
-void FuseHost::send(const Run& run) {
-    int failure = 0;
-    try {
-        // A short write means the phone failed after storing part: the next call says why.
-        for (size_t done = 0; done < run.bytes.size();) {
-            const auto rest = std::span<const uint8_t>(run.bytes).subspan(done);
-            done += volume().write(run.id, static_cast<int64_t>(run.offset + done), rest);
-        }
-    } catch (const PosixError& error) {
-        failure = error.code;
-    } catch (const std::exception& error) {
-        Log::error("write: %s", error.what());
-        failure = EIO;
-    }
-    {
-        std::lock_guard guard(writeLock_);
-        if (failure) deferred_[run.id] = failure;
-        --runsQueued_;
-    }
-    sent_.notify_all();
-    if (!failure) return;
-    // The kernel took the bytes for written: its size and pages must come from the volume again.
-    notifier_->submit([session = session_, node = toNode(run.id)] {
-        if (session) fuse_lowlevel_notify_inval_inode(session, node, 0, 0);
-    });
-}
-
-int FuseHost::takeDeferred(uint64_t itemID) {
-    std::lock_guard guard(writeLock_);
-    const auto found = deferred_.find(itemID);
-    if (found == deferred_.end()) return 0;
-    const int code = found->second;
-    deferred_.erase(found);
-    return code;
 }
 
 void FuseHost::drain() {
     if (Volume* volume = fileSystem_.volume()) {
-        handOff();
+        if (gatherer_) gatherer_->handOff();
         volume->queue().runSync([] {});
     }
     notifier_->runSync([] {});
@@ -713,52 +666,31 @@ uint64_t FuseHost::toItem(uint64_t node) {
     return node == FUSE_ROOT_ID ? rootID : node;
 }
 
-double FuseHost::entryTimeout() const {
-    return volume().isWritable() ? aliasTimeout : longTimeout;
+double FuseHost::entryTimeout(bool ownSpelling) const {
+    return ownSpelling || !volume().isWritable() ? longTimeout : aliasTimeout;
 }
 
-void FuseHost::remember(uint64_t itemID, uint64_t directory, const std::string& name) {
-    Node& node = nodes_[itemID];
-    ++node.lookups;
-    respell(itemID, {directory, name});
+uint64_t FuseHost::newHandle(OpenModes modes) {
+    ++handles_;
+    return handles_ << modeBits | (modes.read ? readBit : 0) | (modes.write ? writeBit : 0);
 }
 
-void FuseHost::respell(uint64_t itemID, const Spelling& spelling) {
-    const auto found = nodes_.find(itemID);
-    if (found == nodes_.end()) return;
-    std::vector<Spelling>& spellings = found->second.spellings;
-    if (std::find(spellings.begin(), spellings.end(), spelling) != spellings.end()) return;
-    if (spellings.size() >= maxSpellings) spellings.erase(spellings.begin());
-    spellings.push_back(spelling);
+void FuseHost::opened(uint64_t handle, uint64_t itemID, OpenModes modes) {
+    if (modes.write) gatherer().opened(handle, itemID);
+}
+
+void FuseHost::released(uint64_t handle, uint64_t itemID, OpenModes modes) {
+    gatherer().released(handle);
+    volume().release(itemID, modes);
 }
 
 void FuseHost::forget(uint64_t itemID, uint64_t n) {
-    const auto found = nodes_.find(itemID);
-    if (found == nodes_.end()) return;
-    if (found->second.lookups > n) {
-        found->second.lookups -= n;
-        return;
-    }
-    nodes_.erase(found);
-    {
-        std::lock_guard guard(writeLock_);
-        deferred_.erase(itemID);
-    }
+    if (!spellings_.forget(itemID, n)) return;
     try {
         volume().reclaim(itemID);
     } catch (const std::exception& error) {
         Log::error("reclaim %llu: %s", static_cast<unsigned long long>(itemID), error.what());
     }
-}
-
-std::vector<FuseHost::Spelling> FuseHost::otherSpellings(uint64_t itemID, const Spelling& except) {
-    const auto found = nodes_.find(itemID);
-    if (found == nodes_.end()) return {};
-    std::vector<Spelling> others;
-    for (Spelling& spelling : found->second.spellings)
-        if (spelling != except) others.push_back(std::move(spelling));
-    found->second.spellings.clear();
-    return others;
 }
 
 void FuseHost::invalidate(std::vector<Spelling> spellings) {

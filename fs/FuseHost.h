@@ -1,27 +1,25 @@
 #pragma once
 // The FUSE low-level binding of the served volume: one static function per FUSE operation,
-// each replying exactly once, errno only at this boundary. Operations that the volume queues run
-// as closures on its serial queue and reply from there; the FUSE loop thread only submits them,
-// so one loop thread is enough (the write path relies on a single loop thread: it hands runs of
-// writes to the queue in request order). Answered directly on the loop thread: writes (gathered
-// into runs that the queue sends, FuseHost.cpp says why), statfs, readlink, the link refusals,
-// and the extended-attribute queries the kernel makes on its own (security.capability before
-// every write, ACLs on every ls -l) while no such attribute was ever set.
+// each replying exactly once (FuseRequest), errno only at this boundary. Operations that the volume
+// queues run as closures on its serial queue and reply from there; the FUSE loop thread only
+// submits them, so one loop thread is enough (the write path relies on a single loop thread: it
+// hands runs of writes to the queue in request order). Answered directly on the loop thread: writes
+// to phone files (gathered into runs that the queue sends, WriteGatherer.h says why), statfs,
+// readlink, the link refusals, and the extended-attribute queries the kernel makes on its own
+// (security.capability before every write, ACLs on every ls -l) while no such attribute was ever
+// set.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "fs/MTPFileSystem.h"
 #include "fs/SerialQueue.h"
+#include "fs/SpellingTable.h"
 #include "fs/Volume.h"
+#include "fs/WriteGatherer.h"
 
 struct fuse_args;
 struct fuse_session;
@@ -36,7 +34,7 @@ class FuseHost {
     static constexpr size_t maxTransfer = 1 << 20;
     // Entry and attribute timeouts, seconds (see FuseHost.cpp for why).
     static constexpr double longTimeout = 86400;
-    static constexpr double aliasTimeout = 1;
+    static constexpr double aliasTimeout = 0;
 
     // Serves fileSystem's volume, which must be loaded before the first request arrives and
     // stays loaded until destroy (which unloads it). fileSystem outlives the host.
@@ -60,60 +58,36 @@ class FuseHost {
     static uint64_t toNode(uint64_t itemID);
     static uint64_t toItem(uint64_t node);
 
-    // Entry timeout of the served volume (long when read-only, short when writable).
-    double entryTimeout() const;
+    // Entry timeout of an item replied under a name: long, except on a writable volume for a
+    // name that is not the item's own spelling (an alias, which the kernel then never keeps).
+    double entryTimeout(bool ownSpelling) const;
     double attributeTimeout() const { return longTimeout; }
 
     struct Operations;  // the static FUSE functions, in FuseHost.cpp
 
   private:
-    // A name under which the kernel may hold a dentry of an item: (directory item, name).
-    using Spelling = std::pair<uint64_t, std::string>;
-
     Volume& volume() const { return *fileSystem_.volume(); }
-    // Queue: the kernel received one more entry reply for the item, under this name in this
-    // directory.
-    void remember(uint64_t itemID, uint64_t directory, const std::string& name);
-    // Queue: the kernel moved its entry of the item to this name (rename).
-    void respell(uint64_t itemID, const Spelling& spelling);
-    // Queue: the kernel dropped n references; the item is reclaimed at zero.
-    void forget(uint64_t itemID, uint64_t n);
-    // Queue: the spellings the kernel may still hold for the item other than `except` (the one
-    // the kernel updates itself), which are forgotten here.
-    std::vector<Spelling> otherSpellings(uint64_t itemID, const Spelling& except);
     // Queue, after the reply: has the kernel drop its dentries of these names. The kernel takes
     // each directory's lock for that, which a request waiting in the volume's queue may hold:
     // so the notifications go out from a thread of their own.
     void invalidate(std::vector<Spelling> spellings);
-
-    // Contiguous writes to one item, answered but not yet given to the volume.
-    struct Run {
-        uint64_t id = 0;
-        uint64_t offset = 0;
-        std::vector<uint8_t> bytes;
-    };
-    // Loop thread (never the queue): gives the run being gathered to the queue, after waiting
-    // while two runs are queued already.
-    void handOff();
-    // Queue: writes a run through the volume; a failure is kept for the item's next write,
-    // flush or fsync.
-    void send(const Run& run);
-    // Any thread: the errno of the item's failed run, once; 0 when none failed.
-    int takeDeferred(uint64_t itemID);
+    // Queue: the kernel dropped n lookups of the item; it is reclaimed at zero.
+    void forget(uint64_t itemID, uint64_t n);
+    // The write gatherer over the loaded volume (created with the session).
+    WriteGatherer& gatherer() { return *gatherer_; }
+    // Loop thread: the FUSE file handle of a new open with these modes.
+    uint64_t newHandle(OpenModes modes);
+    // Queue: the item was opened (and counted by the volume) under handle with these modes.
+    void opened(uint64_t handle, uint64_t itemID, OpenModes modes);
+    // Queue: the handle is closed; the volume drops it from the item's open modes.
+    void released(uint64_t handle, uint64_t itemID, OpenModes modes);
 
     MTPFileSystem& fileSystem_;
     fuse_session* session_ = nullptr;
     std::unique_ptr<uint8_t[]> readBuffer_;  // queue only
-    struct Node {
-        uint64_t lookups = 0;
-        std::vector<Spelling> spellings;
-    };
-    std::unordered_map<uint64_t, Node> nodes_;  // queue only: what the kernel knows
-    std::mutex writeLock_;
-    std::condition_variable sent_;                // a queued run was sent
-    Run filling_;                                 // guarded by writeLock_
-    int runsQueued_ = 0;                          // guarded by writeLock_
-    std::unordered_map<uint64_t, int> deferred_;  // guarded by writeLock_
+    SpellingTable spellings_;                // queue only: what the kernel knows
+    std::unique_ptr<WriteGatherer> gatherer_;
+    uint64_t handles_ = 0;  // loop thread: open file descriptions handed out
     // Whether any extended attribute, and any in the security and system namespaces, was set:
     // until then the kernel's own queries are answered on the loop thread.
     std::atomic<bool> anyXattr_{false};

@@ -188,6 +188,18 @@ EOF
     cmp "$WORK/finder" "$MNT/Download/._notes.txt" || fail "a memory file reads back differently"
     mv "$MNT/Download/._notes.txt" "$MNT/._moved"
     [ "$(stat -c %s "$MNT/._moved")" = 70000 ] || fail "a moved memory file"
+    python3 - "$MNT/._big" <<'EOF' || fail "a memory file past 16 MiB"
+import errno, os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT)
+assert os.pwrite(fd, b"x", (16 << 20) - 1) == 1
+try:
+    os.pwrite(fd, b"x", 16 << 20)
+    sys.exit("a write past 16 MiB succeeded")
+except OSError as e:
+    assert e.errno == errno.EFBIG, e
+os.close(fd)  # the error came at the write: close has none left
+os.unlink(sys.argv[1])
+EOF
     expect_error "Permission denied" mkdir "$MNT/._folder"
     expect_error "Permission denied" mv "$MNT/Download/notes.txt" "$MNT/Download/._notes"
     rm "$MNT/Download/.DS_Store"

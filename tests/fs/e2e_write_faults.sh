@@ -50,6 +50,44 @@ PY
     [ "$("$PHONESIM_CTL" edits)" = ok ] || fail "an edit stayed open"
 }
 
+# A run of gathered writes fails on the phone: the writers learn it (a reader's close does not
+# take it from them) and the phone keeps a prefix of what was written, never a gap of zeros.
+case_failed_run() {
+    mount_writable "$1" "Fault Phone" --foreground
+    head -c $((12 << 20)) /dev/urandom >"$WORK/src"
+    fault fail 0x95C2 0x2002 1 1
+    dd if="$WORK/src" of="$MNT/Download/h.bin" bs=1M status=none 2>/dev/null &&
+        fail "dd over a failed run succeeded"
+    local size
+    size=$(stat -c %s "$STORE/Download/h.bin")
+    note "the phone kept $size of 12 MiB"
+    head -c "$size" "$WORK/src" >"$REF/Download/h.bin"
+    check_phone
+
+    fault fail 0x95C2 0x2002 1
+    python3 - "$MNT/Download/y.bin" <<'PY' || fail "the writer did not learn of the failed run"
+import errno, os, sys
+path = sys.argv[1]
+a = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+b = os.open(path, os.O_RDONLY)
+seen = None
+try:
+    os.write(a, b"a" * (4 << 20))
+    os.close(b)  # a reader's close: no error, and it takes none from the writer
+    os.write(a, b"b" * (1 << 20))
+except OSError as e:
+    seen = e.errno
+try:
+    os.close(a)
+except OSError as e:
+    seen = seen or e.errno
+sys.exit(0 if seen == errno.EIO else "the writer saw %s" % seen)
+PY
+    size=$(stat -c %s "$STORE/Download/y.bin")
+    head -c "$size" /dev/zero | tr '\0' a >"$REF/Download/y.bin"
+    check_phone
+}
+
 # Renames the phone refuses half way are undone: the destination keeps its content and name.
 case_rename_fails() {
     mount_writable "$1" "Fault Phone" --foreground
@@ -125,7 +163,7 @@ fill_store() {
 cases() {
     local root store
     scratch root
-    for name in case_store_full case_rename_fails case_unplug; do
+    for name in case_store_full case_failed_run case_rename_fails case_unplug; do
         store=$root/$name
         mkdir -p "$store"
         fill_store "$store"

@@ -360,6 +360,17 @@ TEST_F(WriteTest, AWriteCutShortByAFullPhoneReportsWhatWasStored) {
     EXPECT_EQ(sizeOf(id), 4u << 20);
     EXPECT_EQ(errorOf([&] { volume().write(id, 4 << 20, std::span(content).subspan(4 << 20)); }),
               ENOSPC);
+
+    // The phone fills up in the middle of a chunk, having stored part of it: the object is cut
+    // back to what write reported, whether the chunk was the first of the write or a later one.
+    q([&] { volume().setAttributes(id, 0); });
+    const auto six = std::span(content).first(6 << 20);  // fits the phone as far as it says
+    phone().updateFaults([](phonesim::Faults& faults) { faults.partialDataRoom = 300000; });
+    EXPECT_EQ(errorOf([&] { volume().write(id, 0, six); }), ENOSPC);
+    EXPECT_EQ(sizeOf(id), 0u);
+    phone().updateFaults([](phonesim::Faults& faults) { faults.partialDataRoom = (4 << 20) + 1; });
+    EXPECT_EQ(q([&] { return volume().write(id, 0, six); }), 4u << 20);
+    EXPECT_EQ(sizeOf(id), 4u << 20);
     q([&] { volume().release(id, {}); });
 
     PhoneModel model;

@@ -664,6 +664,13 @@ Receiver SimulatedPhone::Impl::sendPartialObject(const Command& c) {
             st->failure = rc::InvalidObjectHandle;
             return;
         }
+        if (std::optional<uint64_t>& room = faults.partialDataRoom) {
+            if (bytes.size() > *room) {
+                bytes = bytes.first(*room);
+                st->failure = rc::StoreFull;
+            }
+            *room -= bytes.size();
+        }
         uint64_t end = st->offset + bytes.size();
         if (end > file->size && end - file->size > freeOf(*file->storage)) {
             st->failure = rc::StoreFull;

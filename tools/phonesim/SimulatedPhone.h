@@ -89,6 +89,10 @@ struct Faults {
     FaultTrigger fail;
     uint16_t failResponse = 0x2002;  // GeneralError
     int failSkip = 0;                // matching transactions carried out before fail hits
+    // SendPartialObject stores this many more bytes in all; the data phase that passes it is
+    // stored up to there and answered StoreFull: a phone that fills up in the middle of a data
+    // phase, although it had announced room for it.
+    std::optional<uint64_t> partialDataRoom;
     bool operator==(const Faults&) const = default;
 };
 
