@@ -60,8 +60,7 @@ struct Attributes {
     bool operator==(const Attributes&) const = default;
 };
 
-// One entry of an enumeration. Cookies are positions in the entry list: nextCookie is the cookie
-// that resumes after this entry.
+// One entry of an enumeration: nextCookie is the cookie that resumes after this entry.
 struct DirectoryEntry {
     std::string name;
     uint64_t id = 0;  // "." and ".." included; the root's ".." is rootID
@@ -158,13 +157,17 @@ class Volume {
     Attributes setAttributes(uint64_t id, std::optional<uint64_t> newSize);
 
     // ---- Lookup and enumeration: queue. ----
-    // The first item of the directory whose name equals name ignoring case (Unicode case
-    // folding), in phone order. ENOENT unknown directory or no match; EIO when listing fails
-    // (logged "lookup <name>: <error>").
+    // The item of the directory spelled exactly name, else the first one (in listing order)
+    // whose name equals it ignoring case (Unicode case folding). ENOENT unknown directory or no
+    // match; ENAMETOOLONG name longer than maximumNameLength; EIO when listing fails (logged
+    // "lookup <name>: <error>").
     ItemPtr lookup(uint64_t directory, std::string_view name);
-    // Packs entries from cookie (0 first) on. withAttributes false: ".", ".." then the
-    // children; true: the children only, each with attributes. ENOTDIR unknown id or not a
-    // directory; EIO when listing fails (logged "list <name>: <error>").
+    // Packs entries from cookie (0 first) on; each entry's nextCookie resumes after it.
+    // withAttributes false: "." (cookie 1), ".." (2) then the children, each at its sequence
+    // number in the listing + 2; true: the children only, at their sequence numbers, each with
+    // attributes. A cookie stays valid across changes: entries not removed meanwhile are all
+    // packed exactly once. ENOTDIR unknown id or not a directory; EIO when listing fails (logged
+    // "list <name>: <error>").
     void enumerate(uint64_t directory, uint64_t cookie, bool withAttributes, const Packer& pack);
     // The kernel forgot the item: ends an object's edit; the item stays in every cache.
     void reclaim(uint64_t id);
@@ -270,9 +273,9 @@ class Volume {
     // The directory's cached listing, built on first use (phone folder, storage folders or the
     // root's composition). Throws the listing error and caches nothing then. The reference stays
     // valid until the directory itself is discarded.
-    std::vector<ItemPtr>& children(const Item& directory);
-    // Lists the directory if needed (its error is passed on), drops an entry with the item's ID
-    // and appends the item.
+    Listing& children(const Item& directory);
+    // Lists the directory if needed (its error is passed on) and adds the item at the end of
+    // its listing (an entry with the item's ID leaves).
     void insert(const ItemPtr& item, const Item& directory);
     // Forgets an item: its listing, contents and attributes (and those of its listed children),
     // an object's open edit (without ending it) and read-ahead state, its entry in the parent's
@@ -307,11 +310,37 @@ class Volume {
     ItemPtr objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const;
     ItemPtr makeMemoryItem(uint64_t id, uint64_t parent, std::string name, uint64_t size) const;
     void index(const ItemPtr& item);
+    // Renames a cached item, keeping its folder's name index in step.
+    void setName(Item& item, std::string name);
+    // The phone's name of an object removed while open; unique by its handle, never listed.
+    static std::string detachedName(uint32_t handle);
+    // Whether a listed entry is a removed file kept for its open handles; one that no open
+    // handle of this volume holds (left by a volume that went away) is deleted on a writable
+    // volume. Never throws.
+    bool isLeftBehind(const mtp::MTPEntry& entry);
+    // Removal: the item leaves its folder. When nothing holds it open it goes (a phone object
+    // is deleted); otherwise it is detached: it keeps serving its open handles (a phone object
+    // under detachedName) and goes at the last release. Throws the phone's errors, having
+    // changed nothing then.
+    void retire(Item& item);
+    // The caches' part of retire(): discard, or detach while open handles hold the item.
+    void drop(Item& item);
+    // Deletes a detached item whose last handle was released. Never throws.
+    void dropDetached(Item& item);
     static timespec now();
     // The write path (VolumeWrite.cpp, VolumeNamespace.cpp).
     size_t writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes);
+    // rename() below its argument checks: the rules, then the move in memory or on the phone
+    // (undone as far as the phone lets when a step fails). Throws PosixError and the phone's
+    // errors; OperationNotSupported becomes EXDEV.
     void move(Item& item, const Item& source, const Item& destination, std::string_view newName,
               const ItemPtr& over);
+    void checkMove(const Item& item, const Item& source, const Item& destination,
+                   std::string_view newName, const ItemPtr& over);
+    void moveOnPhone(Item& item, const Item& source, const Item& destination,
+                     const std::string& newName, const ItemPtr& over);
+    // Moves a cached item from source's listing to the end of destination's.
+    void relocate(Item& item, const Item& source, const Item& destination);
     bool isEmptyOnPhone(const Item& folder);
 
     std::unique_ptr<mtp::MTPSession> session_;
@@ -322,7 +351,7 @@ class Volume {
     std::vector<mtp::MTPStorage> space_;  // guarded by spaceLock_
     ItemPtr root_;
     std::unique_ptr<mtp::ReadAhead> readAhead_;
-    std::unordered_map<uint64_t, std::vector<ItemPtr>> children_;
+    std::unordered_map<uint64_t, Listing> children_;
     std::unordered_map<uint64_t, Bytes> memory_;
     uint64_t nextMemoryID_ = firstMemoryID;
     std::unordered_map<uint64_t, std::map<std::string, Bytes>> xattrs_;
