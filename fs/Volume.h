@@ -132,7 +132,7 @@ class Volume {
     // A random UUID in text form, new at every creation.
     const std::string& volumeID() const { return volumeID_; }
     bool isWritable() const { return writable_; }
-    // The mount should be read-only (the design's requestedMountOptions 1).
+    // The mount should be read-only (the volume cannot change the phone).
     bool requestsReadOnly() const { return !writable_; }
     // The storages as listed at creation; never changes.
     const std::vector<mtp::MTPStorage>& storages() const { return storages_; }
@@ -218,11 +218,14 @@ class Volume {
     // ---- Namespace changes (VolumeNamespace.cpp): queue unless marked. ----
     // EROFS, EINVAL, ENAMETOOLONG, ENOTSUP, EEXIST, EACCES, report("create", ...) translations.
     ItemPtr create(uint64_t directory, std::string_view name, ItemType type);
+    // A file that open handles hold leaves its folder at once but stays readable and writable
+    // through them, on the phone under a hidden name, until the last release deletes it.
     // EROFS, EINVAL, EACCES, ENOTEMPTY, report("remove", ...) translations.
     void remove(uint64_t id);
     // Renames or moves id into destination under newName, replacing over (an item the caller
     // looked up under newName; ignored when it is id itself). The replaced item is moved aside
-    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded; on failure it
+    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded (detached as
+    // remove() does while open handles hold it); on failure it
     // gets its name back (if the phone fails even then, it stays under the temporary name and
     // the caches show it there). Returns the new name. EROFS, EINVAL (also: over not holding
     // newName in destination, id not in source, a folder into itself), ENAMETOOLONG, EACCES,
@@ -230,14 +233,14 @@ class Volume {
     // storages, or the phone cannot move), report("rename", ...).
     std::string rename(uint64_t id, uint64_t source, uint64_t destination, std::string_view newName,
                        std::optional<uint64_t> over);
-    // FUSE unlink and rmdir: remove() of the item named name in directory (case-insensitive).
+    // FUSE unlink and rmdir: remove() of the item lookup() finds for name in directory.
     // ENOENT no such item; unlink of a directory EISDIR, rmdir of a file ENOTDIR; then as
     // remove().
     void unlink(uint64_t directory, std::string_view name);
     void rmdir(uint64_t directory, std::string_view name);
     // FUSE rename: the item named name in source goes to destination as newName, replacing the
-    // item that holds newName there (found case-insensitively; a case-only rename of one item
-    // replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
+    // item that holds newName there (both found as lookup() finds them; a case-only rename of
+    // one item replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
     // item holds newName; RENAME_EXCHANGE and unknown flags give EINVAL. ENOENT when name is
     // missing; otherwise as rename().
     std::string renameEntry(uint64_t source, std::string_view name, uint64_t destination,
@@ -260,16 +263,15 @@ class Volume {
     static XattrPolicy xattrPolicy(int flags);
 
     // ---- Lifecycle: queue. ----
-    // Each finishes every open edit. Never throw.
-    void deactivate() { finishEdits(); }
-    void synchronize() { finishEdits(); }
+    // Finishes every open edit. Never throws.
     void unmount() { finishEdits(); }
     // Finishes edits, sends CloseSession (failure ignored) and releases the session and its
     // transport (the USB interface). Later operations that need the phone fail with EIO.
     // Never throws.
     void shutdown();
 
-    // ---- Shared routines, for every group of operations: queue. ----
+  private:
+    // ---- Shared routines of the operations: queue. ----
     // The directory's cached listing, built on first use (phone folder, storage folders or the
     // root's composition). Throws the listing error and caches nothing then. The reference stays
     // valid until the directory itself is discarded.
@@ -293,7 +295,6 @@ class Volume {
     // Never throws.
     void refreshSpace();
 
-  private:
     // The session and the editor, or MTPTransportError "volume is shut down" after shutdown().
     // Use these, not the members, wherever the phone is reached.
     mtp::MTPSession& session();

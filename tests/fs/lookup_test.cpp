@@ -278,47 +278,6 @@ TEST_F(VolumeTest, ItemsAreFoundByIDOnceListed) {
     EXPECT_EQ(camera->id, objectID(*phone().handleOf(storage(), "DCIM/Camera")));
 }
 
-TEST_F(VolumeTest, InsertReplacesByIDAndDiscardForgetsEverything) {
-    phone().addFolder(storage(), "DCIM");
-    phone().addFile(storage(), "DCIM/a.jpg", pattern(10));
-    mount(true);
-    auto dcim = lookup(rootID, "DCIM");
-    auto photo = lookup(dcim->id, "a.jpg");
-
-    // A second item with the same ID replaces the first at the end of the listing.
-    auto renamed = std::make_shared<Item>(*photo);
-    renamed->name = "b.jpg";
-    auto memo = std::make_shared<Item>();
-    memo->kind = Kind::memory;
-    memo->id = firstMemoryID;
-    memo->parentID = dcim->id;
-    memo->name = "._b.jpg";
-    q([&] {
-        volume().insert(memo, *dcim);
-        volume().insert(renamed, *dcim);
-    });
-    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg", "b.jpg"));
-    EXPECT_EQ(q([&] { return volume().item(photo->id); }), renamed);
-
-    std::vector<uint8_t> tag{7};
-    q([&] { volume().setXattr(renamed->id, "user.tag", tag, XattrPolicy::always); });
-    q([&] { volume().discard(*renamed); });
-    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg"));
-    EXPECT_EQ(q([&] { return volume().item(photo->id); }), nullptr);
-    EXPECT_EQ(errorOf([&] { return volume().getXattr(photo->id, "user.tag"); }), ENODATA);
-
-    // Discarding a folder drops its listing and what its children kept in memory.
-    q([&] { volume().setXattr(memo->id, "user.tag", tag, XattrPolicy::always); });
-    q([&] { volume().discard(*dcim); });
-    EXPECT_EQ(q([&] { return volume().item(memo->id); }), nullptr);
-    EXPECT_EQ(q([&] { return volume().item(dcim->id); }), nullptr);
-    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), ENOENT);
-
-    // Discarding the root's .DS_Store drops its contents.
-    q([&] { volume().discard(*lookup(rootID, ".DS_Store")); });
-    EXPECT_THAT(names(rootID), ElementsAre(".metadata_never_index"));
-}
-
 TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {
     phone().addFile(storage(), "a.txt", pattern(10));
     mount();
