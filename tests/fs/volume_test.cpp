@@ -25,7 +25,7 @@ mtp::MTPStorage storageOf(uint64_t capacity, uint64_t free) {
 
 }  // namespace
 
-TEST_F(VolumeTest, LockedPhoneFailsCreationWithTheDesignedMessage) {
+TEST_F(VolumeTest, LockedPhoneFailsCreationSayingWhy) {
     phonesim::PhoneConfig config;
     config.faults.locked = true;
     makePhone(config);
