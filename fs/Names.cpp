@@ -42,6 +42,30 @@ bool isText(std::string_view name) {
            U_SUCCESS(status);
 }
 
+std::string foldedName(std::string_view name) {
+    if (isASCII(name)) {
+        std::string folded(name);
+        for (char& c : folded) c = lower(c);
+        return folded;
+    }
+    const std::u16string wide = utf16(name);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = u_strFoldCase(nullptr, 0, wide.data(), static_cast<int32_t>(wide.size()),
+                                   U_FOLD_CASE_DEFAULT, &status);
+    std::u16string folded(length, u'\0');
+    status = U_ZERO_ERROR;
+    u_strFoldCase(folded.data(), length, wide.data(), static_cast<int32_t>(wide.size()),
+                  U_FOLD_CASE_DEFAULT, &status);
+    if (U_FAILURE(status)) return std::string(name);
+    status = U_ZERO_ERROR;
+    int32_t bytes = 0;
+    u_strToUTF8(nullptr, 0, &bytes, folded.data(), length, &status);
+    std::string result(bytes, '\0');
+    status = U_ZERO_ERROR;
+    u_strToUTF8(result.data(), bytes, &bytes, folded.data(), length, &status);
+    return U_FAILURE(status) ? std::string(name) : result;
+}
+
 bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
     if (isASCII(a) && isASCII(b)) {
         if (a.size() != b.size()) return false;
@@ -49,12 +73,7 @@ bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
             if (lower(a[i]) != lower(b[i])) return false;
         return true;
     }
-    std::u16string wideA = utf16(a), wideB = utf16(b);
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t order =
-        u_strCaseCompare(wideA.data(), static_cast<int32_t>(wideA.size()), wideB.data(),
-                         static_cast<int32_t>(wideB.size()), U_FOLD_CASE_DEFAULT, &status);
-    return U_SUCCESS(status) && order == 0;
+    return foldedName(a) == foldedName(b);
 }
 
 size_t utf16Length(std::string_view name) {

@@ -60,8 +60,7 @@ struct Attributes {
     bool operator==(const Attributes&) const = default;
 };
 
-// One entry of an enumeration. Cookies are positions in the entry list: nextCookie is the cookie
-// that resumes after this entry.
+// One entry of an enumeration: nextCookie is the cookie that resumes after this entry.
 struct DirectoryEntry {
     std::string name;
     uint64_t id = 0;  // "." and ".." included; the root's ".." is rootID
@@ -133,7 +132,7 @@ class Volume {
     // A random UUID in text form, new at every creation.
     const std::string& volumeID() const { return volumeID_; }
     bool isWritable() const { return writable_; }
-    // The mount should be read-only (the design's requestedMountOptions 1).
+    // The mount should be read-only (the volume cannot change the phone).
     bool requestsReadOnly() const { return !writable_; }
     // The storages as listed at creation; never changes.
     const std::vector<mtp::MTPStorage>& storages() const { return storages_; }
@@ -158,13 +157,17 @@ class Volume {
     Attributes setAttributes(uint64_t id, std::optional<uint64_t> newSize);
 
     // ---- Lookup and enumeration: queue. ----
-    // The first item of the directory whose name equals name ignoring case (Unicode case
-    // folding), in phone order. ENOENT unknown directory or no match; EIO when listing fails
-    // (logged "lookup <name>: <error>").
+    // The item of the directory spelled exactly name, else the first one (in listing order)
+    // whose name equals it ignoring case (Unicode case folding). ENOENT unknown directory or no
+    // match; ENAMETOOLONG name longer than maximumNameLength; EIO when listing fails (logged
+    // "lookup <name>: <error>").
     ItemPtr lookup(uint64_t directory, std::string_view name);
-    // Packs entries from cookie (0 first) on. withAttributes false: ".", ".." then the
-    // children; true: the children only, each with attributes. ENOTDIR unknown id or not a
-    // directory; EIO when listing fails (logged "list <name>: <error>").
+    // Packs entries from cookie (0 first) on; each entry's nextCookie resumes after it.
+    // withAttributes false: "." (cookie 1), ".." (2) then the children, each at its sequence
+    // number in the listing + 2; true: the children only, at their sequence numbers, each with
+    // attributes. A cookie stays valid across changes: entries not removed meanwhile are all
+    // packed exactly once. ENOTDIR unknown id or not a directory; EIO when listing fails (logged
+    // "list <name>: <error>").
     void enumerate(uint64_t directory, uint64_t cookie, bool withAttributes, const Packer& pack);
     // The kernel forgot the item: ends an object's edit; the item stays in every cache.
     void reclaim(uint64_t id);
@@ -215,11 +218,14 @@ class Volume {
     // ---- Namespace changes (VolumeNamespace.cpp): queue unless marked. ----
     // EROFS, EINVAL, ENAMETOOLONG, ENOTSUP, EEXIST, EACCES, report("create", ...) translations.
     ItemPtr create(uint64_t directory, std::string_view name, ItemType type);
+    // A file that open handles hold leaves its folder at once but stays readable and writable
+    // through them, on the phone under a hidden name, until the last release deletes it.
     // EROFS, EINVAL, EACCES, ENOTEMPTY, report("remove", ...) translations.
     void remove(uint64_t id);
     // Renames or moves id into destination under newName, replacing over (an item the caller
     // looked up under newName; ignored when it is id itself). The replaced item is moved aside
-    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded; on failure it
+    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded (detached as
+    // remove() does while open handles hold it); on failure it
     // gets its name back (if the phone fails even then, it stays under the temporary name and
     // the caches show it there). Returns the new name. EROFS, EINVAL (also: over not holding
     // newName in destination, id not in source, a folder into itself), ENAMETOOLONG, EACCES,
@@ -227,14 +233,14 @@ class Volume {
     // storages, or the phone cannot move), report("rename", ...).
     std::string rename(uint64_t id, uint64_t source, uint64_t destination, std::string_view newName,
                        std::optional<uint64_t> over);
-    // FUSE unlink and rmdir: remove() of the item named name in directory (case-insensitive).
+    // FUSE unlink and rmdir: remove() of the item lookup() finds for name in directory.
     // ENOENT no such item; unlink of a directory EISDIR, rmdir of a file ENOTDIR; then as
     // remove().
     void unlink(uint64_t directory, std::string_view name);
     void rmdir(uint64_t directory, std::string_view name);
     // FUSE rename: the item named name in source goes to destination as newName, replacing the
-    // item that holds newName there (found case-insensitively; a case-only rename of one item
-    // replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
+    // item that holds newName there (both found as lookup() finds them; a case-only rename of
+    // one item replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
     // item holds newName; RENAME_EXCHANGE and unknown flags give EINVAL. ENOENT when name is
     // missing; otherwise as rename().
     std::string renameEntry(uint64_t source, std::string_view name, uint64_t destination,
@@ -257,22 +263,21 @@ class Volume {
     static XattrPolicy xattrPolicy(int flags);
 
     // ---- Lifecycle: queue. ----
-    // Each finishes every open edit. Never throw.
-    void deactivate() { finishEdits(); }
-    void synchronize() { finishEdits(); }
+    // Finishes every open edit. Never throws.
     void unmount() { finishEdits(); }
     // Finishes edits, sends CloseSession (failure ignored) and releases the session and its
     // transport (the USB interface). Later operations that need the phone fail with EIO.
     // Never throws.
     void shutdown();
 
-    // ---- Shared routines, for every group of operations: queue. ----
+  private:
+    // ---- Shared routines of the operations: queue. ----
     // The directory's cached listing, built on first use (phone folder, storage folders or the
     // root's composition). Throws the listing error and caches nothing then. The reference stays
     // valid until the directory itself is discarded.
-    std::vector<ItemPtr>& children(const Item& directory);
-    // Lists the directory if needed (its error is passed on), drops an entry with the item's ID
-    // and appends the item.
+    Listing& children(const Item& directory);
+    // Lists the directory if needed (its error is passed on) and adds the item at the end of
+    // its listing (an entry with the item's ID leaves).
     void insert(const ItemPtr& item, const Item& directory);
     // Forgets an item: its listing, contents and attributes (and those of its listed children),
     // an object's open edit (without ending it) and read-ahead state, its entry in the parent's
@@ -290,7 +295,6 @@ class Volume {
     // Never throws.
     void refreshSpace();
 
-  private:
     // The session and the editor, or MTPTransportError "volume is shut down" after shutdown().
     // Use these, not the members, wherever the phone is reached.
     mtp::MTPSession& session();
@@ -307,11 +311,37 @@ class Volume {
     ItemPtr objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const;
     ItemPtr makeMemoryItem(uint64_t id, uint64_t parent, std::string name, uint64_t size) const;
     void index(const ItemPtr& item);
+    // Renames a cached item, keeping its folder's name index in step.
+    void setName(Item& item, std::string name);
+    // The phone's name of an object removed while open; unique by its handle, never listed.
+    static std::string detachedName(uint32_t handle);
+    // Whether a listed entry is a removed file kept for its open handles; one that no open
+    // handle of this volume holds (left by a volume that went away) is deleted on a writable
+    // volume. Never throws.
+    bool isLeftBehind(const mtp::MTPEntry& entry);
+    // Removal: the item leaves its folder. When nothing holds it open it goes (a phone object
+    // is deleted); otherwise it is detached: it keeps serving its open handles (a phone object
+    // under detachedName) and goes at the last release. Throws the phone's errors, having
+    // changed nothing then.
+    void retire(Item& item);
+    // The caches' part of retire(): discard, or detach while open handles hold the item.
+    void drop(Item& item);
+    // Deletes a detached item whose last handle was released. Never throws.
+    void dropDetached(Item& item);
     static timespec now();
     // The write path (VolumeWrite.cpp, VolumeNamespace.cpp).
     size_t writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes);
+    // rename() below its argument checks: the rules, then the move in memory or on the phone
+    // (undone as far as the phone lets when a step fails). Throws PosixError and the phone's
+    // errors; OperationNotSupported becomes EXDEV.
     void move(Item& item, const Item& source, const Item& destination, std::string_view newName,
               const ItemPtr& over);
+    void checkMove(const Item& item, const Item& source, const Item& destination,
+                   std::string_view newName, const ItemPtr& over);
+    void moveOnPhone(Item& item, const Item& source, const Item& destination,
+                     const std::string& newName, const ItemPtr& over);
+    // Moves a cached item from source's listing to the end of destination's.
+    void relocate(Item& item, const Item& source, const Item& destination);
     bool isEmptyOnPhone(const Item& folder);
 
     std::unique_ptr<mtp::MTPSession> session_;
@@ -322,7 +352,7 @@ class Volume {
     std::vector<mtp::MTPStorage> space_;  // guarded by spaceLock_
     ItemPtr root_;
     std::unique_ptr<mtp::ReadAhead> readAhead_;
-    std::unordered_map<uint64_t, std::vector<ItemPtr>> children_;
+    std::unordered_map<uint64_t, Listing> children_;
     std::unordered_map<uint64_t, Bytes> memory_;
     uint64_t nextMemoryID_ = firstMemoryID;
     std::unordered_map<uint64_t, std::map<std::string, Bytes>> xattrs_;

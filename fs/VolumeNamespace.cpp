@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <vector>
 
 #include "fs/Log.h"
 #include "fs/Names.h"
@@ -23,10 +25,21 @@ bool isMemoryName(std::string_view name) {
     return name == ".DS_Store" || name.starts_with("._");
 }
 
-// System folders the volume must not get (the phone is no place for them).
+// The name a removed file keeps on the phone while it is open: ".kestrum-<digits>.removed".
+bool isDetachedName(std::string_view name) {
+    constexpr std::string_view prefix = ".kestrum-", suffix = ".removed";
+    if (!name.starts_with(prefix) || !name.ends_with(suffix)) return false;
+    const std::string_view digits =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    return !digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                          [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// System folders the volume must not get (the phone is no place for them), and the names of
+// removed files still open, which a listing would delete.
 bool isRefusedName(std::string_view name) {
     return name == ".Trashes" || name == ".fseventsd" || name == ".Spotlight-V100" ||
-           name == ".TemporaryItems";
+           name == ".TemporaryItems" || isDetachedName(name);
 }
 
 // A single path component the volume can store.
@@ -43,17 +56,35 @@ uint32_t parentParameter(const Item& folder) {
     return folder.handle == mtp::RootParent ? 0 : folder.handle;
 }
 
-// A move the phone cannot make becomes EXDEV, so that the caller copies and deletes instead.
-[[noreturn]] void rethrowMoveError(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const mtp::MTPRelocateError&) {
-        throw PosixError(EXDEV);
-    } catch (const mtp::MTPError& failure) {
-        if (failure.response == mtp::Response::OperationNotSupported) throw PosixError(EXDEV);
-        throw;
+// Undo steps of a change made in several phone transactions. Unless disarmed, they run in
+// reverse order when the list goes out of scope. Each step catches and logs its own failure, so
+// that the others still run and nothing leaves the destructor.
+class UndoList {
+  public:
+    UndoList() { steps_.reserve(4); }
+    UndoList(const UndoList&) = delete;
+    UndoList& operator=(const UndoList&) = delete;
+    ~UndoList() {
+        if (!armed_) return;
+        for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) (*step)();
     }
-}
+    // step restores what the last change altered, for the item that was called name.
+    template <typename Step>
+    void push(std::string name, Step step) {
+        steps_.emplace_back([name = std::move(name), step = std::move(step)]() noexcept {
+            try {
+                step();
+            } catch (const std::exception& error) {
+                Log::error("could not restore %s: %s", name.c_str(), error.what());
+            }
+        });
+    }
+    void disarm() { armed_ = false; }
+
+  private:
+    std::vector<std::function<void()>> steps_;
+    bool armed_ = true;
+};
 
 }  // namespace
 
@@ -65,8 +96,7 @@ ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type)
     if (type == ItemType::other) throw PosixError(ENOTSUP);
     const bool isFolder = type == ItemType::directory;
     try {
-        for (const ItemPtr& child : children(*folder))
-            if (sameNameIgnoringCase(child->name, name)) throw PosixError(EEXIST);
+        if (children(*folder).holds(name, 0)) throw PosixError(EEXIST);
         ItemPtr created;
         if (isMemoryName(name)) {
             if (isFolder) throw PosixError(EACCES);
@@ -89,7 +119,7 @@ ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type)
             created->name = std::string(name);
             created->isDirectory = isFolder;
             created->sizeIsOurs = true;
-            if (isFolder) children_[created->id] = {};
+            if (isFolder) children_[created->id];
         }
         created->modified = now();
         insert(created, *folder);
@@ -102,21 +132,25 @@ ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type)
 bool Volume::isEmptyOnPhone(const Item& folder) {
     // The phone, not the cache: DeleteObject of a folder deletes whatever is inside it.
     std::vector<mtp::MTPEntry> entries = listFolder(folder.storage, folder.handle);
-    // What the phone added since the folder was listed is shown from now on, so the user can
-    // see why the folder cannot be removed.
-    if (auto cached = children_.find(folder.id); cached != children_.end()) {
-        for (mtp::MTPEntry& entry : entries) {
-            uint64_t id = objectID(entry.handle);
-            bool known = std::any_of(cached->second.begin(), cached->second.end(),
-                                     [id](const ItemPtr& child) { return child->id == id; });
-            if (known) continue;
-            if (ItemPtr item = objectItem(std::move(entry), folder.storage, folder.id)) {
-                index(item);
-                cached->second.push_back(std::move(item));
-            }
+    // A removed file still open keeps its folder. What the phone added since the folder was
+    // listed is shown from now on, so the user can see why the folder cannot be removed.
+    bool empty = true;
+    auto cached = children_.find(folder.id);
+    for (mtp::MTPEntry& entry : entries) {
+        if (isLeftBehind(entry)) {
+            if (ItemPtr known = item(objectID(entry.handle)); known && known->detached)
+                empty = false;
+            continue;
+        }
+        empty = false;
+        if (cached == children_.end() || cached->second.contains(objectID(entry.handle)))
+            continue;
+        if (ItemPtr listed = objectItem(std::move(entry), folder.storage, folder.id)) {
+            index(listed);
+            cached->second.add(std::move(listed));
         }
     }
-    return entries.empty();
+    return empty;
 }
 
 void Volume::remove(uint64_t id) {
@@ -125,16 +159,52 @@ void Volume::remove(uint64_t id) {
     if (!target) throw PosixError(EINVAL);
     try {
         if (target->isRootOrStorage()) throw PosixError(EACCES);
-        if (target->kind == Kind::object) {
-            if (target->isDirectory && !isEmptyOnPhone(*target)) throw PosixError(ENOTEMPTY);
-            closeEdit(target->handle);
-            session().transact(mtp::Op::DeleteObject, {target->handle, 0});
-        }
+        if (target->kind == Kind::object && target->isDirectory && !isEmptyOnPhone(*target))
+            throw PosixError(ENOTEMPTY);
+        retire(*target);
     } catch (const std::exception& error) {
         throw PosixError(report("remove", target->name, error));
     }
-    const bool onPhone = target->kind == Kind::object;
-    discard(*target);
+    if (target->kind == Kind::object && !target->detached) refreshSpace();
+}
+
+void Volume::retire(Item& item) {
+    const bool open = opens_.contains(item.id);
+    if (item.kind == Kind::object) {
+        closeEdit(item.handle);
+        if (open) {
+            // Like an unlinked inode: the name goes now, the data with the last descriptor.
+            editor().rename(item.handle, detachedName(item.handle));
+            drop(item);
+            item.name = detachedName(item.handle);
+            return;
+        }
+        session().transact(mtp::Op::DeleteObject, {item.handle, 0});
+    }
+    drop(item);
+}
+
+void Volume::drop(Item& item) {
+    if (!opens_.contains(item.id)) {
+        discard(item);
+        return;
+    }
+    if (auto listing = children_.find(item.parentID); listing != children_.end())
+        listing->second.remove(item.id);
+    item.detached = true;
+}
+
+void Volume::dropDetached(Item& item) {
+    const bool onPhone = item.kind == Kind::object;
+    if (onPhone) {
+        try {
+            session().transact(mtp::Op::DeleteObject, {item.handle, 0});
+        } catch (const std::exception& error) {
+            // Left under its hidden name, which the folder's next listing deletes.
+            Log::error("could not delete %s: %s", item.name.c_str(), error.what());
+        }
+    }
+    discard(item);
     if (onPhone) refreshSpace();
 }
 
@@ -187,6 +257,24 @@ std::string Volume::rename(uint64_t id, uint64_t source, uint64_t destination,
 
 void Volume::move(Item& item, const Item& source, const Item& destination, std::string_view newName,
                   const ItemPtr& over) {
+    checkMove(item, source, destination, newName, over);
+    if (item.kind == Kind::memory) {
+        if (over) drop(*over);  // an object replaced this way stays on the phone
+        if (source.id != destination.id) relocate(item, source, destination);
+        setName(item, std::string(newName));
+        return;
+    }
+    try {
+        moveOnPhone(item, source, destination, std::string(newName), over);
+    } catch (const mtp::MTPError& failure) {
+        // EXDEV makes the caller copy and delete instead.
+        if (failure.response == mtp::Response::OperationNotSupported) throw PosixError(EXDEV);
+        throw;
+    }
+}
+
+void Volume::checkMove(const Item& item, const Item& source, const Item& destination,
+                       std::string_view newName, const ItemPtr& over) {
     if (!isUsableName(newName)) throw PosixError(EINVAL);
     if (utf16Length(newName) > maximumNameLength) throw PosixError(ENAMETOOLONG);
     if (!item.isObjectOrMemory()) throw PosixError(EACCES);
@@ -203,48 +291,38 @@ void Volume::move(Item& item, const Item& source, const Item& destination, std::
              folder = this->item(folder->parentID))
             if (folder->id == item.id) throw PosixError(EINVAL);
     }
-    if (over) {
-        if (!over->isObjectOrMemory()) throw PosixError(EACCES);
-        // Only ever replace the item that really holds the name.
-        if (over->parentID != destination.id || !sameNameIgnoringCase(over->name, newName))
-            throw PosixError(EINVAL);
-        if (over->isDirectory) {
-            if (!item.isDirectory) throw PosixError(EISDIR);
-            if (over->kind == Kind::object && !isEmptyOnPhone(*over)) throw PosixError(ENOTEMPTY);
-        } else if (item.isDirectory) {
-            throw PosixError(ENOTDIR);
-        }
-    } else {
-        for (const ItemPtr& child : children(destination))
-            if (child->id != item.id && sameNameIgnoringCase(child->name, newName))
-                throw PosixError(EEXIST);
-    }
-
-    ItemPtr self = this->item(item.id);
-    // Moves the cached item to the destination's listing.
-    auto relocate = [&] {
-        if (auto listing = children_.find(source.id); listing != children_.end())
-            std::erase_if(listing->second,
-                          [&](const ItemPtr& other) { return other->id == item.id; });
-        item.parentID = destination.id;
-        try {
-            insert(self, destination);
-        } catch (const std::exception&) {
-            index(self);  // the destination's first listing will show it
-        }
-    };
-
-    if (inMemory) {
-        if (over) discard(*over);  // an object replaced this way stays on the phone
-        if (source.id != destination.id) relocate();
-        item.name = std::string(newName);
+    if (!over) {
+        if (children(destination).holds(newName, item.id)) throw PosixError(EEXIST);
         return;
     }
+    if (!over->isObjectOrMemory()) throw PosixError(EACCES);
+    // Only ever replace the item that really holds the name.
+    if (over->parentID != destination.id || !sameNameIgnoringCase(over->name, newName))
+        throw PosixError(EINVAL);
+    if (over->isDirectory) {
+        if (!item.isDirectory) throw PosixError(EISDIR);
+        if (over->kind == Kind::object && !isEmptyOnPhone(*over)) throw PosixError(ENOTEMPTY);
+    } else if (item.isDirectory) {
+        throw PosixError(ENOTDIR);
+    }
+}
 
+void Volume::relocate(Item& item, const Item& source, const Item& destination) {
+    if (auto listing = children_.find(source.id); listing != children_.end())
+        listing->second.remove(item.id);
+    item.parentID = destination.id;
+    ItemPtr self = this->item(item.id);
+    try {
+        insert(self, destination);
+    } catch (const std::exception&) {
+        index(self);  // the destination's first listing will show it
+    }
+}
+
+void Volume::moveOnPhone(Item& item, const Item& source, const Item& destination,
+                         const std::string& newName, const ItemPtr& over) {
     const uint32_t storage = storageOf(source);
-    if (storageOf(destination) != storage)
-        rethrowMoveError(std::make_exception_ptr(
-            mtp::MTPRelocateError(mtp::MTPRelocateError::Kind::acrossStorages)));
+    if (storageOf(destination) != storage) throw PosixError(EXDEV);
     // The phone must have committed the item's content before names and places change: an
     // item whose commit failed replaces nothing.
     if (editor().editedSize(item.handle)) {
@@ -256,80 +334,82 @@ void Volume::move(Item& item, const Item& source, const Item& destination, std::
         }
         refreshSpace();
     }
-    ItemPtr aside = over && over->kind == Kind::object ? over : nullptr;
-    const std::string overName = aside ? aside->name : std::string();
+    const ItemPtr aside = over && over->kind == Kind::object ? over : nullptr;
     if (aside) closeEdit(aside->handle);
 
-    // What the phone holds, step by step: the caches are set from these at the end, whether
-    // the move completed, was undone, or could not be undone (the phone went away).
-    const std::string oldName = item.name;
-    std::string itemName = oldName;
-    bool moved = false;
-    bool isAside = false;
+    // What the phone holds, step by step: the caches follow it at the end, whether the move
+    // completed, was undone, or could not be undone (the phone went away).
+    const std::string oldName = item.name, overName = aside ? aside->name : std::string();
+    std::string itemName = oldName, asideName = overName;
+    const Item* folder = &source;
     auto renameItem = [&](const std::string& name) {
         editor().rename(item.handle, name);
         itemName = name;
     };
-    auto moveItem = [&](const Item& folder) {
-        session().transact(mtp::Op::MoveObject, {item.handle, storage, parentParameter(folder)});
-        moved = &folder == &destination;
+    auto moveItem = [&](const Item& to) {
+        session().transact(mtp::Op::MoveObject, {item.handle, storage, parentParameter(to)});
+        folder = &to;
     };
-    auto renameAside = [&](bool away) {
-        editor().rename(aside->handle, away ? temporaryName(aside->handle) : overName);
-        isAside = away;
+    auto renameAside = [&](const std::string& name) {
+        editor().rename(aside->handle, name);
+        asideName = name;
     };
-    const std::string target(newName);
-    std::exception_ptr failure;
+    auto settle = [&] {
+        if (folder == &destination && source.id != destination.id)
+            relocate(item, source, destination);
+        setName(item, itemName);
+        if (aside) setName(*aside, asideName);
+    };
     try {
+        UndoList undo;
         if (source.id == destination.id) {
-            if (aside) renameAside(true);
-            if (target != oldName) renameItem(target);
-        } else if (!aside && target == oldName) {
+            if (aside) {
+                renameAside(temporaryName(aside->handle));
+                undo.push(overName, [&] { renameAside(overName); });
+            }
+            if (newName != oldName) renameItem(newName);
+        } else if (!aside && newName == oldName) {
             moveItem(destination);
-        } else if (!aside) {
-            renameItem(temporaryName(item.handle));
-            moveItem(destination);
-            renameItem(target);
         } else {
             // The item arrives under its temporary name before the destination is moved aside,
             // so that the name is vacant for one transaction only.
             renameItem(temporaryName(item.handle));
+            undo.push(oldName, [&] { renameItem(oldName); });
             moveItem(destination);
-            renameAside(true);
-            renameItem(target);
-        }
-    } catch (const std::exception&) {
-        failure = std::current_exception();
-    }
-
-    if (failure) {
-        // Undo as far as the phone lets us; each step on its own.
-        auto attempt = [&](const std::string& name, auto&& step) {
-            try {
-                step();
-            } catch (const std::exception& error) {
-                Log::error("could not restore %s: %s", name.c_str(), error.what());
+            undo.push(oldName, [&] { moveItem(source); });
+            if (aside) {
+                renameAside(temporaryName(aside->handle));
+                undo.push(overName, [&] { renameAside(overName); });
             }
-        };
-        if (isAside) attempt(overName, [&] { renameAside(false); });
-        if (moved) attempt(oldName, [&] { moveItem(source); });
-        if (itemName != oldName) attempt(oldName, [&] { renameItem(oldName); });
-        item.name = itemName;
-        if (moved) relocate();
-        if (isAside) aside->name = temporaryName(aside->handle);
-        rethrowMoveError(failure);
+            renameItem(newName);
+        }
+        undo.disarm();
+    } catch (const std::exception&) {
+        settle();
+        throw;
     }
+    settle();
 
-    if (isAside) {
+    if (aside && opens_.contains(aside->id)) {
+        // Its readers keep it until they close it; the name is the one a removal gives.
+        try {
+            renameAside(detachedName(aside->handle));
+        } catch (const std::exception& error) {
+            Log::error("could not hide %s after replacing it: %s", overName.c_str(),
+                       error.what());
+        }
+        drop(*aside);
+        aside->name = asideName;
+    } else if (aside) {
         try {
             session().transact(mtp::Op::DeleteObject, {aside->handle, 0});
         } catch (const std::exception&) {
             Log::error("could not delete %s after replacing it", overName.c_str());
         }
+        discard(*aside);
+    } else if (over) {
+        drop(*over);
     }
-    if (over) discard(*over);
-    if (moved) relocate();
-    item.name = target;
 }
 
 void Volume::createSymbolicLink() const {

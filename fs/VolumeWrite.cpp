@@ -39,6 +39,9 @@ void Volume::release(uint64_t id, OpenModes modes) {
         if (!open.handles) opens_.erase(found);
     }
     close(id, kept);
+    // Removed or replaced while open: its last descriptor takes it with it.
+    if (ItemPtr file = item(id); file && file->detached && !opens_.contains(id))
+        dropDetached(*file);
 }
 
 OpenModes Volume::openModes(uint64_t id) const {

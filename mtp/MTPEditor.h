@@ -2,7 +2,6 @@
 // Changes objects on the phone through the Android edit extension, one edit per object.
 
 #include <cstdint>
-#include <exception>
 #include <map>
 #include <optional>
 #include <span>
@@ -11,15 +10,6 @@
 #include "mtp/MTPSession.h"
 
 namespace mtp {
-
-// A rename or move that would cross storages; the file system reports it as EXDEV.
-class MTPRelocateError : public std::exception {
-  public:
-    enum class Kind { acrossStorages };
-    explicit MTPRelocateError(Kind kind = Kind::acrossStorages) : kind(kind) {}
-    Kind kind;
-    const char* what() const noexcept override { return "cannot move across storages"; }
-};
 
 // Not thread-safe: shares the volume's session and its serialisation. Sends nothing when
 // destroyed (open edits are ended explicitly by the owner). Every method throws what

@@ -24,11 +24,6 @@ std::vector<std::string> namesOf(const std::vector<DirectoryEntry>& entries) {
     return names;
 }
 
-std::vector<uint64_t> cookiesOf(const std::vector<DirectoryEntry>& entries) {
-    std::vector<uint64_t> cookies;
-    for (const auto& entry : entries) cookies.push_back(entry.nextCookie);
-    return cookies;
-}
 
 using TempFolder = testsupport::TempDir;
 
@@ -93,59 +88,76 @@ TEST_F(VolumeTest, LookupIgnoresCase) {
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM2"); }), ENOENT);
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "\xff"); }), ENOENT);
     EXPECT_EQ(errorOf([&] { return volume().lookup(777, "DCIM"); }), ENOENT);
+    // Longer than any name can be: every path operation through it says so.
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
+              ENAMETOOLONG);
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(254, 'x')); }), ENOENT);
     EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
     EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
 }
 
-TEST_F(VolumeTest, NamesDifferingOnlyInCaseResolveToTheFirstInPhoneOrder) {
+TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
+    // The phone's own apps may put names that differ only in case into one folder.
     TempFolder folder;
-    std::ofstream(folder.path() / "a") << "lower";
-    std::ofstream(folder.path() / "A") << "upper!";
+    std::ofstream(folder.path() / "a.txt") << "lower";
+    std::ofstream(folder.path() / "A.TXT") << "upper!";
     phonesim::PhoneConfig config;
     config.storages = {phonesim::StorageConfig{"Internal", 1ull << 30, folder.path(), false}};
     makePhone(config);
-    mount();
-    auto listed = this->entries(rootID, true);
+    mount(true);
+    const auto listed = entries(rootID, true);
     ASSERT_GE(listed.size(), 2u);
-    EXPECT_TRUE(sameNameIgnoringCase(listed[0].name, "a"));
-    EXPECT_TRUE(sameNameIgnoringCase(listed[1].name, "a"));
-    EXPECT_EQ(lookup(rootID, "a")->id, listed[0].id);
-    EXPECT_EQ(lookup(rootID, "A")->id, listed[0].id);
+    for (const DirectoryEntry& twin : {listed[0], listed[1]})
+        EXPECT_EQ(lookup(rootID, twin.name)->id, twin.id) << twin.name;
+    EXPECT_EQ(lookup(rootID, "A.txt")->id, listed[0].id) << "no exact match: the first one";
+
+    uint8_t bytes[16];
+    const uint64_t upper = lookup(rootID, "A.TXT")->id;
+    EXPECT_EQ(q([&] { return volume().read(upper, 0, bytes); }), 6u);
+    q([&] { volume().unlink(rootID, "a.txt"); });
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "a.txt"));
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / "A.TXT"));
+    EXPECT_EQ(lookup(rootID, "a.txt")->id, upper);
 }
 
-TEST_F(VolumeTest, EnumerationCookiesAreEntryPositions) {
+TEST_F(VolumeTest, RemovingEntriesWhileListingSkipsNone) {
     phone().addFolder(storage(), "Music");
-    phone().addFile(storage(), "Music/one.mp3", pattern(1));
-    phone().addFile(storage(), "Music/two.mp3", pattern(2));
-    phone().addFolder(storage(), "Music/three");
-    mount();
-    auto music = lookup(rootID, "Music");
+    std::vector<std::string> all;
+    for (int i = 0; i < 20; ++i) {
+        all.push_back("song" + std::to_string(i) + ".mp3");
+        phone().addFile(storage(), "Music/" + all.back(), pattern(1));
+    }
+    mount(true);
+    const uint64_t music = lookup(rootID, "Music")->id;
 
-    auto plain = entries(music->id, false);
-    EXPECT_THAT(namesOf(plain), ElementsAre(".", "..", "one.mp3", "two.mp3", "three"));
-    EXPECT_THAT(cookiesOf(plain), ElementsAre(1, 2, 3, 4, 5));
-    EXPECT_EQ(plain[0].id, music->id);
-    EXPECT_EQ(plain[1].id, rootID);
-    EXPECT_TRUE(plain[1].isDirectory);
-    EXPECT_FALSE(plain[2].attributes.has_value());
-    EXPECT_TRUE(plain[4].isDirectory);
-
-    auto resumed = entries(music->id, false, 3);
-    EXPECT_THAT(namesOf(resumed), ElementsAre("two.mp3", "three"));
-    EXPECT_THAT(cookiesOf(resumed), ElementsAre(4, 5));
-    EXPECT_THAT(entries(music->id, false, 5), IsEmpty());
-
-    auto detailed = entries(music->id, true);
-    EXPECT_THAT(namesOf(detailed), ElementsAre("one.mp3", "two.mp3", "three"));
-    EXPECT_THAT(cookiesOf(detailed), ElementsAre(1, 2, 3));
-    EXPECT_EQ(detailed[1].attributes->size, 2u);
-    EXPECT_EQ(detailed[1].attributes->parentID, music->id);
-    EXPECT_EQ(detailed[2].attributes->mode, S_IFDIR | 0555u);
-
-    // The root's ".." is the root itself.
-    auto root = entries(rootID, false);
-    EXPECT_EQ(root[0].id, rootID);
-    EXPECT_EQ(root[1].id, rootID);
+    // Both forms resume where the host says: the names-only form counts "." and ".." first.
+    for (const bool withAttributes : {false, true}) {
+        if (withAttributes) {
+            for (const std::string& name : all)
+                q([&] { volume().create(music, name, ItemType::file); });
+        }
+        std::vector<std::string> seen;
+        uint64_t cookie = 0;
+        for (bool more = true; more;) {
+            std::vector<DirectoryEntry> batch;
+            q([&] {
+                volume().enumerate(music, cookie, withAttributes, [&](const DirectoryEntry& e) {
+                    if (batch.size() == 3) return false;
+                    batch.push_back(e);
+                    return true;
+                });
+            });
+            more = !batch.empty();
+            for (const DirectoryEntry& entry : batch) {
+                cookie = entry.nextCookie;
+                if (entry.name == "." || entry.name == "..") continue;
+                seen.push_back(entry.name);
+                q([&] { volume().unlink(music, entry.name); });
+            }
+        }
+        EXPECT_EQ(seen, all);
+        EXPECT_THAT(names(music), IsEmpty());
+    }
 }
 
 TEST_F(VolumeTest, EnumerationStopsWhereThePackerIsFull) {
@@ -264,47 +276,6 @@ TEST_F(VolumeTest, ItemsAreFoundByIDOnceListed) {
     auto camera = lookup(dcim->id, "Camera");
     EXPECT_EQ(q([&] { return volume().item(camera->id); }), camera);
     EXPECT_EQ(camera->id, objectID(*phone().handleOf(storage(), "DCIM/Camera")));
-}
-
-TEST_F(VolumeTest, InsertReplacesByIDAndDiscardForgetsEverything) {
-    phone().addFolder(storage(), "DCIM");
-    phone().addFile(storage(), "DCIM/a.jpg", pattern(10));
-    mount(true);
-    auto dcim = lookup(rootID, "DCIM");
-    auto photo = lookup(dcim->id, "a.jpg");
-
-    // A second item with the same ID replaces the first at the end of the listing.
-    auto renamed = std::make_shared<Item>(*photo);
-    renamed->name = "b.jpg";
-    auto memo = std::make_shared<Item>();
-    memo->kind = Kind::memory;
-    memo->id = firstMemoryID;
-    memo->parentID = dcim->id;
-    memo->name = "._b.jpg";
-    q([&] {
-        volume().insert(memo, *dcim);
-        volume().insert(renamed, *dcim);
-    });
-    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg", "b.jpg"));
-    EXPECT_EQ(q([&] { return volume().item(photo->id); }), renamed);
-
-    std::vector<uint8_t> tag{7};
-    q([&] { volume().setXattr(renamed->id, "user.tag", tag, XattrPolicy::always); });
-    q([&] { volume().discard(*renamed); });
-    EXPECT_THAT(names(dcim->id), ElementsAre("._b.jpg"));
-    EXPECT_EQ(q([&] { return volume().item(photo->id); }), nullptr);
-    EXPECT_EQ(errorOf([&] { return volume().getXattr(photo->id, "user.tag"); }), ENODATA);
-
-    // Discarding a folder drops its listing and what its children kept in memory.
-    q([&] { volume().setXattr(memo->id, "user.tag", tag, XattrPolicy::always); });
-    q([&] { volume().discard(*dcim); });
-    EXPECT_EQ(q([&] { return volume().item(memo->id); }), nullptr);
-    EXPECT_EQ(q([&] { return volume().item(dcim->id); }), nullptr);
-    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), ENOENT);
-
-    // Discarding the root's .DS_Store drops its contents.
-    q([&] { volume().discard(*lookup(rootID, ".DS_Store")); });
-    EXPECT_THAT(names(rootID), ElementsAre(".metadata_never_index"));
 }
 
 TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {

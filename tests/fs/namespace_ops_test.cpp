@@ -279,6 +279,9 @@ TEST_F(WriteTest, SavesByReplacement) {
     q([&] { volume().fsync(temp); });
     q([&] { volume().renameEntry(documents, ".thesis.txt.swp", documents, "thesis.txt", 0); });
     q([&] { volume().release(temp, {.write = true}); });
+    // The reader still has the version it opened, out of sight under a name of its own.
+    EXPECT_EQ(readAll(original), pattern(5000, 1));
+    EXPECT_EQ(phone().listAll().size(), 3u);
     q([&] { volume().release(original, {.read = true}); });
 
     EXPECT_EQ(lookup(documents, "thesis.txt")->id, temp);
@@ -288,6 +291,46 @@ TEST_F(WriteTest, SavesByReplacement) {
     PhoneModel model;
     model.folder(storage(), "Documents");
     model.file(storage(), "Documents/thesis.txt", saved);
+    expectPhoneHolds(model);
+}
+
+TEST_F(WriteTest, ARemovedFileServesItsOpenHandlesUntilTheLastRelease) {
+    phone().addFile(storage(), "Docs/c.txt", pattern(3000, 1));
+    phone().addFile(storage(), "Docs/d.txt", pattern(100, 2));
+    mountWritable();
+    const uint64_t docs = lookup(rootID, "Docs")->id, c = lookup(docs, "c.txt")->id;
+    const std::string hidden = ".kestrum-" + std::to_string(c - objectIDBase) + ".removed";
+    q([&] { volume().open(c, {.read = true}, false); });
+    q([&] { volume().open(c, {.read = true, .write = true}, false); });
+    q([&] { volume().unlink(docs, "c.txt"); });
+
+    EXPECT_EQ(errorOf([&] { return volume().lookup(docs, "c.txt"); }), ENOENT);
+    EXPECT_THAT(names(docs), ElementsAre("d.txt"));
+    EXPECT_EQ(readAll(c), pattern(3000, 1));
+    writeAll(c, pattern(10, 3), 3000);
+    EXPECT_EQ(sizeOf(c), 3010u);
+    q([&] { volume().fsync(c); });
+    EXPECT_EQ(onPhone("Docs/" + hidden)->size(), 3010u);
+    EXPECT_EQ(errorOf([&] { volume().create(docs, hidden, ItemType::file); }), EACCES);
+    const uint64_t again = copyIn(docs, "c.txt", pattern(5, 4));
+    q([&] { volume().release(c, {.read = true, .write = true}); });
+    EXPECT_TRUE(onPhone("Docs/" + hidden));
+    q([&] { volume().release(c, {.read = true}); });
+    EXPECT_FALSE(onPhone("Docs/" + hidden));
+    EXPECT_EQ(q([&] { return volume().item(c); }), nullptr);
+    EXPECT_EQ(lookup(docs, "c.txt")->id, again);
+
+    // A volume that goes away with a removed file still open leaves it hidden on the phone; the
+    // next writable listing of its folder deletes it.
+    const uint64_t d = lookup(docs, "d.txt")->id;
+    q([&] { volume().open(d, {.read = true}, false); });
+    q([&] { volume().unlink(docs, "d.txt"); });
+    q([&] { volume().shutdown(); });
+    mountWritable();
+    EXPECT_THAT(names(lookup(rootID, "Docs")->id), ElementsAre("c.txt"));
+    PhoneModel model;
+    model.folder(storage(), "Docs");
+    model.file(storage(), "Docs/c.txt", pattern(5, 4));
     expectPhoneHolds(model);
 }
 

@@ -25,7 +25,7 @@ mtp::MTPStorage storageOf(uint64_t capacity, uint64_t free) {
 
 }  // namespace
 
-TEST_F(VolumeTest, LockedPhoneFailsCreationWithTheDesignedMessage) {
+TEST_F(VolumeTest, LockedPhoneFailsCreationSayingWhy) {
     phonesim::PhoneConfig config;
     config.faults.locked = true;
     makePhone(config);
@@ -144,14 +144,16 @@ TEST_F(VolumeTest, StatisticsFollowThePhoneAfterARefresh) {
     config.storages = {phonesim::StorageConfig{"Internal", 64000000000, {}, false},
                        phonesim::StorageConfig{"SD/Card", 128000000000, {}, true}};
     makePhone(config);
-    mount();
+    phone().addFile(storage(0), "old.txt", {});
+    mount(true);
     Statistics before = volume().statistics();
     EXPECT_EQ(before.totalBytes, 192000000000u);
     EXPECT_EQ(before.freeBytes, phone().freeSpace(storage(0)) + phone().freeSpace(storage(1)));
 
     phone().addFile(storage(1), "big.bin", pattern(1 << 20));
-    EXPECT_EQ(volume().statistics(), before);  // a copy, refreshed only on demand
-    q([&] { volume().refreshSpace(); });
+    EXPECT_EQ(volume().statistics(), before);  // a copy, refreshed after changes
+    const uint64_t internal = lookup(rootID, "Internal")->id;
+    q([&] { volume().unlink(internal, "old.txt"); });
     EXPECT_EQ(volume().statistics().freeBytes, before.freeBytes - (1 << 20));
 }
 
@@ -185,7 +187,7 @@ TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
     EXPECT_EQ(count(Op::GetObjectPropValue), 1u);
     EXPECT_EQ(count(Op::BeginEditObject), 1u);
 
-    q([&] { volume().finishEdits(); });
+    q([&] { volume().unmount(); });
     EXPECT_EQ(count(Op::EndEditObject), 1u);
     phonesim::Bytes expected = pattern(40);
     expected.resize(60, 0);
@@ -220,29 +222,6 @@ TEST_F(VolumeTest, StalledSessionIsReportedWithTheFaultLine) {
     EXPECT_EQ(phone().stats().transactions(), 0u);
 }
 
-TEST_F(VolumeTest, ReportTranslatesPhoneErrors) {
-    mount();
-    int code = q([&] {
-        return volume().report("write", "a.txt", mtp::MTPError(Op::SendPartialObject, 0x200C));
-    });
-    EXPECT_EQ(code, ENOSPC);
-    EXPECT_EQ(q([&] { return volume().report("create", "x", PosixError(EEXIST)); }), EEXIST);
-    EXPECT_EQ(q([&] { return volume().report("remove", "x", mtp::MTPTransportError("t")); }), EIO);
-    EXPECT_THAT(log_.at(LogLevel::error),
-                ElementsAre("write a.txt: MTP op 0x95C2 failed with 0x200C",
-                            "create x: File exists (errno 17)", "remove x: t"));
-    EXPECT_THAT(log_.at(LogLevel::fault), IsEmpty());
-}
-
-TEST_F(VolumeTest, EveryTransactionIsTracedAtDebugLevel) {
-    mount();
-    log_.clear();
-    q([&] { volume().children(*volume().root()); });
-    auto lines = log_.at(LogLevel::debug);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_THAT(lines[0], MatchesRegex("op 0x1007 \\[65537, 0, 4294967295\\] out=0 [0-9]+ms"));
-}
-
 TEST_F(VolumeTest, ReclaimEndsTheEditAndKeepsTheItem) {
     phone().addFile(storage(), "a.txt", pattern(100));
     mount(true);
@@ -266,11 +245,11 @@ TEST_F(VolumeTest, FailingEndEditIsLoggedAndForgotten) {
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::EndEditObject);
     });
-    q([&] { volume().synchronize(); });
+    q([&] { volume().unmount(); });
     EXPECT_THAT(log_.at(LogLevel::error), ElementsAre("end edit " + std::to_string(file->handle) +
                                                       ": response for another transaction"));
     phone().resetStats();
-    q([&] { volume().synchronize(); });  // the edit is no longer the volume's
+    q([&] { volume().unmount(); });  // the edit is no longer the volume's
     EXPECT_EQ(count(Op::EndEditObject), 0u);
     EXPECT_EQ(count(Op::GetStorageIDs), 0u);
 }
