@@ -231,8 +231,51 @@ nophone() {
     esac
 }
 
+# The process ids below PID, from /proc.
+descendants() {
+    local stat line fields queue=("$1") pid child
+    local -A children=()
+    for stat in /proc/[0-9]*/stat; do
+        read -r line 2>/dev/null <"$stat" || continue
+        read -ra fields <<<"${line##*) }"
+        children[${fields[1]}]+=" ${line%% *}"
+    done
+    while [ ${#queue[@]} -gt 0 ]; do
+        pid=${queue[0]}
+        queue=("${queue[@]:1}")
+        for child in ${children[$pid]:-}; do
+            echo "$child"
+            queue+=("$child")
+        done
+    done
+}
+
+# ctest kills a script that outlives its time-out (300 s) and nothing would unmount or detach
+# then. After E2E_TIMEOUT seconds the watchdog sends TERM to the script and everything it
+# started: the running case's commands end, its EXIT trap undoes what it attached and mounted,
+# the helper unmounts, and the script stops after that case. What still runs 20 s later is
+# killed.
+start_watchdog() {
+    local script=$$
+    (
+        # The timer holds none of ctest's pipes, and TERM (the script ended) stops it at once.
+        pause() {
+            sleep "$1" </dev/null >/dev/null 2>&1 &
+            timer=$!
+            wait "$timer"
+        }
+        trap 'kill "$timer" 2>/dev/null; exit 0' TERM
+        pause "${E2E_TIMEOUT:-240}"
+        echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s, stopping the case" >&2
+        kill -TERM $(descendants "$script" | grep -vx "$BASHPID") "$script" 2>/dev/null
+        pause 20
+        kill -KILL $(descendants "$script" | grep -vx "$BASHPID") 2>/dev/null
+    ) &
+    defer "kill $!"
+}
+
 # The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
-# function runs every case and the summary line decides the status.
+# function runs every case under the watchdog and the summary line decides the status.
 e2e_main() {
     if [ "${1:-}" = "--case" ]; then
         shift
@@ -243,6 +286,7 @@ e2e_main() {
         echo "SKIP: the end-to-end tests attach loop devices and need root" >&2
         exit 77
     }
+    start_watchdog
     cases
     local passed=$((CASES_RUN - CASES_FAILED - CASES_SKIPPED))
     echo "$passed passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
