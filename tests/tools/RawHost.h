@@ -31,6 +31,22 @@ inline uint64_t get64(const Bytes& b, size_t at) {
     return get32(b, at) | static_cast<uint64_t>(get32(b, at + 4)) << 32;
 }
 
+// A container of the given type (1 command, 2 data) with its length filled in.
+inline Bytes container(uint16_t type, uint16_t op, uint32_t transaction,
+                       const std::vector<uint32_t>& params) {
+    Bytes b;
+    put32(b, static_cast<uint32_t>(12 + 4 * params.size()));
+    put16(b, type);
+    put16(b, op);
+    put32(b, transaction);
+    for (uint32_t p : params) put32(b, p);
+    return b;
+}
+
+inline void setLength(Bytes& b, uint32_t length) {
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
 // PTP string of ASCII text.
 inline void putString(Bytes& b, const std::string& s) {
     if (s.empty()) return b.push_back(0);
@@ -93,23 +109,14 @@ class RawHost {
                   std::optional<Bytes> dataOut = std::nullopt) {
         RawResult r;
         ++tid_;
-        Bytes command;
-        put32(command, static_cast<uint32_t>(12 + 4 * params.size()));
-        put16(command, 1);
-        put16(command, op);
-        put32(command, tid_);
-        for (uint32_t p : params) put32(command, p);
-        if (phone_.bulkOut(command) != TransferStatus::ok) {
+        if (phone_.bulkOut(container(1, op, tid_, params)) != TransferStatus::ok) {
             r.stalledOut = true;
             return r;
         }
         if (dataOut) {
-            Bytes data;
-            put32(data, static_cast<uint32_t>(12 + dataOut->size()));
-            put16(data, 2);
-            put16(data, op);
-            put32(data, tid_);
+            Bytes data = container(2, op, tid_, {});
             data.insert(data.end(), dataOut->begin(), dataOut->end());
+            setLength(data, static_cast<uint32_t>(data.size()));
             if (phone_.bulkOut(data) != TransferStatus::ok) {
                 r.stalledOut = true;
                 return r;

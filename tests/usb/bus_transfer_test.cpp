@@ -140,11 +140,6 @@ TEST_P(RawSession, OpensSessionAndReadsDeviceInfoAndStorages) {
     ASSERT_EQ(get32(storages.data, 0), 1u);
     EXPECT_EQ(get32(storages.data, 4), phone->storageID(0));
     EXPECT_EQ(transact(handle, kCloseSession, 2).response, kOK);
-
-    const usbbus::EngineStats stats = bus.stats(1);
-    EXPECT_EQ(stats.transfersOut, 4u);
-    EXPECT_EQ(stats.transfersIn, 6u);  // two data phases, four responses
-    EXPECT_EQ(phone->stats().transactions(), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(LinkModels, RawSession, testing::Values(false, true),
@@ -192,7 +187,6 @@ TEST_F(Transfers, PhoneEventsArriveOnTheInterruptEndpoint) {
     EXPECT_EQ(get16(catcher.data, 4), 4);  // event container
     EXPECT_EQ(get16(catcher.data, 6), 0x4002);
     EXPECT_EQ(get32(catcher.data, 12), *phone->handleOf(storage, "arrived.txt"));
-    EXPECT_EQ(bus.stats(1).events, 1u);
     libusb_free_transfer(transfer);
 }
 
