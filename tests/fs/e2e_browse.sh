@@ -76,7 +76,6 @@ case_one_storage() {
     [ "$(df --output=fstype "$MNT" | tail -n 1 | tr -d ' ')" = fuse.mtpfs ] || fail "df type"
     [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((64 << 30)) ] ||
         fail "df size is not the storage's 64 GiB"
-    df -h "$MNT" >&2
 
     # Extended attributes: none, and asking is not an error.
     getfattr -d "$MNT/Download/notes.txt" >"$WORK/xattrs" || fail "getfattr -d"
@@ -87,7 +86,6 @@ case_one_storage() {
     expect_error "Read-only file system" touch "$MNT/Download/new.txt"
     expect_error "Read-only file system" ln -s notes.txt "$MNT/Download/link"
     expect_error "" readlink "$MNT/Download/notes.txt"
-
 
     # The kernel forgets every node and asks again: the volume answers from its caches.
     local listings
