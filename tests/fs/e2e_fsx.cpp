@@ -1,13 +1,10 @@
-// fsx through the kernel: thousands of seeded random operations with ordinary POSIX calls on a
-// read-write mount of the simulated phone (writes at any offset and size, gaps past the end,
-// runs of writes, mmap, truncation both ways, opens and closes that begin and end edits, fsync,
-// renames of files and folders, unlink, mkdir, rmdir), each checked at once against a model:
-// through the mount (read back, sizes asked of the volume) and in the phone's storage folder,
-// which the simulated phone writes through. After the unmount, which commits every edit, the
-// storage folder must equal the model byte for byte, with no other file.
-//
-// KESTRUM_FSX_SEED and KESTRUM_FSX_STEPS reproduce or lengthen a run; a failure prints both
-// and the operations that led to it.
+// fsx through the kernel: thousands of seeded random POSIX operations on a read-write mount of
+// the simulated phone (writes anywhere and runs of them, mmap, truncation both ways, opens and
+// closes that begin and end edits, fsync, renames, unlink, mkdir, rmdir), each checked at once
+// against a model, through the mount and in the phone's storage folder, which the simulated
+// phone writes through. After the unmount, which commits every edit, the folder must hold
+// exactly the model. KESTRUM_FSX_SEED and KESTRUM_FSX_STEPS reproduce or lengthen a run; a
+// failure prints both and the operations that led to it.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -34,9 +31,8 @@ namespace {
 using namespace kestrume2e;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint64_t maxFileSize = 6 << 20, maxWrite = 2 << 20;
+constexpr uint64_t maxFileSize = 6 << 20;
 constexpr size_t maxFiles = 6, maxFolders = 4, maxOpenPerFile = 3;
-constexpr int fullCheckEvery = 50;  // steps between comparisons of the whole tree
 const std::vector<std::string> fileNames = {"f0", "f1", "f2", "f3", "f4", "f5", "f6", "f7"};
 const std::vector<std::string> folderNames = {"A", "B", "C", "D", "E"};
 
@@ -65,6 +61,9 @@ std::string otherCase(std::string path) {
 std::string errorText(int error) {
     return std::to_string(error) + " (" + std::strerror(error) + ")";
 }
+std::string str(uint64_t value) {
+    return std::to_string(value);
+}
 
 // Calls on the mount. This process hosts the USB bus, which answers the helper from a thread of
 // its own, and the bus's preload holds one lock across each path call it wraps: a wrapped call
@@ -76,10 +75,12 @@ int open(const fs::path& path, int flags, mode_t mode = 0) {
 int close(int fd) {
     return static_cast<int>(::syscall(SYS_close, fd));
 }
-// Asks the file system itself, not the kernel's cached attributes; -1 and errno on failure.
+// Asks the file system itself, not the kernel's cached attributes; 0, or errno.
 int statx(const fs::path& path, struct statx& attributes) {
-    return static_cast<int>(::syscall(SYS_statx, AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC,
-                                      STATX_TYPE | STATX_SIZE | STATX_INO, &attributes));
+    return ::syscall(SYS_statx, AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC,
+                     STATX_TYPE | STATX_SIZE | STATX_INO, &attributes) == 0
+               ? 0
+               : errno;
 }
 // The names in a folder without "." and ".."; nothing when it cannot be listed.
 std::optional<std::set<std::string>> names(const fs::path& folder) {
@@ -91,16 +92,16 @@ std::optional<std::set<std::string>> names(const fs::path& folder) {
     while ((n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer)) > 0) {
         // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
         for (long at = 0; at < n;) {
-            const std::string name(buffer + at + 19);
-            if (name != "." && name != "..") names.insert(name);
+            if (const std::string name(buffer + at + 19); name != "." && name != "..") {
+                names.insert(name);
+            }
             uint16_t length;
             std::memcpy(&length, buffer + at + 16, sizeof length);
             at += length;
         }
     }
     close(fd);
-    if (n < 0) return std::nullopt;
-    return names;
+    return n < 0 ? std::nullopt : std::optional(names);
 }
 }  // namespace sys
 
@@ -133,9 +134,9 @@ class FsxThroughKernel : public ::testing::Test {
         bus_.plug(1, usbbus::profileFor(config), phone_);
         writeImage(work_.path() / "image", config.serial, "Fsx", true);
         attached_ = std::make_unique<Attached>(work_.path() / "image");
-        fs::create_directory(mountPoint());
+        fs::create_directory(onMount(""));
         mounted_ = std::make_unique<HelperMount>(
-            fs::path(E2E_BIN) / "mount.mtpfs", attached_->partition(), mountPoint(),
+            fs::path(E2E_BIN) / "mount.mtpfs", attached_->partition(), onMount(""),
             work_.path() / "helper.err", bus_.clientEnvironment());
         watchdog_ = std::make_unique<Watchdog>(std::chrono::seconds(240), *mounted_, *attached_);
         ASSERT_TRUE(mounted_->ok()) << mounted_->log();
@@ -147,9 +148,8 @@ class FsxThroughKernel : public ::testing::Test {
         open_.clear();
     }
 
-    fs::path mountPoint() const { return work_.path() / "mnt"; }
     fs::path onMount(const std::string& path) const {
-        return path.empty() ? mountPoint() : mountPoint() / path;
+        return path.empty() ? work_.path() / "mnt" : work_.path() / "mnt" / path;
     }
     fs::path onPhone(const std::string& path) const { return store_.path() / path; }
 
@@ -161,19 +161,17 @@ class FsxThroughKernel : public ::testing::Test {
     auto anyOf(const Container& container) {
         return *std::next(container.begin(), static_cast<long>(pick(container.size())));
     }
-    std::string anyFile() {
-        return std::next(files_.begin(), static_cast<long>(pick(files_.size())))->first;
-    }
+    std::string anyFile() { return anyOf(files_).first; }
     Bytes bytes(size_t size) { return testsupport::pattern(size, static_cast<uint8_t>(random_())); }
 
     void note(std::string what) {
-        what_ = "step " + std::to_string(step_) + ": " + std::move(what);
+        what_ = "step " + str(step_) + ": " + std::move(what);
         history_.push_back(what_);
         if (history_.size() > 40) history_.pop_front();
     }
     std::string replay() const {
-        std::string text = "KESTRUM_FSX_SEED=" + std::to_string(seed_) +
-                           " KESTRUM_FSX_STEPS=" + std::to_string(step_) + "; last operations:\n";
+        std::string text = "KESTRUM_FSX_SEED=" + str(seed_) + " KESTRUM_FSX_STEPS=" + str(step_) +
+                           "; last operations:\n";
         for (const auto& line : history_) text += "  " + line + "\n";
         return text + "helper log:\n" + (mounted_ ? mounted_->log() : std::string());
     }
@@ -217,36 +215,41 @@ class FsxThroughKernel : public ::testing::Test {
         std::copy(data.begin(), data.end(), content.begin() + static_cast<long>(offset));
     }
     // Moves files, folders and descriptors at or under from to the same places under to.
+    static std::string moved(const std::string& path, const std::string& from,
+                             const std::string& to) {
+        return path == from || isInside(path, from) ? to + path.substr(from.size()) : path;
+    }
     template <typename Map>
-    void rekey(Map& map, const std::string& from, const std::string& to) {
-        Map moved;
-        for (auto& [path, value] : map) {
-            const bool affected = path == from || isInside(path, from);
-            moved[affected ? to + path.substr(from.size()) : path] = std::move(value);
-        }
-        map = std::move(moved);
+    static void rekey(Map& map, const std::string& from, const std::string& to) {
+        Map result;
+        for (auto& [path, value] : map) result[moved(path, from, to)] = std::move(value);
+        map = std::move(result);
     }
     std::set<std::string> childrenOf(const std::string& folder) const {
         std::set<std::string> names;
-        for (const auto& [path, content] : files_) {
-            if (parentOf(path) == folder) names.insert(path.substr(path.rfind('/') + 1));
-        }
-        for (const auto& other : folders_) {
-            if (!other.empty() && parentOf(other) == folder) {
-                names.insert(other.substr(other.rfind('/') + 1));
+        const auto add = [&](const std::string& path) {
+            if (!path.empty() && parentOf(path) == folder) {
+                names.insert(path.substr(path.rfind('/') + 1));
             }
-        }
+        };
+        for (const auto& [path, content] : files_) add(path);
+        for (const auto& path : folders_) add(path);
         return names;
     }
 
     // ---- Checks ----
 
+    // A call's outcome (its status, errno when negative) is the expected errno, or 0.
+    void expect(long status, int expected) {
+        const int error = status < 0 ? errno : 0;
+        ASSERT_EQ(error, expected) << what_ << ": " << errorText(error);
+    }
+
     // Reads length bytes at offset through fd and compares them with the model.
     void checkRead(int fd, const std::string& path, uint64_t offset, uint64_t length) {
         ASSERT_GE(fd, 0);
         const Bytes& content = files_.at(path);
-        // Aligned for O_DIRECT.
-        std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
+        std::unique_ptr<uint8_t, decltype(&std::free)> buffer(  // aligned for O_DIRECT
             static_cast<uint8_t*>(std::aligned_alloc(4096, (length + 4095) / 4096 * 4096)),
             &std::free);
         uint64_t got = 0;
@@ -263,38 +266,36 @@ class FsxThroughKernel : public ::testing::Test {
     }
 
     // A path as the mount and the phone show it: absent, a folder, or a file of the model's size
-    // (asked of the volume) and, on the phone, the model's content.
+    // (asked of the volume) and, on the phone, the model's content. Another spelling finds the
+    // same item or nothing; the host drops other spellings from the kernel asynchronously after
+    // a change, so one may still answer for a moment.
     void checkPath(const std::string& path) {
         struct statx attributes {};
-        const int status = sys::statx(onMount(path), attributes);
-        const int error = status == 0 ? 0 : errno;
-        if (files_.contains(path)) {
-            ASSERT_EQ(status, 0) << what_ << ": stat " << path << ": " << errorText(error);
-            ASSERT_TRUE(S_ISREG(attributes.stx_mode)) << what_ << ": " << path;
-            ASSERT_EQ(attributes.stx_size, files_[path].size()) << what_ << ": size of " << path;
-            std::ifstream in(onPhone(path), std::ios::binary);
-            ASSERT_TRUE(in) << what_ << ": " << path << " is missing on the phone";
-            ASSERT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == files_[path])
-                << what_ << ": " << path << " differs on the phone";
-        } else if (folders_.contains(path)) {
-            ASSERT_EQ(status, 0) << what_ << ": stat " << path << ": " << errorText(error);
-            ASSERT_TRUE(S_ISDIR(attributes.stx_mode)) << what_ << ": " << path;
-            ASSERT_TRUE(fs::is_directory(onPhone(path))) << what_ << ": " << path;
+        const int error = sys::statx(onMount(path), attributes);
+        if (files_.contains(path) || folders_.contains(path)) {
+            ASSERT_EQ(error, 0) << what_ << ": stat " << path << ": " << errorText(error);
         } else {
             ASSERT_EQ(error, ENOENT) << what_ << ": " << path << " should be gone";
             ASSERT_FALSE(fs::exists(fs::symlink_status(onPhone(path))))
                 << what_ << ": " << path << " is still on the phone";
         }
-        // Another spelling finds the same item, or nothing either. The host drops the other
-        // spellings from the kernel asynchronously after a change: one may answer for a moment.
+        if (files_.contains(path)) {
+            ASSERT_TRUE(S_ISREG(attributes.stx_mode)) << what_ << ": " << path;
+            ASSERT_EQ(attributes.stx_size, files_[path].size()) << what_ << ": size of " << path;
+            ASSERT_TRUE(onPhoneAsModelled(path))
+                << what_ << ": " << path << " differs on the phone";
+        } else if (folders_.contains(path)) {
+            ASSERT_TRUE(S_ISDIR(attributes.stx_mode) && fs::is_directory(onPhone(path)))
+                << what_ << ": " << path << " is no folder";
+        }
         if (path.empty()) return;
         struct statx other {};
         int otherError = 0;
         const auto agrees = [&] {
-            otherError = sys::statx(onMount(otherCase(path)), other) == 0 ? 0 : errno;
-            return status != 0 ? otherError == ENOENT
-                               : otherError == 0 && other.stx_ino == attributes.stx_ino &&
-                                     other.stx_size == attributes.stx_size;
+            otherError = sys::statx(onMount(otherCase(path)), other);
+            return error ? otherError == ENOENT
+                         : otherError == 0 && other.stx_ino == attributes.stx_ino &&
+                               other.stx_size == attributes.stx_size;
         };
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!agrees() && std::chrono::steady_clock::now() < until) {
@@ -312,14 +313,20 @@ class FsxThroughKernel : public ::testing::Test {
             mounted->erase(".DS_Store");
             mounted->erase(".metadata_never_index");
         }
-        std::set<std::string> phone;
+        ASSERT_EQ(*mounted, childrenOf(folder)) << what_ << ": listing '" << folder << "'";
+        ASSERT_EQ(phoneNames(folder), childrenOf(folder))
+            << what_ << ": '" << folder << "' on the phone";
+    }
+    std::set<std::string> phoneNames(const std::string& folder) const {
+        std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(onPhone(folder))) {
-            phone.insert(entry.path().filename().string());
+            names.insert(entry.path().filename().string());
         }
-        ASSERT_EQ(*mounted, childrenOf(folder))
-            << what_ << ": listing '" << folder << "' on the mount";
-        ASSERT_EQ(phone, childrenOf(folder))
-            << what_ << ": listing '" << folder << "' on the phone";
+        return names;
+    }
+    bool onPhoneAsModelled(const std::string& path) const {
+        std::ifstream in(onPhone(path), std::ios::binary);
+        return in && Bytes(std::istreambuf_iterator<char>(in), {}) == files_.at(path);
     }
 
     // Checks the paths a step touched, those of an unchecked write before it, and their folders.
@@ -328,98 +335,72 @@ class FsxThroughKernel : public ::testing::Test {
         unchecked_.clear();
         std::set<std::string> folders;
         for (const auto& path : paths) {
-            checkPath(path);
-            if (HasFatalFailure()) return;
             if (folders_.contains(parentOf(path))) folders.insert(parentOf(path));
+            if (checkPath(path); HasFatalFailure()) return;
         }
         for (const auto& folder : folders) {
-            checkListing(folder);
-            if (HasFatalFailure()) return;
+            if (checkListing(folder); HasFatalFailure()) return;
         }
     }
     void checkEverything() {
         for (const auto& folder : folders_) {
-            checkListing(folder);
-            if (HasFatalFailure()) return;
+            if (checkListing(folder); HasFatalFailure()) return;
         }
-        for (const auto& [path, content] : files_) {
-            checkPath(path);
-            if (HasFatalFailure()) return;
-        }
+        std::set<std::string> paths;
+        for (const auto& [path, content] : files_) paths.insert(path);
+        check(paths);
     }
 
     // ---- Operations ----
 
-    // Writes at any offset, from within the file to far past its end, read back with the gap
-    // before it through the page cache or O_DIRECT; now and then checked only by the next step,
-    // while the write may still be on its way to the phone.
+    // Writes at any offset, from within a file to far past its end, alone or in runs as cp and
+    // dd make them, to one file or alternating between two, so that a gathered run is handed on
+    // by another file's write. Read back with the gap before them, through the page cache or
+    // O_DIRECT; now and then checked only by the next step, while still on their way.
     void writeStep() {
-        const std::string path = anyFile();
-        const uint64_t size = files_[path].size(), where = pick(100), kind = pick(100);
-        const uint64_t offset = std::min(maxFileSize - 1, where < 60   ? pick(size + 1)
-                                                          : where < 85 ? size + pick(1 << 20)
-                                                                       : pick(maxFileSize));
-        const uint64_t length = std::min(maxFileSize - offset, 1 + (kind < 50   ? pick(4096)
-                                                                    : kind < 85 ? pick(256 << 10)
-                                                                                : pick(maxWrite)));
-        const int fd = descriptorFor(path, true);
-        ASSERT_GE(fd, 0);
-        note("write " + path + " at " + std::to_string(offset) + " length " +
-             std::to_string(length) + " (size " + std::to_string(size) + ")");
-        const Bytes data = bytes(length);
-        ASSERT_EQ(::syscall(SYS_pwrite64, fd, data.data(), length, offset),
-                  static_cast<long>(length))
-            << what_ << ": " << errorText(errno);
-        apply(path, offset, data);
-        if (chance(30)) return (void)unchecked_.insert(path);
-        const uint64_t from = std::min(offset, size);
-        if (chance(50)) {
-            checkRead(descriptorFor(path, false), path, from, offset + length - from);
-        } else {
-            const int direct = sys::open(onMount(path), O_RDONLY | O_DIRECT);
-            checkRead(direct, path, from, offset + length - from);
-            sys::close(direct);
-        }
-        if (!HasFatalFailure()) check({path});
-    }
-
-    // Consecutive writes as cp and dd make them, to one file or alternating between two, so
-    // that runs of writes are gathered and handed on by another file's write.
-    void streamStep() {
         std::vector<std::string> paths = {anyFile()};
-        if (files_.size() > 1 && chance(40)) {
-            while (paths.size() < 2) {
-                if (std::string other = anyFile(); other != paths[0]) paths.push_back(other);
-            }
+        if (const std::string other = anyFile(); other != paths[0] && chance(15)) {
+            paths.push_back(other);
         }
-        const uint64_t chunk = chance(50) ? 128 << 10 : 1 + pick(128 << 10), count = 2 + pick(20);
-        std::vector<uint64_t> starts, cursors;
+        const uint64_t count = paths.size() > 1 || chance(15) ? 2 + pick(20) : 1, kind = pick(100);
+        const uint64_t chunk = count > 1   ? (chance(50) ? 128 << 10 : 1 + pick(128 << 10))
+                               : kind < 50 ? 1 + pick(4096)
+                               : kind < 85 ? 1 + pick(256 << 10)
+                                           : 1 + pick(2 << 20);
+        std::vector<uint64_t> sizes, starts;
         std::vector<int> fds;
-        std::string what =
-            "stream " + std::to_string(count) + " x " + std::to_string(chunk) + " to";
+        std::string what = "write " + str(count) + " x " + str(chunk) + " to";
         for (const auto& path : paths) {
-            const uint64_t size = files_[path].size();
-            starts.push_back(
-                std::min(chance(70) ? size : pick(size + 1), maxFileSize - count * chunk));
-            what += " " + path + " at " + std::to_string(starts.back());
+            const uint64_t size = files_[path].size(), where = pick(100);
+            sizes.push_back(size);
+            starts.push_back(std::min(maxFileSize - count * chunk, where < 20   ? size
+                                                                   : where < 65 ? pick(size + 1)
+                                                                   : where < 85
+                                                                       ? size + pick(1 << 20)
+                                                                       : pick(maxFileSize)));
+            what += " " + path + " at " + str(starts.back()) + " (size " + str(size) + ")";
             fds.push_back(descriptorFor(path, true));
             ASSERT_GE(fds.back(), 0);
         }
         note(what);
-        cursors = starts;
         for (uint64_t i = 0; i < count; ++i) {
             for (size_t f = 0; f < paths.size(); ++f) {
                 const Bytes data = bytes(chunk);
-                ASSERT_EQ(::syscall(SYS_pwrite64, fds[f], data.data(), chunk, cursors[f]),
+                const uint64_t at = starts[f] + i * chunk;
+                ASSERT_EQ(::syscall(SYS_pwrite64, fds[f], data.data(), chunk, at),
                           static_cast<long>(chunk))
                     << what_ << ": write " << i << " to " << paths[f] << ": " << errorText(errno);
-                apply(paths[f], cursors[f], data);
-                cursors[f] += chunk;
+                apply(paths[f], at, data);
             }
         }
         if (chance(30)) return unchecked_.insert(paths.begin(), paths.end());
         for (size_t f = 0; f < paths.size() && !HasFatalFailure(); ++f) {
-            checkRead(descriptorFor(paths[f], false), paths[f], starts[f], cursors[f] - starts[f]);
+            const uint64_t from = std::min(starts[f], sizes[f]), end = starts[f] + count * chunk;
+            const bool direct = chance(50);
+            const int fd = direct ? sys::open(onMount(paths[f]), O_RDONLY | O_DIRECT)
+                                  : descriptorFor(paths[f], false);
+            checkRead(fd, paths[f], from, end - from);
+            if (direct) sys::close(fd);
         }
         if (!HasFatalFailure()) check({paths.begin(), paths.end()});
     }
@@ -431,8 +412,7 @@ class FsxThroughKernel : public ::testing::Test {
         if (size == 0) return writeStep();
         const uint64_t offset = pick(size),
                        length = 1 + pick(std::min<uint64_t>(size - offset, 300 << 10));
-        note("mmap " + path + " at " + std::to_string(offset) + " length " +
-             std::to_string(length));
+        note("mmap " + path + " at " + str(offset) + " length " + str(length));
         const int fd = sys::open(onMount(path), O_RDWR);
         ASSERT_GE(fd, 0) << what_ << ": open: " << errorText(errno);
         void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -459,8 +439,7 @@ class FsxThroughKernel : public ::testing::Test {
         note(std::string(sequential ? "sequential "
                          : direct   ? "direct "
                                     : "") +
-             "read " + path + " at " + std::to_string(offset) + " length " +
-             std::to_string(length));
+             "read " + path + " at " + str(offset) + " length " + str(length));
         if (!direct) return checkRead(descriptorFor(path, false), path, offset, length);
         const int fd = sys::open(onMount(path), O_RDONLY | O_DIRECT);
         const uint64_t piece = sequential ? 64 << 10 : length;
@@ -477,11 +456,11 @@ class FsxThroughKernel : public ::testing::Test {
                                                        : kind < 60 ? pick(size + 1)
                                                                    : size + pick(1 << 20));
         const bool byPath = chance(30);
-        note(std::string(byPath ? "truncate " : "ftruncate ") + path + " to " +
-             std::to_string(newSize) + " (size " + std::to_string(size) + ")");
-        const long status = byPath ? ::syscall(SYS_truncate, onMount(path).c_str(), newSize)
-                                   : ::syscall(SYS_ftruncate, descriptorFor(path, true), newSize);
-        ASSERT_EQ(status, 0) << what_ << ": " << errorText(errno);
+        note(std::string(byPath ? "truncate " : "ftruncate ") + path + " to " + str(newSize) +
+             " (size " + str(size) + ")");
+        expect(byPath ? ::syscall(SYS_truncate, onMount(path).c_str(), newSize)
+                      : ::syscall(SYS_ftruncate, descriptorFor(path, true), newSize),
+               0);
         files_[path].resize(newSize, 0);
         if (newSize > size && chance(50)) {
             checkRead(descriptorFor(path, false), path, size, newSize - size);
@@ -489,27 +468,21 @@ class FsxThroughKernel : public ::testing::Test {
         if (!HasFatalFailure()) check({path});
     }
 
-    void openStep() {
+    // Opens (now and then with O_TRUNC) and closes, which begin and end edits on the phone.
+    void openOrCloseStep() {
         const std::string path = anyFile();
-        if (open_[path].size() >= maxOpenPerFile) {
-            note("close " + path + " (too many open)");
-            return closeOne(path, pick(open_[path].size()));
+        const size_t open = open_.contains(path) ? open_[path].size() : 0;
+        if (open >= maxOpenPerFile || (open > 0 && chance(60))) {
+            note("close " + path);
+            closeOne(path, pick(open));
+        } else {
+            const int access = anyOf(std::vector<int>{O_RDONLY, O_WRONLY, O_RDWR});
+            const bool truncate = access != O_RDONLY && chance(15);
+            note("open " + path + " access " + str(access) + (truncate ? " O_TRUNC" : ""));
+            ASSERT_GE(openOn(path, access, truncate ? O_TRUNC : 0), 0)
+                << what_ << ": " << errorText(errno);
+            if (truncate) files_[path].clear();
         }
-        const int access = anyOf(std::vector<int>{O_RDONLY, O_WRONLY, O_RDWR});
-        const bool truncate = access != O_RDONLY && chance(15);
-        note("open " + path + " access " + std::to_string(access) + (truncate ? " O_TRUNC" : ""));
-        ASSERT_GE(openOn(path, access, truncate ? O_TRUNC : 0), 0)
-            << what_ << ": " << errorText(errno);
-        if (truncate) files_[path].clear();
-        check({path});
-    }
-
-    void closeStep() {
-        std::erase_if(open_, [](const auto& entry) { return entry.second.empty(); });
-        if (open_.empty()) return readStep();
-        const std::string path = anyOf(open_).first;
-        note("close " + path);
-        closeOne(path, pick(open_[path].size()));
         check({path});
     }
 
@@ -520,8 +493,7 @@ class FsxThroughKernel : public ::testing::Test {
         ASSERT_GE(fd, 0);
         const bool dataOnly = chance(30);
         note(std::string(dataOnly ? "fdatasync " : "fsync ") + path);
-        ASSERT_EQ(::syscall(dataOnly ? SYS_fdatasync : SYS_fsync, fd), 0)
-            << what_ << ": " << errorText(errno);
+        expect(::syscall(dataOnly ? SYS_fdatasync : SYS_fsync, fd), 0);
         const std::optional<uint32_t> handle = phone_->handleOf(phone_->storageID(0), path);
         ASSERT_TRUE(handle) << what_;
         const std::vector<uint32_t> edits = phone_->openEdits();
@@ -538,12 +510,9 @@ class FsxThroughKernel : public ::testing::Test {
         note("create " + path + (exists ? " (exists)" : ""));
         const int access = chance(50) ? O_RDWR : O_WRONLY;
         const int fd = sys::open(onMount(path), access | O_CREAT | O_EXCL, 0644);
-        const int error = errno;
-        if (exists) {
-            if (fd >= 0) sys::close(fd);
-            ASSERT_EQ(fd < 0 ? error : 0, EEXIST) << what_;
-        } else {
-            ASSERT_GE(fd, 0) << what_ << ": " << errorText(error);
+        if (fd >= 0 && exists) sys::close(fd);
+        expect(fd, exists ? EEXIST : 0);
+        if (!exists) {
             open_[path].push_back({fd, access});
             files_[path] = {};
         }
@@ -557,8 +526,7 @@ class FsxThroughKernel : public ::testing::Test {
         const bool closeFirst = chance(85);
         note("unlink " + path + (closeFirst ? "" : " (still open)"));
         if (closeFirst) closeAll(path);
-        ASSERT_EQ(::syscall(SYS_unlinkat, AT_FDCWD, onMount(path).c_str(), 0), 0)
-            << what_ << ": " << errorText(errno);
+        expect(::syscall(SYS_unlinkat, AT_FDCWD, onMount(path).c_str(), 0), 0);
         files_.erase(path);
         if (!open_[path].empty() && chance(50)) {
             EXPECT_EQ(::syscall(SYS_fsync, open_[path].front().fd), 0)
@@ -575,18 +543,15 @@ class FsxThroughKernel : public ::testing::Test {
         const std::string to =
             join(chance(50) ? parentOf(from) : anyOf(folders_), anyOf(fileNames));
         if (to == from || folders_.contains(to)) return;
-        const bool over = files_.contains(to), noReplace = over && chance(15),
-                   closeFirst = chance(85);
+        const bool over = files_.contains(to), noReplace = over && chance(15);
         note(std::string(noReplace ? "rename (no replace) " : "rename ") + from + " to " + to +
              (over ? " over a file" : ""));
-        if (over && closeFirst && !noReplace) closeAll(to);
-        const long status = ::syscall(SYS_renameat2, AT_FDCWD, onMount(from).c_str(), AT_FDCWD,
-                                      onMount(to).c_str(), noReplace ? RENAME_NOREPLACE : 0);
-        if (noReplace) {
-            ASSERT_EQ(status == 0 ? 0 : errno, EEXIST) << what_;
-        } else {
-            ASSERT_EQ(status, 0) << what_ << ": " << errorText(errno);
-            if (over) closeAll(to);
+        if (over && !noReplace && chance(85)) closeAll(to);
+        expect(::syscall(SYS_renameat2, AT_FDCWD, onMount(from).c_str(), AT_FDCWD,
+                         onMount(to).c_str(), noReplace ? RENAME_NOREPLACE : 0),
+               noReplace ? EEXIST : 0);
+        if (!noReplace) {
+            closeAll(to);
             files_.erase(to);
             rekey(files_, from, to);
             rekey(open_, from, to);
@@ -594,60 +559,48 @@ class FsxThroughKernel : public ::testing::Test {
         check({from, to});
     }
 
-    void mkdirStep() {
-        const std::string parent = anyOf(folders_), path = join(parent, anyOf(folderNames));
-        if (parent.find('/') != std::string::npos || files_.contains(path)) return;
-        const bool exists = folders_.contains(path);
-        if (!exists && folders_.size() > maxFolders) return rmdirStep();
-        note("mkdir " + path + (exists ? " (exists)" : ""));
-        const long status = ::syscall(SYS_mkdirat, AT_FDCWD, onMount(path).c_str(), 0755);
-        ASSERT_EQ(status == 0 ? 0 : errno, exists ? EEXIST : 0) << what_;
-        folders_.insert(path);
-        check({path});
-    }
-
-    void rmdirStep() {
-        if (folders_.size() < 2) return mkdirStep();
-        std::string path;
-        while (path.empty()) path = anyOf(folders_);
-        const bool empty = childrenOf(path).empty();
-        note("rmdir " + path + (empty ? "" : " (not empty)"));
-        const long status = ::syscall(SYS_unlinkat, AT_FDCWD, onMount(path).c_str(), AT_REMOVEDIR);
-        ASSERT_EQ(status == 0 ? 0 : errno, empty ? 0 : ENOTEMPTY) << what_;
-        if (empty) folders_.erase(path);
-        check({path});
-    }
-
-    // A folder renamed or moved with what it holds, to a free name or over a folder, which must
-    // be empty.
-    void renameFolderStep() {
-        if (folders_.size() < 2) return mkdirStep();
-        std::string from;
-        while (from.empty()) from = anyOf(folders_);
-        const std::string parent = anyOf(folders_), to = join(parent, anyOf(folderNames));
+    // Folders made, removed (refused while they hold anything), renamed or moved with what they
+    // hold to a free name or over a folder (which must be empty); two levels at most.
+    void folderStep() {
+        const std::string from = anyOf(folders_), parent = anyOf(folders_),
+                          to = join(parent, anyOf(folderNames));
+        const uint64_t kind = from.empty() ? 0 : pick(3);
+        const bool toFree = parent.find('/') == std::string::npos && !files_.contains(to);
+        if (kind == 0 && toFree) {
+            const bool exists = folders_.contains(to);
+            if (!exists && folders_.size() > maxFolders) return;
+            note("mkdir " + to + (exists ? " (exists)" : ""));
+            expect(::syscall(SYS_mkdirat, AT_FDCWD, onMount(to).c_str(), 0755),
+                   exists ? EEXIST : 0);
+            folders_.insert(to);
+            return check({to});
+        }
+        if (kind == 1) {
+            const bool empty = childrenOf(from).empty();
+            note("rmdir " + from + (empty ? "" : " (not empty)"));
+            expect(::syscall(SYS_unlinkat, AT_FDCWD, onMount(from).c_str(), AT_REMOVEDIR),
+                   empty ? 0 : ENOTEMPTY);
+            if (empty) folders_.erase(from);
+            return check({from});
+        }
         const bool hasSubfolder = std::any_of(folders_.begin(), folders_.end(),
                                               [&](const auto& f) { return isInside(f, from); });
-        if (to == from || isInside(to, from) || isInside(from, to) || files_.contains(to) ||
-            (!parent.empty() && hasSubfolder) || parent.find('/') != std::string::npos) {
+        if (kind == 0 || !toFree || to == from || isInside(to, from) || isInside(from, to) ||
+            (!parent.empty() && hasSubfolder)) {
             return;
         }
-        const bool refused = folders_.contains(to) && !childrenOf(to).empty();
-        note("rename folder " + from + " to " + to +
-             (folders_.contains(to) ? " over a folder" : ""));
-        const long status = ::syscall(SYS_renameat2, AT_FDCWD, onMount(from).c_str(), AT_FDCWD,
-                                      onMount(to).c_str(), 0);
-        ASSERT_EQ(status == 0 ? 0 : errno, refused ? ENOTEMPTY : 0) << what_;
+        const bool over = folders_.contains(to), refused = over && !childrenOf(to).empty();
+        note("rename folder " + from + " to " + to + (over ? " over a folder" : ""));
+        expect(::syscall(SYS_renameat2, AT_FDCWD, onMount(from).c_str(), AT_FDCWD,
+                         onMount(to).c_str(), 0),
+               refused ? ENOTEMPTY : 0);
         std::set<std::string> touched = {from, to};
         if (!refused) {
             folders_.erase(to);
             rekey(files_, from, to);
             rekey(open_, from, to);
             std::set<std::string> folders;
-            for (const auto& folder : folders_) {
-                folders.insert(folder == from || isInside(folder, from)
-                                   ? to + folder.substr(from.size())
-                                   : folder);
-            }
+            for (const auto& folder : folders_) folders.insert(moved(folder, from, to));
             folders_ = std::move(folders);
             for (const auto& [path, content] : files_) {
                 if (isInside(path, to)) touched.insert(path);
@@ -657,22 +610,21 @@ class FsxThroughKernel : public ::testing::Test {
     }
 
     void step() {
-        const uint64_t choice = pick(100);
+        using Operation = void (FsxThroughKernel::*)();
+        // Weights out of 100.
+        static const std::pair<uint64_t, Operation> operations[] = {
+            {26, &FsxThroughKernel::writeStep},       {2, &FsxThroughKernel::mapStep},
+            {16, &FsxThroughKernel::readStep},        {9, &FsxThroughKernel::truncateStep},
+            {15, &FsxThroughKernel::openOrCloseStep}, {5, &FsxThroughKernel::fsyncStep},
+            {9, &FsxThroughKernel::renameStep},       {3, &FsxThroughKernel::unlinkStep},
+            {6, &FsxThroughKernel::createStep},       {9, &FsxThroughKernel::folderStep},
+        };
         if (files_.empty()) return createStep();
-        if (choice < 22) return writeStep();
-        if (choice < 26) return streamStep();
-        if (choice < 28) return mapStep();
-        if (choice < 44) return readStep();
-        if (choice < 53) return truncateStep();
-        if (choice < 59) return openStep();
-        if (choice < 68) return closeStep();
-        if (choice < 73) return fsyncStep();
-        if (choice < 82) return renameStep();
-        if (choice < 85) return unlinkStep();
-        if (choice < 91) return createStep();
-        if (choice < 94) return mkdirStep();
-        if (choice < 97) return rmdirStep();
-        return renameFolderStep();
+        uint64_t choice = pick(100);
+        for (const auto& [weight, operation] : operations) {
+            if (choice < weight) return (this->*operation)();
+            choice -= weight;
+        }
     }
 
     uint64_t seed_ = 0, steps_ = 0, step_ = 0;
@@ -699,7 +651,7 @@ TEST_F(FsxThroughKernel, RandomOperationsMatchTheModel) {
     ASSERT_FALSE(HasFailure()) << "before the first step: " << replay();
     for (step_ = 1; step_ <= steps_; ++step_) {
         step();
-        if (!HasFailure() && step_ % fullCheckEvery == 0) checkEverything();
+        if (!HasFailure() && step_ % 50 == 0) checkEverything();
         ASSERT_FALSE(HasFailure()) << "failed, replay with " << replay();
     }
     step_ = steps_;
@@ -714,19 +666,12 @@ TEST_F(FsxThroughKernel, RandomOperationsMatchTheModel) {
     // Unmounting ended every edit and the session; the phone holds exactly the model.
     EXPECT_TRUE(phone_->openEdits().empty());
     EXPECT_FALSE(phone_->isSessionOpen());
-    std::set<std::string> expected, found;
     for (const auto& folder : folders_) {
-        if (!folder.empty()) expected.insert(folder + "/");
+        EXPECT_EQ(phoneNames(folder), childrenOf(folder))
+            << "'" << folder << "' on the phone after the unmount; " << replay() << log;
     }
-    for (const auto& [path, content] : files_) expected.insert(path);
-    for (const auto& entry : fs::recursive_directory_iterator(store_.path())) {
-        const std::string path = fs::relative(entry.path(), store_.path()).string();
-        found.insert(entry.is_directory() ? path + "/" : path);
-    }
-    EXPECT_EQ(found, expected) << "files on the phone after the unmount; " << replay() << log;
     for (const auto& [path, content] : files_) {
-        std::ifstream in(onPhone(path), std::ios::binary);
-        EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == content)
+        EXPECT_TRUE(onPhoneAsModelled(path))
             << path << " differs after the unmount; " << replay() << log;
     }
 }

@@ -192,19 +192,13 @@ phone_ops() {
 }
 phone_count() { local n; n=$(phone_ops "$@"); echo "${n:-0}"; }
 
-# phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
-phone() {
-    local options=() status=0
-    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-        options+=("$1")
-        shift
-    done
+# run_case NAME COMMAND...: runs one case's command and counts its outcome.
+run_case() {
+    local name=$1 status=0 started=$EPOCHREALTIME
     shift
-    local name=$1
     CASES_RUN=$((CASES_RUN + 1))
     echo "== $name" >&2
-    local started=$EPOCHREALTIME
-    "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@" || status=$?
+    "$@" || status=$?
     case $status in
         0) echo "ok   $name ($(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms)" >&2 ;;
         77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
@@ -215,21 +209,19 @@ phone() {
     esac
 }
 
-# Without a phone: runs one case directly (no bus).
-nophone() {
-    local name=$1 status=0
-    CASES_RUN=$((CASES_RUN + 1))
-    echo "== $name" >&2
-    bash "$SELF" --case "$@" || status=$?
-    case $status in
-        0) echo "ok   $name" >&2 ;;
-        77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
-        *)
-            echo "FAILED $name (status $status)" >&2
-            CASES_FAILED=$((CASES_FAILED + 1))
-            ;;
-    esac
+# phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
+phone() {
+    local options=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    shift
+    run_case "$1" "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@"
 }
+
+# Without a phone: runs one case directly (no bus).
+nophone() { run_case "$1" bash "$SELF" --case "$@"; }
 
 # The process ids below PID, from /proc.
 descendants() {

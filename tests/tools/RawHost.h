@@ -86,22 +86,18 @@ inline Bytes objectInfo(const std::string& name, bool folder, uint32_t size = 0)
 }
 
 struct RawResult {
-    uint16_t code = 0;
+    uint16_t code = 0;  // 0: the phone did not answer
     std::vector<uint32_t> params;
     Bytes data;
-    bool hadData = false;
     uint32_t dataLengthField = 0;
-    uint32_t responseTransaction = 0;
     std::vector<size_t> transfers;  // length of every bulk IN transfer of the transaction
-    bool stalledOut = false;
-    bool pending = false;  // some read stayed pending: the phone did not answer
 };
 
 class RawHost {
   public:
-    explicit RawHost(SimulatedPhone& phone, size_t readSize = 1 << 20)
-        : phone_(phone), readSize_(readSize) {}
+    explicit RawHost(SimulatedPhone& phone) : phone_(phone) {}
 
+    // How much each bulk IN transfer asks for.
     void setReadSize(size_t size) { readSize_ = size; }
     uint32_t lastTransaction() const { return tid_; }
 
@@ -109,51 +105,36 @@ class RawHost {
                   std::optional<Bytes> dataOut = std::nullopt) {
         RawResult r;
         ++tid_;
-        if (phone_.bulkOut(container(1, op, tid_, params)) != TransferStatus::ok) {
-            r.stalledOut = true;
-            return r;
-        }
+        if (phone_.bulkOut(container(1, op, tid_, params)) != TransferStatus::ok) return r;
         if (dataOut) {
             Bytes data = container(2, op, tid_, {});
             data.insert(data.end(), dataOut->begin(), dataOut->end());
             setLength(data, static_cast<uint32_t>(data.size()));
-            if (phone_.bulkOut(data) != TransferStatus::ok) {
-                r.stalledOut = true;
-                return r;
-            }
+            if (phone_.bulkOut(data) != TransferStatus::ok) return r;
             if (data.size() % static_cast<size_t>(phone_.maxPacketSize()) == 0) phone_.bulkOut({});
         }
+        // Zero-length reads ahead of a container are skipped, as the session does.
         Bytes first;
-        if (!read(first, r)) return r;
+        do {
+            if (!read(first, r)) return r;
+        } while (first.empty());
         if (get16(first, 4) == 2) {
-            r.hadData = true;
             r.dataLengthField = get32(first, 0);
             r.data.assign(first.begin() + std::min<size_t>(12, first.size()), first.end());
-            uint64_t total = first.size();
-            size_t last = first.size();
-            for (;;) {
-                if (r.dataLengthField == 0xFFFFFFFF ? last < readSize_
-                                                    : total >= r.dataLengthField) {
-                    break;
-                }
+            // A transfer shorter than asked for ends data of unknown length.
+            for (size_t last = first.size(); r.dataLengthField == 0xFFFFFFFF
+                                                 ? last == readSize_
+                                                 : r.data.size() + 12 < r.dataLengthField;) {
                 Bytes more;
                 if (!read(more, r)) return r;
                 r.data.insert(r.data.end(), more.begin(), more.end());
-                total += more.size();
                 last = more.size();
             }
-            first.clear();
             do {
                 if (!read(first, r)) return r;
             } while (first.empty());
-        } else {
-            // Zero-length reads ahead of a response are skipped, as the session does.
-            while (first.empty()) {
-                if (!read(first, r)) return r;
-            }
         }
         r.code = get16(first, 6);
-        r.responseTransaction = get32(first, 8);
         for (size_t at = 12; at + 4 <= std::min<size_t>(first.size(), get32(first, 0)); at += 4) {
             r.params.push_back(get32(first, at));
         }
@@ -202,18 +183,14 @@ class RawHost {
     bool read(Bytes& out, RawResult& r) {
         out.resize(readSize_);
         InTransfer t = phone_.bulkIn(out);
-        if (t.status != TransferStatus::ok) {
-            r.pending = true;
-            out.clear();
-            return false;
-        }
+        if (t.status != TransferStatus::ok) return false;
         out.resize(t.length);
         r.transfers.push_back(t.length);
         return true;
     }
 
     SimulatedPhone& phone_;
-    size_t readSize_;
+    size_t readSize_ = 1 << 20;
     uint32_t tid_ = 0;
 };
 
