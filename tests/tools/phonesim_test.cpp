@@ -110,16 +110,18 @@ TEST(PhoneObjects, SendObjectInfoCreatesFoldersAtOnceAndFilesWithSendObject) {
     EXPECT_EQ(phone.readFile(Internal, "empty.bin"), Bytes{});
 }
 
-TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndBadNamesAreRefused) {
+TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused) {
     SimulatedPhone phone;
     phone.addFile(Internal,
                   "Stra\xC3\x9F"
                   "e.txt",
                   {1});  // Straße.txt
     phone.addFile(Internal, "photo.JPG", {2});
+    phone.addFile(Internal, "Sub/PHOTO.jpg", {3});
     RawHost host(phone);
     host.open();
     host.handles(Internal, Root);
+    const uint32_t sub = *phone.handleOf(Internal, "Sub");
     EXPECT_EQ(host.run(0x100C, {Internal, Root}, objectInfo("PHOTO.jpg", false)).code, 0x2002);
     EXPECT_EQ(host.run(0x100C, {Internal, Root}, objectInfo("STRASSE.TXT", false)).code, 0x2002);
     for (const char* bad : {".", "..", "a/b", ""}) {
@@ -141,6 +143,10 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndBadNamesAreRefused) {
     EXPECT_EQ(host.run(0x9804, {photo, 0xDC07}, name).code, 0x201D);
     EXPECT_EQ(host.run(0x9804, {photo, 0xDC04}, Bytes(8)).code, 0x200F);
     EXPECT_EQ(host.run(0x9804, {photo, 0xDC99}, Bytes(8)).code, 0xA801);
+
+    // Moving: not over a name taken in the folder, not into itself.
+    EXPECT_EQ(host.run(0x1019, {photo, Internal, sub}).code, 0x2002);
+    EXPECT_EQ(host.run(0x1019, {sub, Internal, sub}).code, 0x201A);
 }
 
 TEST(PhoneObjects, HandlesAreHandedOutWhenListedAndNeverReused) {
