@@ -116,12 +116,7 @@ case_two_storages() {
         fail "root listing: $(ls -A "$MNT" | tr '\n' '|')"
     cmp "$STORE1/a.txt" "$MNT/Internal shared storage/a.txt" || fail "first storage"
     cmp "$STORE2/Photos/b.jpg" "$MNT/storage 2/photos/B.JPG" || fail "second storage"
-    [ "$(stat -c %i "$MNT/Storage 2")" = $(((1 << 32) + (2 << 16 | 1))) ] ||
-        fail "storage folder ID"
     find "$MNT" >/dev/null
-    # Total size: both storages.
-    [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((128 << 30)) ] ||
-        fail "df size is not the two storages' sum"
     fusermount3 -u "$MNT" || fail "fusermount3 -u"
     wait "$HELPER_PID" || fail "the foreground helper exited $?"
     expect_log "serving Two (SIM0001) read-only"

@@ -89,16 +89,12 @@ struct RawResult {
     uint16_t code = 0;  // 0: the phone did not answer
     std::vector<uint32_t> params;
     Bytes data;
-    uint32_t dataLengthField = 0;
-    std::vector<size_t> transfers;  // length of every bulk IN transfer of the transaction
 };
 
 class RawHost {
   public:
     explicit RawHost(SimulatedPhone& phone) : phone_(phone) {}
 
-    // How much each bulk IN transfer asks for.
-    void setReadSize(size_t size) { readSize_ = size; }
     uint32_t lastTransaction() const { return tid_; }
 
     RawResult run(uint16_t op, std::vector<uint32_t> params = {},
@@ -113,30 +109,20 @@ class RawHost {
             if (phone_.bulkOut(data) != TransferStatus::ok) return r;
             if (data.size() % static_cast<size_t>(phone_.maxPacketSize()) == 0) phone_.bulkOut({});
         }
-        // Zero-length reads ahead of a container are skipped, as the session does.
-        Bytes first;
-        do {
-            if (!read(first, r)) return r;
-        } while (first.empty());
-        if (get16(first, 4) == 2) {
-            r.dataLengthField = get32(first, 0);
-            r.data.assign(first.begin() + std::min<size_t>(12, first.size()), first.end());
-            // A transfer shorter than asked for ends data of unknown length.
-            for (size_t last = first.size(); r.dataLengthField == 0xFFFFFFFF
-                                                 ? last == readSize_
-                                                 : r.data.size() + 12 < r.dataLengthField;) {
-                Bytes more;
-                if (!read(more, r)) return r;
-                r.data.insert(r.data.end(), more.begin(), more.end());
-                last = more.size();
+        // Containers of known length; zero-length reads between them are skipped.
+        Bytes reply;
+        if (!read(reply)) return r;
+        if (get16(reply, 4) == 2) {
+            while (reply.size() < get32(reply, 0)) {
+                if (!read(reply)) return r;
             }
-            do {
-                if (!read(first, r)) return r;
-            } while (first.empty());
+            r.data.assign(reply.begin() + 12, reply.end());
+            reply.clear();
+            if (!read(reply)) return r;
         }
-        r.code = get16(first, 6);
-        for (size_t at = 12; at + 4 <= std::min<size_t>(first.size(), get32(first, 0)); at += 4) {
-            r.params.push_back(get32(first, at));
+        r.code = get16(reply, 6);
+        for (size_t at = 12; at + 4 <= std::min<size_t>(reply.size(), get32(reply, 0)); at += 4) {
+            r.params.push_back(get32(reply, at));
         }
         return r;
     }
@@ -180,17 +166,19 @@ class RawHost {
     }
 
   private:
-    bool read(Bytes& out, RawResult& r) {
-        out.resize(readSize_);
-        InTransfer t = phone_.bulkIn(out);
-        if (t.status != TransferStatus::ok) return false;
-        out.resize(t.length);
-        r.transfers.push_back(t.length);
-        return true;
+    // Appends the next non-empty bulk IN transfer to out; false when none comes.
+    bool read(Bytes& out) {
+        Bytes buffer(1 << 20);
+        for (;;) {
+            InTransfer t = phone_.bulkIn(buffer);
+            if (t.status != TransferStatus::ok) return false;
+            if (t.length == 0) continue;
+            out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<long>(t.length));
+            return true;
+        }
     }
 
     SimulatedPhone& phone_;
-    size_t readSize_ = 1 << 20;
     uint32_t tid_ = 0;
 };
 

@@ -314,44 +314,13 @@ TEST(PhoneProperties, PropListRulesAndErrors) {
     EXPECT_EQ(host.run(0x9803, {a, 0xDC99}).code, 0xA801);
 }
 
-TEST(PhoneUsb, TransfersEndLikeRealUsbTransfers) {
+// Zero-length packets after full ones are proven through the session (SessionOnPhone).
+TEST(PhoneUsb, BulkOutContainersAreReassembledByTheirLength) {
     SimulatedPhone phone;
-    // Payload of 500: the data container is 512 bytes, one full packet, so a ZLP follows.
     phone.addFile(Internal, "f", pattern(2000));
     RawHost host(phone);
     host.open();
     uint32_t f = host.handles(Internal, Root).at(0);
-
-    RawResult roomy = host.ok(0x95C1, {f, 0, 0, 500});
-    EXPECT_EQ(roomy.transfers, (std::vector<size_t>{512, 16}));  // the ZLP ended the transfer
-
-    host.setReadSize(512);
-    RawResult exact = host.ok(0x95C1, {f, 0, 0, 500});
-    EXPECT_EQ(exact.transfers, (std::vector<size_t>{512, 0, 16}));  // buffer full, then the ZLP
-
-    RawResult shortEnd = host.ok(0x95C1, {f, 0, 0, 1000});
-    EXPECT_EQ(shortEnd.transfers, (std::vector<size_t>{512, 500, 16}));
-    Bytes content = pattern(2000);
-    EXPECT_EQ(shortEnd.data, Bytes(content.begin(), content.begin() + 1000));
-
-    host.setReadSize(1 << 20);
-    phone.updateFaults([](Faults& f) { f.unknownLengthData = true; });
-    RawResult unknown = host.ok(0x95C1, {f, 0, 0, 1500});
-    EXPECT_EQ(unknown.dataLengthField, 0xFFFFFFFFu);
-    EXPECT_EQ(unknown.data.size(), 1500u);
-
-    // A host data phase of unknown length ends with its first short transfer.
-    ASSERT_EQ(phone.bulkOut(container(1, 0x9804, 98, {f, 0xDC07})), TransferStatus::ok);
-    Bytes data = container(2, 0x9804, 98, {});
-    setLength(data, 0xFFFFFFFF);
-    putString(data, "g");
-    ASSERT_EQ(phone.bulkOut(data), TransferStatus::ok);
-    Bytes reply(64);
-    ASSERT_EQ(phone.bulkIn(reply).length, 12u);
-    EXPECT_EQ(get16(reply, 6), 0x2001);
-    EXPECT_TRUE(phone.readFile(Internal, "g"));
-
-    // Bulk OUT: one container over several transfers, reassembled by its length.
     const Bytes command = container(1, 0x1008, 99, {f});
     ASSERT_EQ(phone.bulkOut(std::span(command).first(5)), TransferStatus::ok);
     Bytes small(64);
