@@ -186,11 +186,12 @@ begin_case() {
     mkdir "$MNT"
 }
 
-# Operations the simulated phone served, by code ("0x95C1"), from phonesim's stats.
-phone_ops() {
-    "$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2 || true
+# phone_count CODE: operations the simulated phone served, by code ("0x95C1"), from its stats.
+phone_count() {
+    local n
+    n=$("$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2) || true
+    echo "${n:-0}"
 }
-phone_count() { local n; n=$(phone_ops "$@"); echo "${n:-0}"; }
 
 # run_case NAME COMMAND...: runs one case's command and counts its outcome.
 run_case() {
