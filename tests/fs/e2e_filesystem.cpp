@@ -156,21 +156,6 @@ TEST_F(FileSystemTest, ServesThePhoneWhoseIdDerivesTheContainerID) {
     }
 }
 
-TEST_F(FileSystemTest, WritableOnlyWhenAskedAllowedAndSupported) {
-    attach({"EDIT", "OLD"});
-    phone("OLD").updateFaults([](phonesim::Faults& faults) { faults.noEdit = true; });
-    kestrum::MTPFileSystem fileSystem(phones());
-    const auto editable = MemoryResource(block(mtp::PlaceholderMarker("EDIT", "E", true)), 512);
-    EXPECT_TRUE(fileSystem.load(editable).volume->isWritable());
-    EXPECT_FALSE(fileSystem.load(editable, {.readOnly = true}).volume->isWritable());
-    const auto old = MemoryResource(block(mtp::PlaceholderMarker("OLD", "O", true)), 512);
-    EXPECT_FALSE(fileSystem.load(old).volume->isWritable());
-    EXPECT_THAT(log_.at(LogLevel::info),
-                ElementsAre("serving E (EDIT) read-write", "serving E (EDIT) read-only",
-                            "serving O (OLD) read-only"));
-    fileSystem.unload();
-}
-
 // A phone that cannot be opened fails its load; the end-to-end scripts show locked and absent
 // phones. The volume served before stays.
 TEST_F(FileSystemTest, FailedLoadIsEIOAndKeepsTheServedVolume) {
