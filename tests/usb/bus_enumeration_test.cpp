@@ -5,7 +5,6 @@
 #include <poll.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -38,11 +37,6 @@ struct Expected {
 
 void PrintTo(const Expected& e, std::ostream* out) {
     *out << usbbus::variantName(e.variant);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 DeviceProfile profileOf(Variant variant) {
@@ -158,25 +152,6 @@ class Bus : public testing::Test {
     VirtualUsbBus bus;
     std::shared_ptr<phonesim::SimulatedPhone> phone = std::make_shared<phonesim::SimulatedPhone>();
 };
-
-TEST_F(Bus, PhoneWithoutSerialHasNoSerialStringNorAttribute) {
-    DeviceProfile profile;
-    profile.serial.clear();
-    const auto address = bus.plug(2, profile, phone);
-    EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/serial"), "");
-    EXPECT_EQ(readFile("/sys/bus/usb/devices/1-2/devpath"), "2\n");
-    Libusb usb;
-    libusb_device_handle* handle = usb.open(address);
-    ASSERT_NE(handle, nullptr);
-    unsigned char text[64];
-    EXPECT_EQ(libusb_get_string_descriptor_ascii(handle, 3, text, sizeof text), LIBUSB_ERROR_PIPE);
-    mtp::USBDiscovery discovery;
-    const auto records = discovery.allDevices();
-    auto record = std::ranges::find_if(records, [](const auto& r) { return r.kind.isMTP(); });
-    ASSERT_NE(record, records.end());
-    EXPECT_EQ(record->serial, "");
-    EXPECT_EQ(record->id, "loc-01200000");
-}
 
 TEST_F(Bus, PhoneAnswersMicrosoftOsDescriptorsWithMtpCompatibleID) {
     const auto address = bus.plug(1, DeviceProfile{}, phone);
