@@ -12,11 +12,16 @@
 
 namespace testsupport {
 
-// Bytes that differ from their neighbours and from one 64 KiB stretch to the next, so a chunk
-// read or written at the wrong offset shows. seed tells two files apart.
+// Bytes that never repeat at any distance: each is a hash of its position and of seed, so a
+// chunk read or written at the wrong offset, by whatever multiple, shows. seed tells two files
+// apart.
 inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 0) {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + i / 65521 + seed);
+    for (size_t i = 0; i < size; ++i) {
+        uint64_t x = (i + 1) * 0x9E3779B97F4A7C15u ^ (uint64_t{seed} << 56);
+        x = (x ^ x >> 31) * 0xBF58476D1CE4E5B9u;
+        bytes[i] = static_cast<uint8_t>(x >> 56);
+    }
     return bytes;
 }
 

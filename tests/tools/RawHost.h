@@ -31,6 +31,22 @@ inline uint64_t get64(const Bytes& b, size_t at) {
     return get32(b, at) | static_cast<uint64_t>(get32(b, at + 4)) << 32;
 }
 
+// A container of the given type (1 command, 2 data) with its length filled in.
+inline Bytes container(uint16_t type, uint16_t op, uint32_t transaction,
+                       const std::vector<uint32_t>& params) {
+    Bytes b;
+    put32(b, static_cast<uint32_t>(12 + 4 * params.size()));
+    put16(b, type);
+    put16(b, op);
+    put32(b, transaction);
+    for (uint32_t p : params) put32(b, p);
+    return b;
+}
+
+inline void setLength(Bytes& b, uint32_t length) {
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(length >> (8 * i));
+}
+
 // PTP string of ASCII text.
 inline void putString(Bytes& b, const std::string& s) {
     if (s.empty()) return b.push_back(0);
@@ -70,85 +86,43 @@ inline Bytes objectInfo(const std::string& name, bool folder, uint32_t size = 0)
 }
 
 struct RawResult {
-    uint16_t code = 0;
+    uint16_t code = 0;  // 0: the phone did not answer
     std::vector<uint32_t> params;
     Bytes data;
-    bool hadData = false;
-    uint32_t dataLengthField = 0;
-    uint32_t responseTransaction = 0;
-    std::vector<size_t> transfers;  // length of every bulk IN transfer of the transaction
-    bool stalledOut = false;
-    bool pending = false;  // some read stayed pending: the phone did not answer
 };
 
 class RawHost {
   public:
-    explicit RawHost(SimulatedPhone& phone, size_t readSize = 1 << 20)
-        : phone_(phone), readSize_(readSize) {}
+    explicit RawHost(SimulatedPhone& phone) : phone_(phone) {}
 
-    void setReadSize(size_t size) { readSize_ = size; }
     uint32_t lastTransaction() const { return tid_; }
 
     RawResult run(uint16_t op, std::vector<uint32_t> params = {},
                   std::optional<Bytes> dataOut = std::nullopt) {
         RawResult r;
         ++tid_;
-        Bytes command;
-        put32(command, static_cast<uint32_t>(12 + 4 * params.size()));
-        put16(command, 1);
-        put16(command, op);
-        put32(command, tid_);
-        for (uint32_t p : params) put32(command, p);
-        if (phone_.bulkOut(command) != TransferStatus::ok) {
-            r.stalledOut = true;
-            return r;
-        }
+        if (phone_.bulkOut(container(1, op, tid_, params)) != TransferStatus::ok) return r;
         if (dataOut) {
-            Bytes data;
-            put32(data, static_cast<uint32_t>(12 + dataOut->size()));
-            put16(data, 2);
-            put16(data, op);
-            put32(data, tid_);
+            Bytes data = container(2, op, tid_, {});
             data.insert(data.end(), dataOut->begin(), dataOut->end());
-            if (phone_.bulkOut(data) != TransferStatus::ok) {
-                r.stalledOut = true;
-                return r;
-            }
+            setLength(data, static_cast<uint32_t>(data.size()));
+            if (phone_.bulkOut(data) != TransferStatus::ok) return r;
             if (data.size() % static_cast<size_t>(phone_.maxPacketSize()) == 0) phone_.bulkOut({});
         }
-        Bytes first;
-        if (!read(first, r)) return r;
-        if (get16(first, 4) == 2) {
-            r.hadData = true;
-            r.dataLengthField = get32(first, 0);
-            r.data.assign(first.begin() + std::min<size_t>(12, first.size()), first.end());
-            uint64_t total = first.size();
-            size_t last = first.size();
-            for (;;) {
-                if (r.dataLengthField == 0xFFFFFFFF ? last < readSize_
-                                                    : total >= r.dataLengthField) {
-                    break;
-                }
-                Bytes more;
-                if (!read(more, r)) return r;
-                r.data.insert(r.data.end(), more.begin(), more.end());
-                total += more.size();
-                last = more.size();
+        // Containers of known length; zero-length reads between them are skipped.
+        Bytes reply;
+        if (!read(reply)) return r;
+        if (get16(reply, 4) == 2) {
+            while (reply.size() < get32(reply, 0)) {
+                if (!read(reply)) return r;
             }
-            first.clear();
-            do {
-                if (!read(first, r)) return r;
-            } while (first.empty());
-        } else {
-            // Zero-length reads ahead of a response are skipped, as the session does.
-            while (first.empty()) {
-                if (!read(first, r)) return r;
-            }
+            r.data.assign(reply.begin() + 12, reply.end());
+            reply.clear();
+            if (!read(reply)) return r;
         }
-        r.code = get16(first, 6);
-        r.responseTransaction = get32(first, 8);
-        for (size_t at = 12; at + 4 <= std::min<size_t>(first.size(), get32(first, 0)); at += 4) {
-            r.params.push_back(get32(first, at));
+        r.code = get16(reply, 6);
+        for (size_t at = 12; at + 4 <= std::min<size_t>(reply.size(), get32(reply, 0)); at += 4) {
+            r.params.push_back(get32(reply, at));
         }
         return r;
     }
@@ -192,21 +166,19 @@ class RawHost {
     }
 
   private:
-    bool read(Bytes& out, RawResult& r) {
-        out.resize(readSize_);
-        InTransfer t = phone_.bulkIn(out);
-        if (t.status != TransferStatus::ok) {
-            r.pending = true;
-            out.clear();
-            return false;
+    // Appends the next non-empty bulk IN transfer to out; false when none comes.
+    bool read(Bytes& out) {
+        Bytes buffer(1 << 20);
+        for (;;) {
+            InTransfer t = phone_.bulkIn(buffer);
+            if (t.status != TransferStatus::ok) return false;
+            if (t.length == 0) continue;
+            out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<long>(t.length));
+            return true;
         }
-        out.resize(t.length);
-        r.transfers.push_back(t.length);
-        return true;
     }
 
     SimulatedPhone& phone_;
-    size_t readSize_;
     uint32_t tid_ = 0;
 };
 
