@@ -186,8 +186,10 @@ Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
             if (item.isDirectory) throw PosixError(EISDIR);
             if (item.kind == Kind::object) {
                 if (item.sizeUnknown) throw PosixError(EFBIG);
-                editor().truncate(item.handle, *newSize, item.sizeIsOurs ? item.size : 0,
-                                  !item.sizeIsOurs);
+                // As for writes: a phone that cannot tell the size keeps the listing's.
+                editor().truncate(item.handle, *newSize, item.size,
+                                  !item.sizeIsOurs &&
+                                      session().supports(mtp::Op::GetObjectPropValue));
                 item.sizeIsOurs = true;
                 readAhead_->invalidate(item.handle);
             } else if (item.kind == Kind::memory) {

@@ -103,8 +103,11 @@ size_t Volume::write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes
 size_t Volume::writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes) {
     if (file.sizeUnknown) throw PosixError(EFBIG);
     mtp::MTPEditor& edits = editor();
-    // The phone is asked for the size only while the volume has never set it itself.
-    uint64_t size = edits.beginEdit(file.handle, file.sizeIsOurs ? file.size : 0, !file.sizeIsOurs);
+    // The phone is asked for the size only while the volume has never set it itself. One that
+    // cannot be asked leaves the listing's size, exact below 4 GiB.
+    const bool ask = !file.sizeIsOurs && session().supports(mtp::Op::GetObjectPropValue);
+    if (!file.sizeIsOurs && !ask && file.size >= 0xFFFFFFFF) throw PosixError(EFBIG);
+    uint64_t size = edits.beginEdit(file.handle, file.size, ask);
     // beginEdit has cut or kept the object at that size: from here the phone's size is ours.
     file.size = size;
     file.sizeIsOurs = true;

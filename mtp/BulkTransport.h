@@ -22,7 +22,7 @@ class BulkTransport {
 
     // One bulk IN transfer into the caller's buffer; returns the bytes received, 0 for a
     // zero-length packet. Throws MTPTransportError on failure or time-out.
-    virtual size_t read(std::span<uint8_t> buffer) = 0;
+    [[nodiscard]] virtual size_t read(std::span<uint8_t> buffer) = 0;
 
     // Discards whatever the device still has queued on bulk IN. Never throws.
     virtual void drainInput() noexcept = 0;

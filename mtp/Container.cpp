@@ -38,7 +38,8 @@ CommandContainer buildCommand(uint16_t op, uint32_t transactionID,
 
 Bytes buildDataContainer(uint16_t op, uint32_t transactionID, std::span<const uint8_t> payload) {
     if (!fitsDataContainer(payload.size())) {
-        throw MTPTransportError("data phase too large for one container");
+        throw MTPTransportError("data phase too large for one container",
+                                TransportErrorKind::other);
     }
     Bytes out;
     out.reserve(containerHeaderSize + payload.size());

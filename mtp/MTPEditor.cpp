@@ -12,6 +12,12 @@ namespace mtp {
 
 uint64_t MTPEditor::objectSize(uint32_t handle) {
     Bytes value = session_.transact(Op::GetObjectPropValue, {handle, Prop::ObjectSize});
+    // Read as zeros, a short reply would become a size, and the edit would cut the file to it.
+    if (value.size() < 8) {
+        throw MTPTransportError(
+            "ObjectSize reply of " + std::to_string(value.size()) + " bytes, 8 expected",
+            TransportErrorKind::protocol);
+    }
     return ByteReader(value).readU64();
 }
 
@@ -72,7 +78,9 @@ uint32_t MTPEditor::createObject(uint32_t storage, uint32_t parent, std::string_
     session_.transact(Op::SendObjectInfo, {storage, parent}, info);
     const std::vector<uint32_t>& params = session_.responseParams();
     // StorageID, ParentObject, then the new ObjectHandle.
-    if (params.size() < 3) throw MTPTransportError("SendObjectInfo returned no handle");
+    if (params.size() < 3) {
+        throw MTPTransportError("SendObjectInfo returned no handle", TransportErrorKind::protocol);
+    }
     return params[2];
 }
 

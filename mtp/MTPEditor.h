@@ -20,8 +20,9 @@ class MTPEditor {
 
     explicit MTPEditor(MTPSession& session) : session_(session) {}
 
-    // GetObjectPropValue(ObjectSize), in bytes; missing bytes read as 0.
-    uint64_t objectSize(uint32_t handle);
+    // GetObjectPropValue(ObjectSize), in bytes. A reply shorter than 8 bytes throws
+    // MTPTransportError (protocol) "ObjectSize reply of N bytes, 8 expected".
+    [[nodiscard]] uint64_t objectSize(uint32_t handle);
     // Opens an edit once per object and returns the size as edited (bytes). The first call
     // sends BeginEditObject and TruncateObject(size), size being knownSize or, with fetchSize,
     // objectSize(); later calls send nothing. On failure nothing is recorded, and an edit the
@@ -42,10 +43,10 @@ class MTPEditor {
     // SendObjectInfo for a new, empty object; returns its handle, the response's third
     // parameter (fewer than three: MTPTransportError "SendObjectInfo returned no handle").
     // parent RootParent = top level of storage. The name is cut to 254 UTF-16 units.
-    uint32_t createObject(uint32_t storage, uint32_t parent, std::string_view name, bool isFolder);
+    [[nodiscard]] uint32_t createObject(uint32_t storage, uint32_t parent, std::string_view name, bool isFolder);
 
     // The size as edited, when an edit is open.
-    std::optional<uint64_t> editedSize(uint32_t handle) const;
+    [[nodiscard]] std::optional<uint64_t> editedSize(uint32_t handle) const;
     // Records the size as edited of an object under edit (no effect otherwise).
     void recordSize(uint32_t handle, uint64_t size);
     const std::map<uint32_t, uint64_t>& edits() const { return edits_; }

@@ -14,6 +14,24 @@ MTPError::MTPError(uint16_t op, uint16_t response) : op(op), response(response) 
 }
 
 int errnoFor(const std::exception& error) noexcept {
+    if (const auto* transport = dynamic_cast<const MTPTransportError*>(&error)) {
+        // The file system reports every transport failure as an I/O error: a mount whose
+        // phone is gone or taken must not look like a missing or busy file. The switch has no
+        // default so that a new kind has to be decided here.
+        switch (transport->kind) {
+            case TransportErrorKind::other:
+            case TransportErrorKind::noDevice:
+            case TransportErrorKind::busy:
+            case TransportErrorKind::timeout:
+            case TransportErrorKind::stall:
+            case TransportErrorKind::io:
+            case TransportErrorKind::protocol:
+            case TransportErrorKind::stalled:
+            case TransportErrorKind::unsupported:
+                return EIO;
+        }
+        return EIO;
+    }
     const auto* mtpError = dynamic_cast<const MTPError*>(&error);
     if (!mtpError) return EIO;
     switch (mtpError->response) {

@@ -49,13 +49,17 @@ Bytes MTPSession::transact(uint16_t op, const std::vector<uint32_t>& params,
 
 Bytes MTPSession::run(uint16_t op, std::span<const uint32_t> params,
                       std::optional<std::span<const uint8_t>> dataOut, const Sink& sink) {
-    if (isStalled_) throw MTPTransportError("device stopped responding; reconnect it");
+    if (isStalled_) {
+        throw MTPTransportError("device stopped responding; reconnect it",
+                                TransportErrorKind::stalled);
+    }
     // Caller errors: refused before the phone sees a command it would wait on.
     if (params.size() > maxCommandParams) {
-        throw MTPTransportError("too many parameters for one command");
+        throw MTPTransportError("too many parameters for one command", TransportErrorKind::other);
     }
     if (dataOut && !fitsDataContainer(dataOut->size())) {
-        throw MTPTransportError("data phase too large for one container");
+        throw MTPTransportError("data phase too large for one container",
+                                TransportErrorKind::other);
     }
 
     ++transactionID_;  // wraps at 2^32; advances even when the transaction fails
@@ -116,7 +120,7 @@ size_t MTPSession::readSkippingZeroLength() {
     for (int attempt = 0; attempt < zeroLengthReadLimit; ++attempt) {
         if (size_t received = readOnce(); received > 0) return received;
     }
-    throw MTPTransportError("device sent only zero-length packets");
+    throw MTPTransportError("device sent only zero-length packets", TransportErrorKind::protocol);
 }
 
 void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
@@ -124,16 +128,21 @@ void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
         if (count == 0) return;
         if (sink) {
             sink({bytes, count});
-        } else {
-            result.insert(result.end(), bytes, bytes + count);
+            return;
         }
+        // A broken or hostile phone could otherwise fill memory with a data phase that never
+        // ends.
+        if (count > maxCollected - result.size()) {
+            throw MTPTransportError("data phase longer than 64 MiB", TransportErrorKind::protocol);
+        }
+        result.insert(result.end(), bytes, bytes + count);
     };
 
     size_t received = readSkippingZeroLength();
     ContainerHeader header = parseContainerHeader({buffer_.get(), received});
     if (header.type == ContainerType::Data) {
         if (header.transactionID != transactionID_) {
-            throw MTPTransportError("data for another transaction");
+            throw MTPTransportError("data for another transaction", TransportErrorKind::protocol);
         }
         if (received > containerHeaderSize) {
             deliver(buffer_.get() + containerHeaderSize, received - containerHeaderSize);
@@ -148,7 +157,8 @@ void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
             // volume forever.
             zeroLengthRun = last == 0 ? zeroLengthRun + 1 : 0;
             if (zeroLengthRun == zeroLengthReadLimit) {
-                throw MTPTransportError("device sent only zero-length packets");
+                throw MTPTransportError("device sent only zero-length packets",
+                                        TransportErrorKind::protocol);
             }
             total += last;
             deliver(buffer_.get(), last);
@@ -157,11 +167,12 @@ void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
         header = parseContainerHeader({buffer_.get(), received});
     }
     if (header.type != ContainerType::Response) {
-        throw MTPTransportError("expected a response container, got type " +
-                                std::to_string(header.type));
+        throw MTPTransportError(
+            "expected a response container, got type " + std::to_string(header.type),
+            TransportErrorKind::protocol);
     }
     if (header.transactionID != transactionID_) {
-        throw MTPTransportError("response for another transaction");
+        throw MTPTransportError("response for another transaction", TransportErrorKind::protocol);
     }
     parseResponseParams({buffer_.get(), received}, responseParams_);
     if (header.code != Response::OK) throw MTPError(op, header.code);
@@ -184,7 +195,14 @@ std::vector<MTPEntry> MTPSession::list(uint32_t storage, uint32_t parent) {
     std::vector<uint32_t> handles = ByteReader(reply).readArrayU32();
     std::vector<MTPEntry> result;
     result.reserve(handles.size());
-    for (uint32_t handle : handles) result.push_back(entry(handle));
+    for (uint32_t handle : handles) {
+        try {
+            result.push_back(entry(handle));
+        } catch (const MTPError& error) {
+            // Removed on the phone since GetObjectHandles: the rest of the folder still lists.
+            if (error.response != Response::InvalidObjectHandle) throw;
+        }
+    }
     return result;
 }
 
@@ -275,7 +293,8 @@ size_t MTPSession::readPartial(uint32_t handle, uint64_t offset, uint32_t length
         run(Op::GetPartialObject64, params, std::nullopt, sink);
     } else {
         if (offset > uint64_t{0xFFFFFFFF} - length) {
-            throw MTPTransportError("device cannot read past 4 GB");
+            throw MTPTransportError("device cannot read past 4 GB",
+                                    TransportErrorKind::unsupported);
         }
         std::array<uint32_t, 3> params{handle, low32(offset), length};
         run(Op::GetPartialObject, params, std::nullopt, sink);

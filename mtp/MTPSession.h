@@ -51,6 +51,9 @@ using Trace = std::function<void(uint16_t op, std::span<const uint32_t> params, 
 class MTPSession {
   public:
     static constexpr size_t bufferSize = 1 << 20;
+    // The most a data phase without a sink may bring (bytes): ample for the property list of a
+    // folder of 100,000 objects.
+    static constexpr size_t maxCollected = 64 << 20;
 
     // Takes ownership of the transport; allocates the 1 MiB receive buffer; sends nothing.
     explicit MTPSession(std::unique_ptr<BulkTransport> transport);
@@ -61,16 +64,17 @@ class MTPSession {
     // Throws MTPError / MTPTransportError.
     void open();
 
-    bool supports(uint16_t op) const { return operations_.contains(op); }
+    [[nodiscard]] bool supports(uint16_t op) const { return operations_.contains(op); }
     // All seven operations that writing needs.
-    bool supportsWriting() const;
+    [[nodiscard]] bool supportsWriting() const;
     const std::set<uint16_t>& operations() const { return operations_; }
 
     // The one transaction primitive. params: at most 5. dataOut: a computer-to-phone data phase
     // (an empty span is a header-only data container); no value means no data phase. With a
     // sink, each received payload chunk goes to it and the result is empty; otherwise the
-    // payload is returned. Throws MTPError for a non-OK response; MTPTransportError (or what the
-    // transport or the sink throws) otherwise, after draining the input. More than 5 parameters
+    // payload is returned, up to maxCollected bytes (beyond: MTPTransportError "data phase
+    // longer than 64 MiB"). Throws MTPError for a non-OK response; MTPTransportError (or what
+    // the transport or the sink throws) otherwise, after draining the input. More than 5 parameters
     // or a data phase too large for one container throw MTPTransportError before anything is
     // sent.
     Bytes transact(uint16_t op, const std::vector<uint32_t>& params = {},
@@ -88,6 +92,7 @@ class MTPSession {
     // GetStorageIDs then GetStorageInfo for each, in the phone's order.
     std::vector<MTPStorage> storages();
     // GetObjectHandles(storage, 0, parent) then entry() for each. parent RootParent = top level.
+    // An object the phone no longer knows (InvalidObjectHandle) is left out.
     std::vector<MTPEntry> list(uint32_t storage, uint32_t parent);
     // Four GetObjectPropList requests (name, format, size, date) for the children of parent,
     // in the order handles first occur; parent itself is never among them. A 32-bit size of
@@ -102,7 +107,7 @@ class MTPSession {
     // returns the bytes copied, fewer when the object ends. Streams from the receive buffer; no
     // allocation. Without GetPartialObject64, a range past 4 GB throws MTPTransportError
     // "device cannot read past 4 GB" before sending anything.
-    size_t readPartial(uint32_t handle, uint64_t offset, uint32_t length,
+    [[nodiscard]] size_t readPartial(uint32_t handle, uint64_t offset, uint32_t length,
                        std::span<uint8_t> destination);
 
   private:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "mtp/MTPCodes.h"
+
 namespace mtp {
 
 ReadAhead::ReadAhead() : buffer_(std::make_unique_for_overwrite<uint8_t[]>(window)) {}
@@ -24,11 +26,16 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
 
     const State before = state;
     try {
-        if (want <= window && state.lastEnd == at) {
+        // Without 64-bit offsets nothing past 4 GB can be asked for: the window stops there.
+        uint64_t fillable = std::min<uint64_t>(remaining, window);
+        if (!session.supports(Op::GetPartialObject64)) {
+            fillable = std::min<uint64_t>(fillable, at < UINT32_MAX ? UINT32_MAX - at : 0);
+        }
+        if (want <= fillable && state.lastEnd == at) {
             // The fill overwrites the buffer: a failed one must not leave the old owner's
             // bytes looking valid.
             bufferOwner_.reset();
-            auto fill = static_cast<uint32_t>(std::min<uint64_t>(remaining, window));
+            auto fill = static_cast<uint32_t>(fillable);
             size_t received = session.readPartial(handle, at, fill, {buffer_.get(), window});
             bufferOwner_ = handle;
             state.start = at;

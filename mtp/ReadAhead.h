@@ -32,7 +32,7 @@ class ReadAhead {
     // one request per call, through session.readPartial; nothing is allocated. Throws what
     // readPartial throws; the object's state before the transfer is kept then, and a failed
     // fill leaves the buffer without an owner.
-    size_t read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
+    [[nodiscard]] size_t read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
                 std::span<uint8_t> destination);
     // Forgets the object's state and, if it owns the buffer, its bytes.
     void invalidate(uint32_t handle);

@@ -38,6 +38,31 @@ std::string errorName(int code) {
     return libusb_error_name(code);
 }
 
+TransportErrorKind kindOf(int libusbCode) {
+    switch (libusbCode) {
+        case LIBUSB_ERROR_NO_DEVICE:
+            return TransportErrorKind::noDevice;
+        case LIBUSB_ERROR_BUSY:
+            return TransportErrorKind::busy;
+        case LIBUSB_ERROR_TIMEOUT:
+            return TransportErrorKind::timeout;
+        case LIBUSB_ERROR_PIPE:
+            return TransportErrorKind::stall;
+        default:
+            return TransportErrorKind::io;
+    }
+}
+
+// "<what>: LIBUSB_ERROR_..." with the kind and the code beside the text.
+MTPTransportError usbError(const std::string& what, int libusbCode) {
+    return MTPTransportError(what + ": " + errorName(libusbCode), kindOf(libusbCode), libusbCode);
+}
+
+MTPTransportError noMTPInterface(const std::string& id) {
+    return MTPTransportError("device " + id + " has no MTP interface",
+                             TransportErrorKind::noDevice);
+}
+
 // Frees a libusb device list however the lookup ends.
 struct DeviceList {
     libusb_device** devices = nullptr;
@@ -77,7 +102,10 @@ class USBTransport::EventPipe {
           counters_(counters),
           transfer_(libusb_alloc_transfer(0)),
           buffer_(std::make_unique<uint8_t[]>(eventBufferSize)) {
-        if (!transfer_) throw MTPTransportError("cannot allocate the event transfer");
+        if (!transfer_) {
+            throw MTPTransportError("cannot allocate the event transfer", TransportErrorKind::io,
+                                    LIBUSB_ERROR_NO_MEM);
+        }
         libusb_fill_interrupt_transfer(transfer_, device_, address_, buffer_.get(),
                                        static_cast<int>(eventBufferSize), &EventPipe::completed,
                                        this, 0);
@@ -226,7 +254,7 @@ std::unique_ptr<USBTransport> USBTransport::create(const USBDeviceRecord& record
                                                    USBTransportLimits limits,
                                                    const USBDiscovery& discovery) {
     auto service = discovery.mtpInterfaceService(record);
-    if (!service) throw MTPTransportError("device " + record.id + " has no MTP interface");
+    if (!service) throw noMTPInterface(record.id);
     std::unique_ptr<USBTransport> transport(new USBTransport(record.id, limits));
     transport->open(service->busNumber, service->deviceAddress, service->info.number);
     return transport;
@@ -239,7 +267,7 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
     int result = libusb_init(&context_);
     if (result != LIBUSB_SUCCESS) {
         context_ = nullptr;
-        throw MTPTransportError("cannot start libusb: " + errorName(result));
+        throw usbError("cannot start libusb", result);
     }
     try {
         libusb_device* device = nullptr;
@@ -252,26 +280,27 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
                     break;
                 }
             }
-            if (!device) throw MTPTransportError("device " + id_ + " has no MTP interface");
+            if (!device) throw noMTPInterface(id_);
             result = libusb_open(device, &device_);
             if (result != LIBUSB_SUCCESS) {
                 device_ = nullptr;
-                throw MTPTransportError("cannot open device " + id_ + ": " + errorName(result));
+                throw usbError("cannot open device " + id_, result);
             }
         }
 
         // No kernel driver is detached: Linux binds none to MTP interfaces, so a holder is
         // another program (its usbfs claim), and taking the phone from it is not ours to do.
-        if (libusb_claim_interface(device_, interfaceNumber_) != LIBUSB_SUCCESS) {
-            throw MTPTransportError("busy");
+        // Whatever the claim's failure, the user's remedy is the same: the system error is
+        // kept beside the text only.
+        if (int claim = libusb_claim_interface(device_, interfaceNumber_); claim != 0) {
+            throw MTPTransportError("busy", TransportErrorKind::busy, claim);
         }
         claimed_ = true;
 
         ConfigDescriptor config;
         result = libusb_get_active_config_descriptor(libusb_get_device(device_), &config.config);
         if (result != LIBUSB_SUCCESS) {
-            throw MTPTransportError("cannot read the configuration of device " + id_ + ": " +
-                                    errorName(result));
+            throw usbError("cannot read the configuration of device " + id_, result);
         }
         const libusb_interface_descriptor* interface = nullptr;
         for (int i = 0; i < config.config->bNumInterfaces && !interface; ++i) {
@@ -281,7 +310,7 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
                 interface = &candidate.altsetting[0];
             }
         }
-        if (!interface) throw MTPTransportError("device " + id_ + " has no MTP interface");
+        if (!interface) throw noMTPInterface(id_);
         for (int i = 0; i < interface->bNumEndpoints; ++i) {
             const libusb_endpoint_descriptor& endpoint = interface->endpoint[i];
             auto type = endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK;
@@ -293,7 +322,10 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
                 eventAddress_ = endpoint.bEndpointAddress;
             }
         }
-        if (!bulkIn_ || !bulkOut_) throw MTPTransportError("MTP interface lacks bulk endpoints");
+        if (!bulkIn_ || !bulkOut_) {
+            throw MTPTransportError("MTP interface lacks bulk endpoints",
+                                    TransportErrorKind::unsupported);
+        }
 
         inData_.assign(defaultReceiveBufferSize, 0);
         if (eventAddress_) {
@@ -346,16 +378,19 @@ void USBTransport::transferOut(std::span<const uint8_t> bytes) {
     int result = libusb_bulk_transfer(device_, bulkOut_, const_cast<uint8_t*>(bytes.data()),
                                       static_cast<int>(bytes.size()), &sent, timeoutMs(limit));
     counters_.bytesOut += static_cast<uint64_t>(std::max(sent, 0));
-    if (result != LIBUSB_SUCCESS)
-        throw MTPTransportError("bulk write failed: " + errorName(result));
+    if (result != LIBUSB_SUCCESS) throw usbError("bulk write failed", result);
     if (static_cast<size_t>(sent) != bytes.size()) {
         throw MTPTransportError("bulk write incomplete: " + std::to_string(sent) + " of " +
-                                std::to_string(bytes.size()) + " bytes");
+                                    std::to_string(bytes.size()) + " bytes",
+                                TransportErrorKind::io);
     }
 }
 
 size_t USBTransport::read(std::span<uint8_t> buffer) {
-    if (buffer.size() > INT_MAX) throw MTPTransportError("bulk read longer than a transfer can be");
+    if (buffer.size() > INT_MAX) {
+        throw MTPTransportError("bulk read longer than a transfer can be", TransportErrorKind::io,
+                                LIBUSB_ERROR_INVALID_PARAM);
+    }
     if (inData_.size() != buffer.size()) inData_.assign(buffer.size(), 0);
     // Straight into the caller's buffer: the kernel copies each transfer once, and a copy out
     // of the receive buffer would cost as much again.
@@ -364,7 +399,7 @@ size_t USBTransport::read(std::span<uint8_t> buffer) {
     int result =
         libusb_bulk_transfer(device_, bulkIn_, buffer.data(), static_cast<int>(buffer.size()),
                              &received, timeoutMs(limits_.read));
-    if (result != LIBUSB_SUCCESS) throw MTPTransportError("bulk read failed: " + errorName(result));
+    if (result != LIBUSB_SUCCESS) throw usbError("bulk read failed", result);
     counters_.bytesIn += static_cast<uint64_t>(received);
     return static_cast<size_t>(received);
 }

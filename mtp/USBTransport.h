@@ -60,9 +60,10 @@ class USBTransport final : public BulkTransport {
     // Opens the record's MTP interface: finds it through discovery (its sysfs), opens the device by
     // bus number and address, claims the interface, walks its endpoints, drains stale input and
     // starts the event loop when the interface has an interrupt IN endpoint.
-    // Throws MTPTransportError: "device <id> has no MTP interface" (not MTP, or no longer
-    // attached), "cannot open device <id>: <libusb error>", "busy" (the claim failed: another
-    // process or a kernel driver holds the interface), "MTP interface lacks bulk endpoints".
+    // Throws MTPTransportError: "device <id> has no MTP interface" (noDevice: not MTP, or no
+    // longer attached), "cannot open device <id>: <libusb error>" (by the libusb code), "busy"
+    // (busy: the claim failed, another process or a kernel driver holds the interface), "MTP
+    // interface lacks bulk endpoints" (unsupported).
     static std::unique_ptr<USBTransport> create(const USBDeviceRecord& record,
                                                 USBTransportLimits limits = {},
                                                 const USBDiscovery& discovery = USBDiscovery());
@@ -78,16 +79,16 @@ class USBTransport final : public BulkTransport {
     // writeBase + writePerMillionBytes per 1,000,000 bytes. Above 1 GiB (libusb takes less than
     // 2 GiB at once) the bytes go out as several submissions of whole packets, which the phone
     // sees as one transfer.
-    // Throws MTPTransportError
-    // ("bulk write failed: LIBUSB_ERROR_...", or "bulk write incomplete: ..." when the phone
-    // took only part of the bytes).
+    // Throws MTPTransportError ("bulk write failed: LIBUSB_ERROR_..." with the kind of the
+    // libusb code: noDevice, timeout, stall, io; or "bulk write incomplete: ..." (io) when the
+    // phone took only part of the bytes).
     void write(std::span<const uint8_t> bytes) override;
 
     // One bulk IN transfer of at most buffer.size() bytes straight into the buffer, within the
     // read limit; returns the bytes received (0 for a zero-length packet). A buffer of another
     // size than the receive buffer re-creates the receive buffer (used by drainInput) at that
-    // size first. Throws MTPTransportError "bulk read failed: LIBUSB_ERROR_..." (a time-out is
-    // LIBUSB_ERROR_TIMEOUT).
+    // size first. Throws MTPTransportError "bulk read failed: LIBUSB_ERROR_..." with the kind
+    // of the libusb code (LIBUSB_ERROR_TIMEOUT is timeout, LIBUSB_ERROR_PIPE stall).
     size_t read(std::span<uint8_t> buffer) override;
 
     // Up to 16 reads of the receive buffer's size at the drainRead limit each; stops at the

@@ -124,7 +124,7 @@ TEST(EditorOnPhone, CreateRenameAndTheSendObjectPairing) {
     phone.addFile(Internal, "taken.txt", {1});
     Connected c(phone);
     try {
-        c.editor.createObject(Internal, mtp::RootParent, "TAKEN.TXT", false);
+        (void)c.editor.createObject(Internal, mtp::RootParent, "TAKEN.TXT", false);
         FAIL();
     } catch (const MTPError& error) {
         EXPECT_EQ(error.response, mtp::Response::GeneralError);

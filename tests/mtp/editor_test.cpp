@@ -71,6 +71,26 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
     EXPECT_EQ(editor.beginEdit(6, 0, true), 5'000'000'000u);
     EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{6, Prop::ObjectSize}));
     EXPECT_EQ(phone->commands[2].params, (std::vector<uint32_t>{6, 705032704, 1}));
+
+    // A reply shorter than a u64 is no size: nothing is begun, nothing cut.
+    for (size_t length : {0u, 4u}) {
+        phone->respond([length](const Command& command) {
+            if (command.op != Op::GetObjectPropValue) return Reply{};
+            Bytes value;
+            appendU64(value, 5'000'000'000);
+            value.resize(length);
+            return Reply{value};
+        });
+        phone->clearRecords();
+        try {
+            (void)editor.beginEdit(7, 0, true);
+            ADD_FAILURE() << "no error for " << length << " bytes";
+        } catch (const MTPTransportError& error) {
+            EXPECT_EQ(error.kind, TransportErrorKind::protocol);
+        }
+        EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::GetObjectPropValue}) << length;
+        EXPECT_FALSE(editor.editedSize(7));
+    }
 }
 
 TEST_F(EditorTest, FailedTruncationEndsTheEditAndRecordsNothing) {
@@ -185,22 +205,17 @@ TEST_F(EditorTest, CreateObjectReturnsTheThirdResponseParameter) {
     EXPECT_EQ(dataAfterCommand(0), encodeObjectInfo(0x33, "notes.txt", false));
 
     phone->clearRecords();
-    editor.createObject(0x10001, RootParent, "Music", true);
+    (void)editor.createObject(0x10001, RootParent, "Music", true);
     EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{0x10001, RootParent}));
     EXPECT_EQ(dataAfterCommand(0), encodeObjectInfo(RootParent, "Music", true));
 
     phoneAnswering({}, {0x10001, 0x33});
     try {
-        editor.createObject(0x10001, 0x33, "x", false);
+        (void)editor.createObject(0x10001, 0x33, "x", false);
         ADD_FAILURE() << "no error";
     } catch (const MTPTransportError& error) {
         EXPECT_EQ(error.message, "SendObjectInfo returned no handle");
     }
-}
-
-TEST_F(EditorTest, ObjectSizeReadsMissingBytesAsZero) {
-    phone->respond([](const Command&) { return Reply{Bytes{0x01, 0x02}}; });
-    EXPECT_EQ(editor.objectSize(3), 0x0201u);
 }
 
 }  // namespace

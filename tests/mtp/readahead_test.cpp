@@ -171,9 +171,9 @@ TEST_F(ReadAheadTest, AFailedTransferKeepsThePreviousState) {
     ReadAhead::State before = cache.state(8);
     phone->respond([](const Command&) { return Reply{std::nullopt, Response::GeneralError}; });
     Bytes destination(4096);
-    EXPECT_THROW(cache.read(session, 8, 8 * MiB, 4096, destination), MTPError);
+    EXPECT_THROW((void)cache.read(session, 8, 8 * MiB, 4096, destination), MTPError);
     EXPECT_EQ(cache.state(8), before);
-    EXPECT_THROW(cache.read(session, 8, 8 * MiB, 6 * MiB, destination), MTPError);
+    EXPECT_THROW((void)cache.read(session, 8, 8 * MiB, 6 * MiB, destination), MTPError);
     EXPECT_EQ(cache.state(8), before);
 }
 
@@ -191,7 +191,7 @@ TEST_F(ReadAheadTest, AFillThatFailsHalfwayLeavesNoStaleBytes) {
     phone->queueIn(Bytes(container.begin(), container.begin() + 2 * MiB));
     phone->queueReadFailure("time-out");
     Bytes destination(4096);
-    EXPECT_THROW(cache.read(session, 21, 8 * MiB, 4096, destination), MTPTransportError);
+    EXPECT_THROW((void)cache.read(session, 21, 8 * MiB, 4096, destination), MTPTransportError);
     EXPECT_FALSE(cache.bufferOwner());
 
     // Object 20 within its old window must come from the phone, not from 21's bytes.
@@ -202,3 +202,34 @@ TEST_F(ReadAheadTest, AFillThatFailsHalfwayLeavesNoStaleBytes) {
 }
 
 }  // namespace
+
+// Without GetPartialObject64 nothing past 4 GB can be asked for: a sequential reader must still
+// reach the last bytes below it, as a cold read of the same range does.
+TEST(ReadAheadWithout64Bit, SequentialReadsReachTheLastBytesBelow4GB) {
+    auto* phone = new ScriptedTransport;
+    MTPSession session{std::unique_ptr<BulkTransport>(phone)};
+    phone->respond([](const Command&) { return Reply{deviceInfo({Op::GetPartialObject})}; });
+    session.open();
+    constexpr uint64_t size = 5'000'000'000;
+    std::vector<Request> requests;
+    phone->respond([&](const Command& command) {
+        uint32_t offset = command.params[1], length = command.params[2];
+        requests.push_back({command.params[0], offset, length});
+        Bytes data(static_cast<size_t>(std::min<uint64_t>(length, size - offset)));
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(offset + i);
+        return Reply{data};
+    });
+    ReadAhead cache;
+    Bytes piece(4096);
+    constexpr uint64_t start = UINT32_MAX - 3 * 4096;
+    // The last read ends exactly at the limit.
+    for (uint64_t at = start; at < UINT32_MAX; at += 4096) {
+        std::span<uint8_t> want = std::span(piece).first(std::min<uint64_t>(4096, UINT32_MAX - at));
+        ASSERT_EQ(cache.read(session, 9, size, static_cast<int64_t>(at), want), want.size()) << at;
+        EXPECT_EQ(piece[100], static_cast<uint8_t>(at + 100));
+    }
+    EXPECT_EQ(requests, (std::vector<Request>{{9, start, 4096}, {9, start + 4096, 8192}}));
+    // Past the limit both ways fail alike, before anything is sent.
+    EXPECT_THROW((void)cache.read(session, 9, size, UINT32_MAX - 4095, piece), MTPTransportError);
+    EXPECT_EQ(requests.size(), 2u);
+}

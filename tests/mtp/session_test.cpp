@@ -163,6 +163,19 @@ TEST_F(SessionTest, UnknownLengthEndsAtTheFirstShortRead) {
     EXPECT_EQ(session.transact(Op::GetObjectHandles, {1, 0, RootParent}), exact);
     EXPECT_EQ(phone->reads, 4u);
     EXPECT_EQ(phone->drains, 0u);
+
+    // Collected without a sink, a data phase that does not end is cut off; a sink takes it all.
+    Bytes endless(MTPSession::maxCollected + MiB, 7);
+    phone->queueData(Op::GetObjectPropList, 3, endless, unknownContainerLength);
+    phone->queueResponse(Response::OK, 3);
+    EXPECT_EQ(transportFailure([&] { (void)session.transact(Op::GetObjectPropList); }),
+              "data phase longer than 64 MiB");
+    phone->queueData(Op::GetPartialObject64, 4, endless, unknownContainerLength);
+    phone->queueResponse(Response::OK, 4);
+    size_t streamed = 0;
+    (void)session.transact(Op::GetPartialObject64, {}, std::nullopt,
+                           [&](std::span<const uint8_t> chunk) { streamed += chunk.size(); });
+    EXPECT_EQ(streamed, endless.size());
 }
 
 TEST_F(SessionTest, ZeroLengthPacketsBeforeAReply) {
@@ -341,9 +354,11 @@ TEST_F(SessionTest, ListAsksForEachObjectInTheGivenOrder) {
     phone->respond([](const Command& command) {
         if (command.op == Op::GetObjectHandles) {
             EXPECT_EQ(command.params, (std::vector<uint32_t>{0x10001, 0, RootParent}));
-            return Reply{handles({12, 11})};
+            return Reply{handles({12, 13, 11})};
         }
         if (command.params[0] == 12) return Reply{objectInfo(Format::Association, 0, "DCIM")};
+        // Deleted on the phone after GetObjectHandles: left out of the listing.
+        if (command.params[0] == 13) return Reply{std::nullopt, Response::InvalidObjectHandle};
         return Reply{objectInfo(0x3801, 1234, "a.jpg", "20240131T235959.0Z")};
     });
     std::vector<MTPEntry> entries = session.list(0x10001, RootParent);
@@ -351,6 +366,13 @@ TEST_F(SessionTest, ListAsksForEachObjectInTheGivenOrder) {
     EXPECT_EQ(entries[0], (MTPEntry{12, "DCIM", 0, true, std::nullopt, false}));
     EXPECT_EQ(entries[1],
               (MTPEntry{11, "a.jpg", 1234, false, parseMTPDate("20240131T235959"), false}));
+
+    // Any other failure still fails the whole listing.
+    phone->respond([](const Command& command) {
+        if (command.op == Op::GetObjectHandles) return Reply{handles({12})};
+        return Reply{std::nullopt, Response::GeneralError};
+    });
+    EXPECT_THROW((void)session.list(0x10001, RootParent), MTPError);
 }
 
 TEST_F(SessionTest, SixtyFourBitSizeRule) {
@@ -471,7 +493,7 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
 TEST_F(SessionTest, ReadPartialWithout64BitStopsAt4GB) {
     EXPECT_EQ(transportFailure([&] {
                   Bytes destination(16);
-                  session.readPartial(7, 4294967290, 16, destination);
+                  (void)session.readPartial(7, 4294967290, 16, destination);
               }),
               "device cannot read past 4 GB");
     EXPECT_TRUE(phone->writes.empty());

@@ -65,12 +65,55 @@ TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
     uint32_t dcim = session.list(Internal, mtp::RootParent).at(0).handle;
     uint32_t camera = session.list(Internal, dcim).at(0).handle;
     std::vector<MTPEntry> byInfo = session.list(Internal, camera);
+    phone.resetStats();
     EXPECT_EQ(session.listByPropList(camera), byInfo);
+    EXPECT_EQ(phone.stats().count(mtp::Op::GetObjectPropList), 4u);  // one per property
     ASSERT_EQ(byInfo.size(), 3u);
     auto second = std::ranges::find(byInfo, "IMG_2.jpg", &MTPEntry::name);
     ASSERT_NE(second, byInfo.end());
     EXPECT_EQ(second->size, 2500u);
     EXPECT_EQ(second->modified, std::chrono::system_clock::from_time_t(jan31 + 60));
+
+    // Android 8+ lists the folder among its own children.
+    phone.updateFaults([](Faults& f) { f.propListIncludesParent = true; });
+    EXPECT_EQ(session.listByPropList(camera).size(), 3u);
+    // A phone refusing the property list leaves the one-by-one listing as the fallback.
+    phone.updateFaults([](Faults& f) { f.propListError = mtp::Response::InvalidObjectPropCode; });
+    try {
+        (void)session.listByPropList(camera);
+        ADD_FAILURE() << "listByPropList succeeded";
+    } catch (const mtp::MTPError& error) {
+        EXPECT_EQ(error,
+                  mtp::MTPError(mtp::Op::GetObjectPropList, mtp::Response::InvalidObjectPropCode));
+    }
+    EXPECT_EQ(session.list(Internal, camera), byInfo);
+
+    // An object deleted on the phone between GetObjectHandles and its GetObjectInfo is left out.
+    phone.setFaults({});
+    phone.updateFaults([](Faults& f) {
+        f.fail = FaultTrigger::once(mtp::Op::GetObjectInfo);
+        f.failResponse = mtp::Response::InvalidObjectHandle;
+        f.failSkip = 1;
+    });
+    std::vector<MTPEntry> rest = session.list(Internal, camera);
+    EXPECT_EQ(rest, (std::vector<MTPEntry>{byInfo[0], byInfo[2]}));
+}
+
+TEST_P(PhoneTransportTest, TruncatedDatasetsStillYieldEntries) {
+    auto& phone = startPhone();
+    phone.addFile(Internal, "notes.txt", pattern(42));
+    phone.updateFaults([](Faults& f) {
+        f.objectInfoLength = 52;
+        f.storageInfoLength = 14;
+    });
+    auto& session = openSession();
+    std::vector<mtp::MTPStorage> storages = session.storages();
+    ASSERT_EQ(storages.size(), 1u);
+    EXPECT_EQ(storages[0].free, 0u);
+    EXPECT_EQ(storages[0].name, "");
+    MTPEntry entry = session.list(Internal, mtp::RootParent).at(0);
+    EXPECT_EQ(entry.size, 42u);
+    EXPECT_EQ(entry.name, "");
 }
 
 TEST_P(PhoneTransportTest, OpensOverASessionLeftOpen) {
@@ -103,11 +146,33 @@ TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     EXPECT_EQ(session.readPartial(movie.handle, 4'999'999'996ull, 16, tail), 4u);
     EXPECT_EQ(std::string(tail.begin(), tail.begin() + 4), "tail");
 
+    EXPECT_EQ(session.listByPropList(movies).at(0).size, 5'000'000'000ull);
+
+    // Without GetObjectPropValue, or on a phone whose sizes stop at 32 bits, the size is unknown.
     phone.updateFaults([](Faults& f) { f.noPropValue = true; });
     auto& without = openSession();
     MTPEntry unknown = without.entry(movie.handle);
     EXPECT_TRUE(unknown.sizeUnknown);
     EXPECT_EQ(unknown.size, 0xFFFFFFFFu);
+    phone.setFaults({});
+    phone.updateFaults([](Faults& f) { f.sizesUnknownOver4G = true; });
+    auto& narrow = openSession();
+    EXPECT_TRUE(narrow.entry(movie.handle).sizeUnknown);
+    // The property-list listing must not take the 32-bit cap for a size either.
+    MTPEntry listed = narrow.listByPropList(movies).at(0);
+    EXPECT_TRUE(listed.sizeUnknown);
+    EXPECT_EQ(listed.size, 0xFFFFFFFFu);
+
+    // Without GetPartialObject64, nothing past 4 GB is asked for.
+    phone.setFaults({});
+    phone.updateFaults([](Faults& f) { f.no64bit = true; });
+    auto& old = openSession();
+    phone.resetStats();
+    EXPECT_EQ(transportMessage([&] { (void)old.readPartial(movie.handle, 4294967290ull, 16, tail); }),
+              "device cannot read past 4 GB");
+    EXPECT_EQ(phone.stats().transactions(), 0u);
+    EXPECT_EQ(old.readPartial(movie.handle, 4294967279ull, 16, tail), 16u);
+    EXPECT_EQ(phone.stats().count(mtp::Op::GetPartialObject), 1u);
 }
 
 // Containers of whole MiBs end with a zero-length packet that the session must skip; each
@@ -202,8 +267,15 @@ TEST_P(PhoneTransportTest, TransportFaults) {
     // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes.
     phone.updateFaults([](Faults& x) { x.partialReadHangQuirk = true; });
     Bytes out(1012);
-    EXPECT_THROW(session.readPartial(f, 0, 1012, out), MTPTransportError);
+    EXPECT_THROW((void)session.readPartial(f, 0, 1012, out), MTPTransportError);
     EXPECT_EQ(session.readPartial(f, 0, 1000, out), 1000u);
+
+    // A halted bulk IN loses that transaction's reply; the drain clears the halt and the session
+    // goes on.
+    phone.updateFaults([](Faults& x) { x.stallIn = FaultTrigger::once(mtp::Op::GetObjectInfo); });
+    EXPECT_THROW((void)session.entry(f), MTPTransportError);
+    EXPECT_FALSE(session.isStalled());
+    EXPECT_EQ(session.entry(f).size, 4000u);
 
     // A stalled write ends the session for good, without another word to the phone.
     phone.updateFaults([](Faults& x) { x.stallOut = FaultTrigger::once(mtp::Op::GetObjectInfo); });
@@ -222,7 +294,7 @@ TEST_P(PhoneTransportTest, UnplugInTheMiddleOfARead) {
     uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
     phone.updateFaults([](Faults& x) { x.unplugAfterBytes = 1'500'000; });
     Bytes out(3 * MiB);
-    EXPECT_THROW(session.readPartial(f, 0, 3 * MiB, out), MTPTransportError);
+    EXPECT_THROW((void)session.readPartial(f, 0, 3 * MiB, out), MTPTransportError);
     EXPECT_TRUE(phone.isUnplugged());
     EXPECT_THROW(session.storages(), MTPTransportError);
 }

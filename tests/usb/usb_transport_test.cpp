@@ -3,6 +3,7 @@
 #include "mtp/USBTransport.h"
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +23,7 @@ using testsupport::pattern;
 
 using namespace std::chrono_literals;
 using mtp::MTPTransportError;
+using mtp::TransportErrorKind;
 using mtp::USBTransport;
 using usbbus::Variant;
 using usbtest::processBus;
@@ -40,13 +42,13 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = 3s) {
     return true;
 }
 
-std::string messageOf(const std::function<void()>& action) {
+MTPTransportError failureOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const MTPTransportError& error) {
-        return error.message;
+        return error;
     }
-    return "<no MTPTransportError>";
+    return MTPTransportError("<no MTPTransportError>");
 }
 
 class UsbTransportTest : public testing::Test {
@@ -231,7 +233,9 @@ TEST_F(UsbTransportTest, ReadThatIsNeverAnsweredFailsAtTheLimit) {
     USBTransport& usb = open(limits);
     std::vector<uint8_t> buffer(MiB);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(messageOf([&] { usb.read(buffer); }), "bulk read failed: LIBUSB_ERROR_TIMEOUT");
+    EXPECT_EQ(failureOf([&] { (void)usb.read(buffer); }),
+              MTPTransportError("bulk read failed: LIBUSB_ERROR_TIMEOUT",
+                                TransportErrorKind::timeout, LIBUSB_ERROR_TIMEOUT));
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 300ms);
     EXPECT_LT(elapsed, 10s);
@@ -246,8 +250,9 @@ TEST_F(UsbTransportTest, StalledWriteFails) {
     USBTransport& usb = open();
     phone_->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
     auto command = mtp::buildCommand(mtp::Op::OpenSession, 1, std::vector<uint32_t>{1});
-    EXPECT_EQ(messageOf([&] { usb.write(command.bytes()); }),
-              "bulk write failed: LIBUSB_ERROR_PIPE");
+    EXPECT_EQ(failureOf([&] { usb.write(command.bytes()); }),
+              MTPTransportError("bulk write failed: LIBUSB_ERROR_PIPE", TransportErrorKind::stall,
+                                LIBUSB_ERROR_PIPE));
 }
 
 TEST_F(UsbTransportTest, EventsKeepTheLoopGoing) {
@@ -271,6 +276,14 @@ TEST_F(UsbTransportTest, EventsKeepTheLoopGoing) {
     EXPECT_TRUE(usb.eventLoopRunning());
     EXPECT_EQ(usb.counters().eventHaltClears, 0u);
     EXPECT_EQ(session.list(storage, 0xFFFFFFFF).size(), 2u);
+
+    // A halted interrupt endpoint is cleared and read again a little later: events flow on.
+    phone_->updateFaults([](phonesim::Faults& f) { f.stallEvents = 1; });
+    ASSERT_TRUE(eventually([&] { return usb.counters().eventHaltClears == 1; }));
+    phone_->addFile(storage, "c.txt", mtp::Bytes(10, 'c'));
+    EXPECT_TRUE(eventually([&] { return usb.counters().eventCompleted >= 3; }));
+    EXPECT_TRUE(usb.eventLoopRunning());
+    EXPECT_EQ(usb.counters().eventHaltClears, 1u);
 }
 
 TEST_F(UsbTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
@@ -285,8 +298,10 @@ TEST_F(UsbTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
     EXPECT_EQ(ended.eventHaltClears, 0u);
 
     std::vector<uint8_t> buffer(MiB);
-    EXPECT_EQ(messageOf([&] { usb.read(buffer); }), "bulk read failed: LIBUSB_ERROR_NO_DEVICE");
-    EXPECT_EQ(messageOf([&] { usb.write({}); }), "bulk write failed: LIBUSB_ERROR_NO_DEVICE");
+    EXPECT_EQ(failureOf([&] { (void)usb.read(buffer); }),
+              MTPTransportError("bulk read failed: LIBUSB_ERROR_NO_DEVICE",
+                                TransportErrorKind::noDevice, LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(failureOf([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
     usb.drainInput();  // never throws
 }
 
@@ -294,7 +309,10 @@ TEST_F(UsbTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
     plug();
     mtp::USBDeviceRecord record = recordAt(port);
     processBus().hold(port);
-    EXPECT_EQ(messageOf([&] { USBTransport::create(record); }), "busy");
+    MTPTransportError busy = failureOf([&] { USBTransport::create(record); });
+    EXPECT_EQ(busy.message, "busy");
+    EXPECT_EQ(busy.kind, TransportErrorKind::busy);
+    EXPECT_NE(busy.libusbCode, 0);
     EXPECT_EQ(mtp::USBDiscovery().exclusiveOwner(record), "phonesim-hold");
 
     processBus().release(port);
@@ -308,14 +326,15 @@ TEST_F(UsbTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
 TEST_F(UsbTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     plug(Variant::chargingOnly);
     mtp::USBDeviceRecord charging = recordAt(port);
-    EXPECT_EQ(messageOf([&] { USBTransport::create(charging); }),
-              "device " + charging.id + " has no MTP interface");
+    EXPECT_EQ(failureOf([&] { USBTransport::create(charging); }),
+              MTPTransportError("device " + charging.id + " has no MTP interface",
+                                TransportErrorKind::noDevice));
 
     // A record from an earlier enumeration does not open the device that replaced it.
     plug();
     mtp::USBDeviceRecord old = recordAt(port);
     processBus().replug(port, profile_);
-    EXPECT_EQ(messageOf([&] { USBTransport::create(old); }),
+    EXPECT_EQ(failureOf([&] { USBTransport::create(old); }).message,
               "device " + old.id + " has no MTP interface");
     EXPECT_NO_THROW(USBTransport::create(recordAt(port)));
 }

@@ -73,6 +73,8 @@ struct SimulatedPhone::Impl {
     uint64_t bytesSinceFaults = 0;
     bool unplugged = false;
     bool outHalted = false;
+    bool inHalted = false;
+    bool eventsHalted = false;
 
     bool sessionOpen = false;
     uint32_t sessionID = 0;

@@ -243,6 +243,10 @@ void SimulatedPhone::Impl::finishData() {
 }
 
 void SimulatedPhone::Impl::queueReply(const Command& command, Reply reply, bool wrongID) {
+    if (hits(faults.stallIn, command.op)) {
+        inHalted = true;
+        return;
+    }
     uint64_t mps = static_cast<uint64_t>(config.maxPacketSize);
     bool first = true;
     if (reply.data) {
@@ -280,6 +284,7 @@ void SimulatedPhone::Impl::queueReply(const Command& command, Reply reply, bool 
 
 InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
     if (unplugged) return {TransferStatus::noDevice, 0, {}};
+    if (inHalted) return {TransferStatus::stall, 0, {}};
     if (inQueue.empty() || buffer.empty()) return {TransferStatus::pending, 0, {}};
     InContainer& c = inQueue.front();
     if (c.stuck) return {TransferStatus::pending, 0, {}};
@@ -350,10 +355,20 @@ InTransfer SimulatedPhone::bulkIn(std::span<uint8_t> buffer) {
 
 std::optional<Bytes> SimulatedPhone::interruptIn() {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->unplugged || impl_->events.empty()) return std::nullopt;
+    if (impl_->unplugged || impl_->eventsHalted || impl_->events.empty()) return std::nullopt;
     Bytes event = std::move(impl_->events.front());
     impl_->events.pop_front();
     return event;
+}
+
+bool SimulatedPhone::interruptStalls() {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->unplugged) return false;
+    if (!impl_->eventsHalted && impl_->faults.stallEvents > 0) {
+        --impl_->faults.stallEvents;
+        impl_->eventsHalted = true;
+    }
+    return impl_->eventsHalted;
 }
 
 void SimulatedPhone::cancel() {
@@ -366,7 +381,7 @@ void SimulatedPhone::reset() {
     std::lock_guard lock(impl_->mutex);
     impl_->abortTransaction();
     impl_->closeSession();
-    impl_->outHalted = false;
+    impl_->outHalted = impl_->inHalted = impl_->eventsHalted = false;
 }
 
 uint16_t SimulatedPhone::deviceStatus() const {
@@ -374,9 +389,19 @@ uint16_t SimulatedPhone::deviceStatus() const {
     return impl_->dataIn ? 0x2019 : 0x2001;
 }
 
-void SimulatedPhone::clearHalt() {
+void SimulatedPhone::clearHalt(Endpoint endpoint) {
     std::lock_guard lock(impl_->mutex);
-    impl_->outHalted = false;
+    switch (endpoint) {
+        case Endpoint::bulkOut:
+            impl_->outHalted = false;
+            break;
+        case Endpoint::bulkIn:
+            impl_->inHalted = false;
+            break;
+        case Endpoint::interrupt:
+            impl_->eventsHalted = false;
+            break;
+    }
 }
 
 void SimulatedPhone::unplug() {
@@ -394,7 +419,7 @@ bool SimulatedPhone::isUnplugged() const {
 void SimulatedPhone::replug() {
     std::lock_guard lock(impl_->mutex);
     impl_->unplugged = false;
-    impl_->outHalted = false;
+    impl_->outHalted = impl_->inHalted = impl_->eventsHalted = false;
     impl_->abortTransaction();
     impl_->closeSession();
     impl_->events.clear();

@@ -80,6 +80,12 @@ struct Faults {
     // transfer of its data phase); bulk OUT then stays halted until clearHalt() or reset().
     FaultTrigger stallOut;
     bool stallInDataPhase = false;
+    // A matching transaction is carried out, but bulk IN stalls instead of sending its reply
+    // (which is lost) and stays halted until clearHalt(Endpoint::bulkIn) or reset().
+    FaultTrigger stallIn;
+    // The next this many reads of the interrupt endpoint stall; each halts it until
+    // clearHalt(Endpoint::interrupt).
+    int stallEvents = 0;
     // A matching transaction gets no data and no response, and is not carried out.
     FaultTrigger neverAnswer;
     // Unplugged once this many bytes crossed the bulk pipes (both ways) after setFaults().
@@ -109,6 +115,8 @@ struct PhoneConfig {
 };
 
 enum class TransferStatus { ok, stall, noDevice, pending };
+
+enum class Endpoint { bulkOut, bulkIn, interrupt };
 
 struct InTransfer {
     TransferStatus status = TransferStatus::ok;
@@ -159,16 +167,20 @@ class SimulatedPhone {
     // The next bulk IN transfer of at most buffer.size() bytes, ending as a real transfer ends
     // (buffer full, or a short or zero-length packet). pending: nothing to send yet.
     InTransfer bulkIn(std::span<uint8_t> buffer);
-    // The next event container for the interrupt endpoint, if one is queued (none unplugged).
+    // The next event container for the interrupt endpoint, if one is queued (none unplugged or
+    // halted).
     std::optional<Bytes> interruptIn();
+    // Whether a read of the interrupt endpoint stalls now: it is halted, or the stallEvents
+    // fault halts it (taking one of its count).
+    bool interruptStalls();
     // Class requests. cancel (0x64): the current transaction is abandoned, queued input dropped.
     void cancel();
     // Device reset (0x66): as cancel, and the session is closed (open edits are committed).
     void reset();
     // Get device status (0x67): OK, or DeviceBusy while a data phase is being received.
     uint16_t deviceStatus() const;
-    // CLEAR_FEATURE(ENDPOINT_HALT) of bulk OUT.
-    void clearHalt();
+    // CLEAR_FEATURE(ENDPOINT_HALT).
+    void clearHalt(Endpoint endpoint = Endpoint::bulkOut);
     void unplug();  // every later transfer answers noDevice
     bool isUnplugged() const;
     void replug();  // attached again: no session, nothing queued, faults kept

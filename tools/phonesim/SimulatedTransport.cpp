@@ -28,8 +28,12 @@ int SimulatedTransport::maxPacketSize() const {
 
 void SimulatedTransport::write(std::span<const uint8_t> bytes) {
     TransferStatus status = phone_.bulkOut(bytes);
-    if (status == TransferStatus::stall) throw mtp::MTPTransportError("bulk OUT transfer stalled");
-    if (status == TransferStatus::noDevice) throw mtp::MTPTransportError("no device");
+    if (status == TransferStatus::stall) {
+        throw mtp::MTPTransportError("bulk OUT transfer stalled", mtp::TransportErrorKind::stall);
+    }
+    if (status == TransferStatus::noDevice) {
+        throw mtp::MTPTransportError("no device", mtp::TransportErrorKind::noDevice);
+    }
     // The phone charges the link time of these bytes to its next transfer to the host.
 }
 
@@ -57,21 +61,23 @@ size_t SimulatedTransport::read(std::span<uint8_t> buffer) {
             sleepFor(t.delay);
             return t.length;
         case TransferStatus::stall:
-            throw mtp::MTPTransportError("bulk IN transfer stalled");
+            throw mtp::MTPTransportError("bulk IN transfer stalled",
+                                         mtp::TransportErrorKind::stall);
         case TransferStatus::noDevice:
-            throw mtp::MTPTransportError("no device");
+            throw mtp::MTPTransportError("no device", mtp::TransportErrorKind::noDevice);
         case TransferStatus::pending:
             break;
     }
-    throw mtp::MTPTransportError("bulk IN timed out after " + std::to_string(readTimeout_.count()) +
-                                 " ms");
+    throw mtp::MTPTransportError(
+        "bulk IN timed out after " + std::to_string(readTimeout_.count()) + " ms",
+        mtp::TransportErrorKind::timeout);
 }
 
 void SimulatedTransport::drainInput() noexcept {
     std::vector<uint8_t> scratch(1 << 20);
     for (int i = 0; i < drainReads; ++i) {
         InTransfer t = readOnce(scratch, std::min(drainTimeout, readTimeout_));
-        // The phone never halts bulk IN, so there is no stall to clear on a failed read.
+        if (t.status == TransferStatus::stall) phone_.clearHalt(Endpoint::bulkIn);
         if (t.status != TransferStatus::ok || t.length == 0) return;
     }
 }

@@ -426,7 +426,14 @@ int UrbEngine::release(UMockdevIoctlClient* client, unsigned interfaceNumber) {
 void UrbEngine::clearHalt(uint8_t address) {
     std::erase(halted_, address);
     const EndpointInfo* ep = endpoint(address);
-    if (phone_ && ep && ep->toPhone && !(address & USB_DIR_IN)) phone_->clearHalt();
+    if (!phone_ || !ep || !ep->toPhone) return;
+    if (!(address & USB_DIR_IN)) {
+        phone_->clearHalt(phonesim::Endpoint::bulkOut);
+    } else if ((ep->attributes & 3) == 3) {
+        phone_->clearHalt(phonesim::Endpoint::interrupt);
+    } else {
+        phone_->clearHalt(phonesim::Endpoint::bulkIn);
+    }
 }
 
 // The kernel links a claimed interface to the usbfs driver; discovery reads the link's name.
@@ -573,6 +580,15 @@ void UrbEngine::pumpIn(Clock::time_point now) {
 
 void UrbEngine::pumpEvents() {
     while (!events_.empty() && !unplugged_) {
+        if (phone_->interruptStalls()) {
+            UrbPtr urb = std::move(events_.front());
+            events_.pop_front();
+            if (std::ranges::find(halted_, urb->fields().endpoint) == halted_.end()) {
+                halted_.push_back(urb->fields().endpoint);
+            }
+            complete(std::move(urb), -EPIPE, 0);
+            continue;
+        }
         std::optional<phonesim::Bytes> event = phone_->interruptIn();
         if (!event) return;
         UrbPtr urb = std::move(events_.front());

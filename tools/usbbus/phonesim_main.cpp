@@ -73,8 +73,9 @@ with serial SIM000<PORT>).
   edits                  the handles of the phone at port 1 with an edit in progress
   fault NAME [ARGS]      a fault of the phone at port 1: storefull [on|off], fail OP CODE
                          [TIMES [SKIP]] (after SKIP more OP, OP answers CODE; TIMES default 1,
-                         -1 every one),
-                         unplug-after BYTES, clear
+                         -1 every one), stall-in OP [TIMES] (bulk IN halts instead of
+                         answering OP), stall-events [N] (the next N event reads halt the
+                         interrupt endpoint), unplug-after BYTES, clear
   info [PORT]            {"node", "sysfs", "busnum", "devnum", "variant", "serial", "held"}
   help                   the list of commands
 )";
@@ -312,8 +313,11 @@ class Session {
     //   fail OP CODE [TIMES [SKIP]]  after SKIP (default 0) more transactions of OP, the next
     //                           TIMES (default 1; -1 every) answer CODE without being carried
     //                           out (numbers in C syntax: 0x1019)
+    //   stall-in OP [TIMES]     the next TIMES (default 1) transactions of OP (0: any) are
+    //                           carried out, but bulk IN halts instead of answering
+    //   stall-events [N]        the next N (default 1) reads of the interrupt endpoint halt it
     //   unplug-after BYTES      the phone is pulled out once BYTES more crossed the bulk pipes
-    //   clear                   these three off again
+    //   clear                   these off again
     std::string fault(const std::string& line) {
         std::istringstream in(line);
         std::string word, name, first, second, third, fourth;
@@ -341,6 +345,14 @@ class Session {
                 f.failResponse = response;
                 f.failSkip = skip;
             });
+        } else if (name == "stall-in") {
+            const auto op = static_cast<uint16_t>(number(first));
+            const int times = second.empty() ? 1 : static_cast<int>(number(second));
+            state.phone->updateFaults(
+                [&](phonesim::Faults& f) { f.stallIn = phonesim::FaultTrigger{op, times}; });
+        } else if (name == "stall-events") {
+            const int times = first.empty() ? 1 : static_cast<int>(number(first));
+            state.phone->updateFaults([times](phonesim::Faults& f) { f.stallEvents = times; });
         } else if (name == "unplug-after") {
             const auto bytes = static_cast<uint64_t>(number(first));
             state.phone->updateFaults([bytes](phonesim::Faults& f) { f.unplugAfterBytes = bytes; });
@@ -350,9 +362,12 @@ class Session {
                 f.fail = {};
                 f.failSkip = 0;
                 f.unplugAfterBytes.reset();
+                f.stallIn = {};
+                f.stallEvents = 0;
             });
         } else {
-            return "error: unknown fault " + name + " (storefull, fail, unplug-after, clear)";
+            return "error: unknown fault " + name +
+                   " (storefull, fail, stall-in, stall-events, unplug-after, clear)";
         }
         return "ok";
     }
