@@ -7,6 +7,7 @@ foreach(script
     e2e_browse.sh
     e2e_large.sh
     e2e_load.sh
+    e2e_names.sh
     e2e_user.sh
     e2e_write.sh
     e2e_write_faults.sh
