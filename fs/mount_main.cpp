@@ -65,8 +65,8 @@ class Trace {
     void step(const char* name) const {
         if (!enabled_) return;
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        fprintf(stderr, "%s: trace %.6f %s\n", program,
-                std::chrono::duration<double>(now).count(), name);
+        fprintf(stderr, "%s: trace %.6f %s\n", program, std::chrono::duration<double>(now).count(),
+                name);
     }
 
   private:

@@ -475,8 +475,8 @@ TEST(PhoneUsb, LinkModelChargesLikeTheWire) {
               nanoseconds(28'339'891) + 2048 * usb2.perPacket + usb2.perTransfer);
     EXPECT_EQ(usb2.transferTime(0, 512), usb2.perPacket + usb2.perTransfer);
     EXPECT_EQ(usb2.transferTime(12, 512), usb2.transferTime(0, 512) + nanoseconds(324));
-    EXPECT_EQ(LinkModel::usb3().transferTime(4096, 1024), LinkModel::usb3().transferTime(4096, 4096) +
-                                                             3 * LinkModel::usb3().perPacket);
+    EXPECT_EQ(LinkModel::usb3().transferTime(4096, 1024),
+              LinkModel::usb3().transferTime(4096, 4096) + 3 * LinkModel::usb3().perPacket);
     EXPECT_EQ(LinkModel{}.transferTime(1 << 20, 512), nanoseconds(0));
     EXPECT_EQ(LinkModel::named("usb3"), LinkModel::usb3());
     EXPECT_EQ(LinkModel::named("usb1"), std::nullopt);

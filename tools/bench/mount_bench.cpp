@@ -52,8 +52,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using bench::BenchOptions;
-using bench::parseOptions;
 using bench::linkSeconds;
+using bench::parseOptions;
 using bench::seconds;
 using bench::setLink;
 using namespace kestrume2e;
@@ -83,8 +83,7 @@ Throughput throughput(uint64_t size, double wall, double link) {
 }
 
 // readPartial of the whole object over libusb in window-sized ranges.
-Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& name,
-                   uint64_t size) {
+Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& name, uint64_t size) {
     auto record = phoneRecord();
     if (!record) throw std::runtime_error("discovery does not see the phone");
     mtp::MTPSession session(mtp::USBTransport::create(*record));
@@ -266,8 +265,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     Attached attached(work.path() / "image");
     const fs::path mnt = work.path() / "mnt";
     fs::create_directory(mnt);
-    const MountTime mounting = mountTime(attached.partition(), mnt, work.path() / "trace.err",
-                                         bus.clientEnvironment());
+    const MountTime mounting =
+        mountTime(attached.partition(), mnt, work.path() / "trace.err", bus.clientEnvironment());
     Throughput mounted;
     FirstByte last;
     uint64_t reads = 0, rssKiB = 0;
@@ -317,8 +316,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     std::printf(
         "  sequential read of %llu MiB: mount %.1f MiB/s, raw readPartial %.1f MiB/s, "
         "ratio %.3f (target >= 0.9)\n",
-        static_cast<unsigned long long>(options.sizeMiB), mounted.mibPerSecond,
-        raw.mibPerSecond, mounted.mibPerSecond / raw.mibPerSecond);
+        static_cast<unsigned long long>(options.sizeMiB), mounted.mibPerSecond, raw.mibPerSecond,
+        mounted.mibPerSecond / raw.mibPerSecond);
     if (link != "none") {
         std::printf(
             "  wall against link time: mount %.2f s / %.2f s (link busy %.3f), raw %.2f s / "

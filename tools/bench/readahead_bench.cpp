@@ -1,6 +1,6 @@
 // Reads a large object from the simulated phone through ReadAhead in 128 KiB pieces and
-// through readPartial in 4 MiB pieces, without a link model and with the USB 2.0 and USB 3 ones, and prints
-// throughput, MTP transactions per MiB (counted on the phone) and the ratio of the two.
+// through readPartial in 4 MiB pieces, without a link model and with the USB 2.0 and USB 3 ones,
+// and prints throughput, MTP transactions per MiB (counted on the phone) and the ratio of the two.
 //
 // usage: readahead_bench [MiB]   (default 1024; about 70 s in all at that size)
 

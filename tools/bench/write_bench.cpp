@@ -41,8 +41,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using bench::BenchOptions;
-using bench::parseOptions;
 using bench::linkSeconds;
+using bench::parseOptions;
 using bench::seconds;
 using bench::setLink;
 using namespace kestrume2e;

@@ -14,8 +14,8 @@ LinkModel LinkModel::usb2() {
 }
 
 LinkModel LinkModel::usb3() {
-    return LinkModel{std::chrono::microseconds(100), std::chrono::microseconds(40),
-                     nanoseconds(60), 310e6};
+    return LinkModel{std::chrono::microseconds(100), std::chrono::microseconds(40), nanoseconds(60),
+                     310e6};
 }
 
 std::optional<LinkModel> LinkModel::named(std::string_view name) {
@@ -31,7 +31,8 @@ nanoseconds LinkModel::transferTime(uint64_t bytes, int packetSize) const {
     const uint64_t packets = bytes == 0 ? 1 : (bytes + packet - 1) / packet;
     nanoseconds wire = perTransfer + perPacket * static_cast<int64_t>(packets);
     if (bytesPerSecond > 0) {
-        wire += nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * 1e9 / bytesPerSecond));
+        wire +=
+            nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * 1e9 / bytesPerSecond));
     }
     return wire;
 }

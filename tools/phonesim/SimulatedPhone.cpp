@@ -443,12 +443,13 @@ std::string SimulatedPhone::statsJson() const {
         out += item;
         first = false;
     }
-    out += "},\"bytesFromHost\":" + std::to_string(s.bytesFromHost) +
-           ",\"bytesToHost\":" + std::to_string(s.bytesToHost) +
-           ",\"transfersOut\":" + std::to_string(s.transfersOut) +
-           ",\"transfersIn\":" + std::to_string(s.transfersIn) + ",\"linkMicroseconds\":" +
-           std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(s.linkTime).count()) +
-           "}";
+    out +=
+        "},\"bytesFromHost\":" + std::to_string(s.bytesFromHost) +
+        ",\"bytesToHost\":" + std::to_string(s.bytesToHost) +
+        ",\"transfersOut\":" + std::to_string(s.transfersOut) +
+        ",\"transfersIn\":" + std::to_string(s.transfersIn) + ",\"linkMicroseconds\":" +
+        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(s.linkTime).count()) +
+        "}";
     return out;
 }
 

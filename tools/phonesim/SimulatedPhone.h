@@ -99,7 +99,7 @@ enum class TransferStatus { ok, stall, noDevice, pending };
 
 struct InTransfer {
     TransferStatus status = TransferStatus::ok;
-    size_t length = 0;                   // bytes placed in the buffer
+    size_t length = 0;  // bytes placed in the buffer
     // Link model: what the wire needs for this transfer, the phone's turnaround included when
     // it starts an answer. A real bus would complete it this long after it started.
     std::chrono::nanoseconds delay{0};

@@ -94,9 +94,9 @@ DataRef resolve(UMockdevIoctlData* parent, size_t offset, size_t length) {
 }  // namespace
 
 struct UrbEngine::Urb {
-    UMockdevIoctlClient* client = nullptr;  // referenced
-    DataRef urb;                            // the client's struct usbdevfs_urb
-    DataRef buffer;                         // its buffer; empty for zero-length transfers
+    UMockdevIoctlClient* client = nullptr;       // referenced
+    DataRef urb;                                 // the client's struct usbdevfs_urb
+    DataRef buffer;                              // its buffer; empty for zero-length transfers
     Clock::time_point submitted = Clock::now();  // when the client's SUBMITURB arrived
     Clock::time_point due{};
     bool zeroPacketSent = false;
@@ -555,8 +555,8 @@ void UrbEngine::pumpOut(Clock::time_point now) {
         ++stats_.transfersOut;
         stats_.bytesOut += static_cast<uint64_t>(fields.buffer_length);
         const phonesim::LinkModel link = phone_->link();
-        auto wire = link.transferTime(static_cast<uint64_t>(fields.buffer_length),
-                                      profile_.maxPacketSize);
+        auto wire =
+            link.transferTime(static_cast<uint64_t>(fields.buffer_length), profile_.maxPacketSize);
         if (wantsZeroPacket) wire += link.transferTime(0, profile_.maxPacketSize);
         finishOnWire(std::move(done), wire, fields.buffer_length, now);
     }

@@ -147,7 +147,7 @@ class UrbEngine {
     std::vector<uint8_t> halted_;           // endpoint addresses that stalled until CLEAR_HALT
     UMockdevIoctlClient* owner_ = nullptr;  // who claimed interface 0 (referenced)
     uint64_t claims_ = 0;                   // claims made so far
-    Clock::time_point wireFree_{};  // when the link model's wire is free again
+    Clock::time_point wireFree_{};          // when the link model's wire is free again
     bool unplugged_ = false;
     bool phoneVanished_ = false;
     int fifo_ = -1;
