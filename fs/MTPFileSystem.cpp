@@ -151,10 +151,15 @@ ProbeResult MTPFileSystem::probe(const BlockResource& resource) const {
 }
 
 LoadReply MTPFileSystem::load(const BlockResource& resource, LoadOptions options) {
+    const auto step = [&options](const char* name) {
+        if (options.stepDone) options.stepDone(name);
+    };
     const auto marker = readMarker(resource);
     if (!marker) return LoadReply{nullptr, EINVAL, {}};
+    step("marker");
     try {
         const auto records = phones_.attached();
+        step("discovery");
         const auto phone = std::find_if(records.begin(), records.end(), [&](const auto& record) {
             return mtp::containerIDFor(record.id) == marker->containerID;
         });
@@ -162,9 +167,12 @@ LoadReply MTPFileSystem::load(const BlockResource& resource, LoadOptions options
             throw mtp::MTPTransportError("phone " + marker->serial + " is not connected");
         }
         auto session = std::make_unique<mtp::MTPSession>(phones_.open(*phone));
+        step("transport");
         session->open();
+        step("session");
         auto volume = std::make_unique<Volume>(std::move(session), marker->name,
                                                marker->writable && !options.readOnly);
+        step("storages");
         volume_ = std::move(volume);
         Log::info("serving %s (%s) %s", marker->name.c_str(), marker->serial.c_str(),
                   volume_->isWritable() ? "read-write" : "read-only");

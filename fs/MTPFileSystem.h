@@ -79,7 +79,9 @@ struct LoadReply {
 // Choices of the mount that the marker does not carry.
 struct LoadOptions {
     bool readOnly = false;  // "-o ro": serve read-only whatever the marker asks
-    bool operator==(const LoadOptions&) const = default;
+    // Called on the loading thread as each step ends ("marker", "discovery", "transport",
+    // "session", "storages"), for a timing trace; may be empty.
+    std::function<void(const char* step)> stepDone = {};
 };
 
 // Holds at most one served volume. probe and load run on the caller's thread and do USB work

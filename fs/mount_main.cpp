@@ -22,6 +22,10 @@
 // fuse.mtpfs), default_permissions (the kernel checks the volume's modes) and ro when the volume
 // is not writable. -f keeps the helper in the foreground; -s, -n, -v, -t TYPE and -N NAMESPACE
 // (from mount(8)) are ignored.
+//
+// With KESTRUM_MOUNT_TRACE set in the environment, each step of the mount writes a line
+// "mount.mtpfs: trace SECONDS STEP" to stderr, SECONDS on the system's monotonic clock, so that
+// a caller can see where a mount's time goes.
 
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
@@ -29,6 +33,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +56,24 @@ constexpr int exitDied = 4;
 constexpr int exitNotRecognised = 32;
 constexpr int exitMountFailed = 32;
 constexpr const char* program = "mount.mtpfs";
+
+// The optional timing trace. Lines go out at once, unbuffered: the serving process's stderr is
+// closed when it goes to the background.
+class Trace {
+  public:
+    Trace() : enabled_(::getenv("KESTRUM_MOUNT_TRACE") != nullptr) {}
+    void step(const char* name) const {
+        if (!enabled_) return;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        fprintf(stderr, "%s: trace %.6f %s\n", program, std::chrono::duration<double>(now).count(),
+                name);
+    }
+
+  private:
+    bool enabled_;
+};
+
+const Trace trace;
 
 struct Arguments {
     std::string device;
@@ -274,7 +297,8 @@ int awaitChild(pid_t child, int pipe) {
 int serve(const Arguments& arguments, std::unique_ptr<kestrum::BlockResource> resource,
           const std::string& mountPoint, Outcome& outcome) {
     kestrum::MTPFileSystem fileSystem;
-    const kestrum::LoadReply reply = fileSystem.load(*resource, {arguments.readOnly});
+    const kestrum::LoadReply reply = fileSystem.load(
+        *resource, {arguments.readOnly, [](const char* step) { trace.step(step); }});
     resource.reset();  // the device is not read again; do not keep it busy
     if (!reply.volume) {
         if (reply.error == EINVAL) {
@@ -299,13 +323,15 @@ int serve(const Arguments& arguments, std::unique_ptr<kestrum::BlockResource> re
     if (fuse_set_signal_handlers(session) != 0 ||
         fuse_session_mount(session, mountPoint.c_str()) != 0) {
         status = exitMountFailed;
-    } else if (!answerInit(session)) {
+    } else if (trace.step("mount"), !answerInit(session)) {
         fprintf(stderr, "%s: %s: the kernel did not start the mount\n", program,
                 mountPoint.c_str());
         fuse_session_unmount(session);
         status = exitMountFailed;
     } else {
+        trace.step("init");
         raiseReadAhead(mountPoint);
+        trace.step("serving");
         outcome.report(0);
         fuse_session_loop(session);
         host.drain();
@@ -331,7 +357,9 @@ int main(int argc, char** argv) {
         usage(stderr);
         return exitUsage;
     }
+    trace.step("start");
     if (!optionsAccepted(*arguments)) return exitUsage;
+    trace.step("options");
 
     std::unique_ptr<kestrum::DeviceResource> resource;
     try {
@@ -345,6 +373,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: %s: not an MTP placeholder\n", program, arguments->device.c_str());
         return exitNotRecognised;
     }
+    trace.step("probe");
     char canonical[PATH_MAX];
     if (!::realpath(arguments->mountPoint.c_str(), canonical)) {
         fprintf(stderr, "%s: %s: %s\n", program, arguments->mountPoint.c_str(), strerror(errno));

@@ -332,7 +332,7 @@ void USBTransport::open(uint8_t busNumber, uint8_t address, uint8_t interfaceNum
             events_ = std::make_unique<EventPipe>(context_, device_, eventAddress_,
                                                   limits_.eventRetry, counters_);
         }
-        drainInput();
+        drain(limits_.openDrainFirstRead);
         if (events_) events_->start();
     } catch (...) {
         close();
@@ -405,12 +405,17 @@ size_t USBTransport::read(std::span<uint8_t> buffer) {
 }
 
 void USBTransport::drainInput() noexcept {
+    drain(limits_.drainRead);
+}
+
+void USBTransport::drain(std::chrono::milliseconds firstReadLimit) noexcept {
     for (int i = 0; i < drainReadCount; ++i) {
         int received = 0;
         counters_.drainReads++;
         int result =
             libusb_bulk_transfer(device_, bulkIn_, inData_.data(), static_cast<int>(inData_.size()),
-                                 &received, timeoutMs(limits_.drainRead));
+                                 &received, timeoutMs(i == 0 ? firstReadLimit : limits_.drainRead));
+        if (result == LIBUSB_ERROR_TIMEOUT && received > 0) continue;
         if (result != LIBUSB_SUCCESS) {
             libusb_clear_halt(device_, bulkIn_);  // ignored: the next transaction will tell
             counters_.bulkHaltClears++;

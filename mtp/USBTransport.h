@@ -27,6 +27,10 @@ struct USBTransportLimits {
     std::chrono::milliseconds writeBase{5'000};
     std::chrono::milliseconds writePerMillionBytes{1'000};
     std::chrono::milliseconds drainRead{100};
+    // The first drain read when the transport opens. A phone with stale input sends its first
+    // packet at once, and a quiet one sends nothing: the whole drainRead limit would be waited
+    // at every open for nothing.
+    std::chrono::milliseconds openDrainFirstRead{20};
     // Pause before the event read is queued again after a failed one.
     std::chrono::milliseconds eventRetry{100};
     bool operator==(const USBTransportLimits&) const = default;
@@ -92,7 +96,8 @@ class USBTransport final : public BulkTransport {
     size_t read(std::span<uint8_t> buffer) override;
 
     // Up to 16 reads of the receive buffer's size at the drainRead limit each; stops at the
-    // first read of 0 bytes, or at the first failing one after clearing the halt of bulk IN.
+    // first read of 0 bytes, or at the first failing one after clearing the halt of bulk IN. A
+    // read that timed out after receiving bytes met a phone still sending: the drain goes on.
     void drainInput() noexcept override;
 
     USBTransportCounters counters() const;
@@ -119,6 +124,7 @@ class USBTransport final : public BulkTransport {
     USBTransport(std::string id, USBTransportLimits limits);
     void open(uint8_t busNumber, uint8_t address, uint8_t interfaceNumber);
     void close() noexcept;
+    void drain(std::chrono::milliseconds firstReadLimit) noexcept;
     void transferOut(std::span<const uint8_t> bytes);
 
     std::string id_;

@@ -333,38 +333,47 @@ TEST(PhoneUsb, BulkOutContainersAreReassembledByTheirLength) {
     EXPECT_EQ(get32(buffer, 8), 99u);
 }
 
-// 1 MiB at 35 MB/s is about 30 ms, paid by the transfer that carries it from the phone, or by
-// the response after data sent to the phone; a command's round trip costs 250 us.
-TEST(PhoneUsb, LinkModelChargesDataBothWays) {
+// The model charges as a wire does: bytes at the link's rate, every packet and transfer, the
+// phone's turnaround once per answer; both directions count in the phone's link time.
+TEST(PhoneUsb, LinkModelChargesLikeTheWire) {
+    using std::chrono::nanoseconds;
+    const LinkModel usb2 = LinkModel::usb2();
+    // 1 MiB: 2048 packets of 512 bytes, one transfer, 28.34 ms of payload.
+    EXPECT_EQ(usb2.transferTime(1 << 20, 512),
+              nanoseconds(28'339'891) + 2048 * usb2.perPacket + usb2.perTransfer);
+    EXPECT_EQ(usb2.transferTime(0, 512), usb2.perPacket + usb2.perTransfer);
+    EXPECT_EQ(usb2.transferTime(12, 512), usb2.transferTime(0, 512) + nanoseconds(324));
+    EXPECT_EQ(LinkModel::usb3().transferTime(4096, 1024),
+              LinkModel::usb3().transferTime(4096, 4096) + 3 * LinkModel::usb3().perPacket);
+    EXPECT_EQ(LinkModel{}.transferTime(1 << 20, 512), nanoseconds(0));
+    EXPECT_EQ(LinkModel::named("usb3"), LinkModel::usb3());
+    EXPECT_EQ(LinkModel::named("usb1"), std::nullopt);
+
     PhoneConfig config;
-    config.link = LinkModel::usb2();
+    config.link = usb2;
     SimulatedPhone phone(config);
-    phone.addFile(Internal, "f", pattern(3'500'000));
+    phone.addFile(Internal, "f", pattern(1 << 20));
     RawHost host(phone);
     host.open();
     uint32_t f = host.handles(Internal, Root).at(0);
-    ASSERT_EQ(phone.bulkOut(container(1, 0x95C1, 50, {f, 0, 0, 3'500'000})), TransferStatus::ok);
+    phone.resetStats();
+    Bytes cmd;
+    put32(cmd, 28);
+    put16(cmd, 1);
+    put16(cmd, 0x95C1);
+    put32(cmd, 50);
+    // 1 MiB - 12 bytes: a data container of exactly 1 MiB, then a zero-length packet.
+    for (uint32_t p : {f, 0u, 0u, (1u << 20) - 12}) put32(cmd, p);
+    phone.bulkOut(cmd);
     Bytes buffer(1 << 20);
-    InTransfer first = phone.bulkIn(buffer);
-    InTransfer second = phone.bulkIn(buffer);
-    EXPECT_NEAR(static_cast<double>(second.delay.count()), 29959.0, 5.0);
-    EXPECT_NEAR(static_cast<double>((first.delay - second.delay).count()), 250.0, 2.0);
-    while (phone.bulkIn(buffer).length == buffer.size()) {
-    }
-    ASSERT_EQ(phone.bulkIn(buffer).status, TransferStatus::ok);
-    ASSERT_EQ(get16(buffer, 4), 3);  // the response
-
-    host.ok(0x95C4, {f});  // BeginEditObject
-    const uint32_t tid = host.lastTransaction() + 1;
-    ASSERT_EQ(phone.bulkOut(container(1, 0x95C2, tid, {f, 0, 0, 1u << 20})), TransferStatus::ok);
-    Bytes data = container(2, 0x95C2, tid, {});
-    data.resize(12 + (1u << 20));
-    setLength(data, static_cast<uint32_t>(data.size()));
-    ASSERT_EQ(phone.bulkOut(data), TransferStatus::ok);
+    InTransfer data = phone.bulkIn(buffer);
+    InTransfer zero = phone.bulkIn(buffer);
     InTransfer response = phone.bulkIn(buffer);
-    ASSERT_EQ(response.status, TransferStatus::ok);
-    EXPECT_EQ(get16(buffer, 6), 0x2001);
-    EXPECT_NEAR(static_cast<double>(response.delay.count()), 29959.0 + 250.0, 5.0);
+    EXPECT_EQ(data.delay, usb2.latencyPerTransaction + usb2.transferTime(1 << 20, 512));
+    EXPECT_EQ(zero.delay, usb2.transferTime(0, 512));
+    EXPECT_EQ(response.delay, usb2.transferTime(16, 512));  // one parameter: the length
+    EXPECT_EQ(phone.stats().linkTime,
+              usb2.transferTime(28, 512) + data.delay + zero.delay + response.delay);
 }
 
 TEST(PhoneEvents, PhoneSideChangesInListedFoldersRaiseEvents) {

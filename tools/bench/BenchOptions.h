@@ -1,5 +1,6 @@
 #pragma once
-// The command line the mount benchmarks share: [--size MiB] [--files N] [--link none|usb2|both].
+// The command line the mount benchmarks share:
+//     [--size MiB] [--files N] [--link none|usb2|usb3|all]
 
 #include <chrono>
 #include <cstdint>
@@ -8,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/phonesim/SimulatedPhone.h"
+
 namespace bench {
 
 struct BenchOptions {
     uint64_t sizeMiB = 1024;
     int files = 10'000;  // only for benchmarks that accept --files
-    std::vector<std::string> links{"none", "usb2"};
+    std::vector<std::string> links{"none", "usb2", "usb3"};
 };
 
 // Throws std::runtime_error with a usage text for anything it does not understand.
@@ -29,15 +32,26 @@ inline BenchOptions parseOptions(int argc, char** argv, bool acceptsFiles) {
             options.files = std::atoi(value.c_str());
             if (options.files < 1) throw std::runtime_error("bad --files");
         } else if (flag == "--link") {
-            if (value == "both") continue;
-            if (value != "none" && value != "usb2")
-                throw std::runtime_error("--link none|usb2|both");
+            if (value == "all") continue;
+            if (!phonesim::LinkModel::named(value))
+                throw std::runtime_error("--link none|usb2|usb3|all");
             options.links = {value};
         } else {
             throw std::runtime_error("unknown option " + flag);
         }
     }
     return options;
+}
+
+// The named link model, with the packet size of the bus it models (SuperSpeed: 1024 bytes).
+inline void setLink(phonesim::PhoneConfig& config, const std::string& name) {
+    config.link = phonesim::LinkModel::named(name).value_or(phonesim::LinkModel{});
+    config.maxPacketSize = name == "usb3" ? 1024 : 512;
+}
+
+// Seconds the phone's link model charged since `before` (its stats' linkTime).
+inline double linkSeconds(const phonesim::SimulatedPhone& phone, std::chrono::nanoseconds before) {
+    return std::chrono::duration<double>(phone.stats().linkTime - before).count();
 }
 
 inline double seconds(std::chrono::steady_clock::duration d) {

@@ -1,6 +1,6 @@
 // Reads a large object from the simulated phone through ReadAhead in 128 KiB pieces and
-// through readPartial in 4 MiB pieces, without and with the USB 2.0 link model, and prints
-// throughput, MTP transactions per MiB (counted on the phone) and the ratio of the two.
+// through readPartial in 4 MiB pieces, without a link model and with the USB 2.0 and USB 3 ones,
+// and prints throughput, MTP transactions per MiB (counted on the phone) and the ratio of the two.
 //
 // usage: readahead_bench [MiB]   (default 1024; about 70 s in all at that size)
 
@@ -114,9 +114,8 @@ int main(int argc, char** argv) {
         std::printf("readahead_bench: %llu MiB sparse object on a folder-backed simulated phone\n",
                     static_cast<unsigned long long>(mib));
         std::printf("%-6s %-28s %10s %18s\n", "link", "method", "MB/s", "transactions/MiB");
-        for (bool usb2 : {false, true}) {
-            phone.setLink(usb2 ? phonesim::LinkModel::usb2() : phonesim::LinkModel{});
-            const char* link = usb2 ? "usb2" : "none";
+        for (const char* link : {"none", "usb2", "usb3"}) {
+            phone.setLink(*phonesim::LinkModel::named(link));
             Result ahead = measure(phone, size, throughReadAhead);
             std::printf("%-6s %-28s %10.1f %18.3f\n", link, "ReadAhead, 128 KiB pieces",
                         ahead.megabytesPerSecond, ahead.transactionsPerMiB);

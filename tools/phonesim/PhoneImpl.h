@@ -65,9 +65,6 @@ struct SimulatedPhone::Impl {
     PhoneConfig config;
     Faults faults;
     LinkModel link;
-    // Link time of the data the host sent, paid by the next transfer to the host: the host
-    // waits for the response, so this is when the sent data would have arrived.
-    std::chrono::microseconds owedLinkTime{0};
     ObjectStore store;
     PhoneStats stats;
     uint64_t bytesSinceFaults = 0;

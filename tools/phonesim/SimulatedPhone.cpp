@@ -41,16 +41,6 @@ Receiver swallow() {
 
 }  // namespace
 
-LinkModel LinkModel::usb2() {
-    return LinkModel{std::chrono::microseconds(250), 35e6};
-}
-
-std::chrono::microseconds LinkModel::transferTime(uint64_t bytes) const {
-    if (bytesPerSecond <= 0) return std::chrono::microseconds(0);
-    return std::chrono::microseconds(
-        static_cast<int64_t>(static_cast<double>(bytes) * 1e6 / bytesPerSecond));
-}
-
 uint64_t PhoneStats::count(uint16_t op) const {
     auto it = operations.find(op);
     return it == operations.end() ? 0 : it->second;
@@ -132,7 +122,7 @@ TransferStatus SimulatedPhone::Impl::bulkOut(std::span<const uint8_t> transfer) 
     }
     ++stats.transfersOut;
     stats.bytesFromHost += transfer.size();
-    owedLinkTime += link.transferTime(transfer.size());
+    stats.linkTime += link.transferTime(transfer.size(), config.maxPacketSize);
     feed(transfer);
     return TransferStatus::ok;
 }
@@ -291,7 +281,9 @@ InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
     if (c.zeroLengthOwed) {
         inQueue.pop_front();
         ++stats.transfersIn;
-        return {TransferStatus::ok, 0, {}};
+        const auto wire = link.transferTime(0, config.maxPacketSize);
+        stats.linkTime += wire;
+        return {TransferStatus::ok, 0, wire};
     }
     uint64_t mps = static_cast<uint64_t>(config.maxPacketSize);
     uint64_t remaining = c.wireLength - c.sent;
@@ -305,7 +297,7 @@ InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
     }
     if (crossesUnplugLimit(n)) return {TransferStatus::noDevice, 0, {}};
 
-    std::chrono::microseconds delay = link.transferTime(n) + std::exchange(owedLinkTime, {});
+    std::chrono::nanoseconds delay = link.transferTime(n, config.maxPacketSize);
     if (c.firstOfReply && c.sent == 0) delay += link.latencyPerTransaction;
     size_t done = 0;
     if (c.sent < c.header.size()) {
@@ -318,6 +310,7 @@ InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
     }
     c.sent += n;
     ++stats.transfersIn;
+    stats.linkTime += delay;
     stats.bytesToHost += n;
     if (endsContainer) {
         if (endsOnPacket && n == buffer.size()) {
@@ -475,10 +468,13 @@ std::string SimulatedPhone::statsJson() const {
         out += item;
         first = false;
     }
-    out += "},\"bytesFromHost\":" + std::to_string(s.bytesFromHost) +
-           ",\"bytesToHost\":" + std::to_string(s.bytesToHost) +
-           ",\"transfersOut\":" + std::to_string(s.transfersOut) +
-           ",\"transfersIn\":" + std::to_string(s.transfersIn) + "}";
+    out +=
+        "},\"bytesFromHost\":" + std::to_string(s.bytesFromHost) +
+        ",\"bytesToHost\":" + std::to_string(s.bytesToHost) +
+        ",\"transfersOut\":" + std::to_string(s.transfersOut) +
+        ",\"transfersIn\":" + std::to_string(s.transfersIn) + ",\"linkMicroseconds\":" +
+        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(s.linkTime).count()) +
+        "}";
     return out;
 }
 

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/phonesim/LinkModel.h"
+
 namespace phonesim {
 
 using Bytes = std::vector<uint8_t>;
@@ -29,17 +31,6 @@ struct StorageConfig {
     std::optional<std::filesystem::path> folder;
     bool removable = false;  // StorageType RemovableRAM (an SD card) instead of FixedRAM
     bool operator==(const StorageConfig&) const = default;
-};
-
-// Cost of the wire: added to every transaction and transfer so that benchmarks see round trips.
-struct LinkModel {
-    std::chrono::microseconds latencyPerTransaction{0};
-    double bytesPerSecond = 0;  // 0: unlimited
-    // USB 2.0 high speed as phones reach it: about 35 MB/s and 0.25 ms per transaction.
-    static LinkModel usb2();
-    // Time the wire needs for a transfer of this many bytes (no latency).
-    std::chrono::microseconds transferTime(uint64_t bytes) const;
-    bool operator==(const LinkModel&) const = default;
 };
 
 // Selects the transactions a fault hits.
@@ -120,8 +111,10 @@ enum class Endpoint { bulkOut, bulkIn, interrupt };
 
 struct InTransfer {
     TransferStatus status = TransferStatus::ok;
-    size_t length = 0;                   // bytes placed in the buffer
-    std::chrono::microseconds delay{0};  // link model: complete no earlier than this from now
+    size_t length = 0;  // bytes placed in the buffer
+    // Link model: what the wire needs for this transfer, the phone's turnaround included when
+    // it starts an answer. A real bus would complete it this long after it started.
+    std::chrono::nanoseconds delay{0};
     bool operator==(const InTransfer&) const = default;
 };
 
@@ -132,6 +125,8 @@ struct PhoneStats {
     uint64_t bytesToHost = 0;                 // bulk IN
     uint64_t transfersOut = 0;
     uint64_t transfersIn = 0;  // completed bulk IN transfers, zero-length ones included
+    // What the link model charged for all of them: the time a real link would have been busy.
+    std::chrono::nanoseconds linkTime{0};
     uint64_t count(uint16_t op) const;
     uint64_t transactions() const;  // all operations together
     bool operator==(const PhoneStats&) const = default;
@@ -219,7 +214,7 @@ class SimulatedPhone {
     PhoneStats stats() const;
     void resetStats();
     // {"operations":{"0x1001":1,...},"bytesFromHost":..,"bytesToHost":..,"transfersOut":..,
-    //  "transfersIn":..}
+    //  "transfersIn":..,"linkMicroseconds":..}
     std::string statsJson() const;
 
     struct Impl;

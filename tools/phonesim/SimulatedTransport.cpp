@@ -13,7 +13,7 @@ namespace {
 constexpr int drainReads = 16;
 constexpr std::chrono::milliseconds drainTimeout(100);
 
-void sleepFor(std::chrono::microseconds delay) {
+void sleepFor(std::chrono::nanoseconds delay) {
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
 }
 
@@ -34,7 +34,7 @@ void SimulatedTransport::write(std::span<const uint8_t> bytes) {
     if (status == TransferStatus::noDevice) {
         throw mtp::MTPTransportError("no device", mtp::TransportErrorKind::noDevice);
     }
-    // The phone charges the link time of these bytes to its next transfer to the host.
+    sleepFor(phone_.link().transferTime(bytes.size(), phone_.maxPacketSize()));
 }
 
 InTransfer SimulatedTransport::readOnce(std::span<uint8_t> buffer,

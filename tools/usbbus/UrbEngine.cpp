@@ -94,9 +94,10 @@ DataRef resolve(UMockdevIoctlData* parent, size_t offset, size_t length) {
 }  // namespace
 
 struct UrbEngine::Urb {
-    UMockdevIoctlClient* client = nullptr;  // referenced
-    DataRef urb;                            // the client's struct usbdevfs_urb
-    DataRef buffer;                         // its buffer; empty for zero-length transfers
+    UMockdevIoctlClient* client = nullptr;       // referenced
+    DataRef urb;                                 // the client's struct usbdevfs_urb
+    DataRef buffer;                              // its buffer; empty for zero-length transfers
+    Clock::time_point submitted = Clock::now();  // when the client's SUBMITURB arrived
     Clock::time_point due{};
     bool zeroPacketSent = false;
 
@@ -507,7 +508,7 @@ UrbEngine::Result UrbEngine::submit(UMockdevIoctlClient* client, UMockdevIoctlDa
 
 void UrbEngine::pump(Clock::time_point now) {
     if (!phone_ || unplugged_) return;
-    pumpOut();
+    pumpOut(now);
     pumpIn(now);
     pumpEvents();
     while (!delayed_.empty() && delayed_.front()->due <= now) {
@@ -518,7 +519,22 @@ void UrbEngine::pump(Clock::time_point now) {
     }
 }
 
-void UrbEngine::pumpOut() {
+// The link model's wire is one timeline per device: a transfer occupies it from when the
+// client submitted it (or the wire came free) for what the model charges. The emulator's own
+// time between submission and now is spent inside that window instead of on top of it.
+void UrbEngine::finishOnWire(UrbPtr urb, std::chrono::nanoseconds wire, int actual,
+                             Clock::time_point now) {
+    // A later transfer never overtakes an earlier one that the link model still delays.
+    if (wire.count() == 0 && delayed_.empty()) return complete(std::move(urb), 0, actual);
+    const Clock::time_point start = std::max(urb->submitted, wireFree_);
+    urb->due = std::max(start + std::chrono::duration_cast<Clock::duration>(wire), wireFree_);
+    wireFree_ = urb->due;
+    if (urb->due <= now && delayed_.empty()) return complete(std::move(urb), 0, actual);
+    urb->fields().actual_length = actual;
+    delayed_.push_back(std::move(urb));
+}
+
+void UrbEngine::pumpOut(Clock::time_point now) {
     while (!out_.empty() && !unplugged_) {
         Urb& urb = *out_.front();
         const usbdevfs_urb& fields = urb.fields();
@@ -545,7 +561,11 @@ void UrbEngine::pumpOut() {
         }
         ++stats_.transfersOut;
         stats_.bytesOut += static_cast<uint64_t>(fields.buffer_length);
-        complete(std::move(done), 0, fields.buffer_length);
+        const phonesim::LinkModel link = phone_->link();
+        auto wire =
+            link.transferTime(static_cast<uint64_t>(fields.buffer_length), profile_.maxPacketSize);
+        if (wantsZeroPacket) wire += link.transferTime(0, profile_.maxPacketSize);
+        finishOnWire(std::move(done), wire, fields.buffer_length, now);
     }
 }
 
@@ -566,15 +586,7 @@ void UrbEngine::pumpIn(Clock::time_point now) {
         if (tracing()) trace("in", taken->bytes().first(static_cast<size_t>(actual)));
         ++stats_.transfersIn;
         stats_.bytesIn += static_cast<uint64_t>(actual);
-        // A later transfer never overtakes an earlier one that the link model still delays.
-        if (transfer.delay.count() > 0 || !delayed_.empty()) {
-            taken->due = std::max(now + transfer.delay, lastDue_);
-            lastDue_ = taken->due;
-            taken->fields().actual_length = actual;
-            delayed_.push_back(std::move(taken));
-        } else {
-            complete(std::move(taken), 0, actual);
-        }
+        finishOnWire(std::move(taken), transfer.delay, actual, now);
     }
 }
 

@@ -106,7 +106,8 @@ class UrbEngine {
     const EndpointInfo* endpoint(uint8_t address) const;
 
     void pump(Clock::time_point now);
-    void pumpOut();
+    void pumpOut(Clock::time_point now);
+    void finishOnWire(UrbPtr urb, std::chrono::nanoseconds wire, int actual, Clock::time_point now);
     void pumpIn(Clock::time_point now);
     void pumpEvents();
     void complete(UrbPtr urb, int status, int actual);
@@ -130,7 +131,7 @@ class UrbEngine {
     mutable std::mutex mutex_;
     std::deque<UrbPtr> out_;      // bulk OUT the phone has not accepted yet
     std::deque<UrbPtr> in_;       // bulk IN waiting for phone data
-    std::deque<UrbPtr> delayed_;  // bulk IN holding data, due at Urb::due (link model)
+    std::deque<UrbPtr> delayed_;  // bulk transfers done, due at Urb::due (link model)
     std::deque<UrbPtr> events_;   // interrupt IN waiting for an event
     std::deque<UrbPtr> idle_;     // IN on endpoints without a function: pending until discarded
     std::deque<UrbPtr> done_;     // completed, waiting to be reaped
@@ -146,7 +147,7 @@ class UrbEngine {
     std::vector<uint8_t> halted_;           // endpoint addresses that stalled until CLEAR_HALT
     UMockdevIoctlClient* owner_ = nullptr;  // who claimed interface 0 (referenced)
     uint64_t claims_ = 0;                   // claims made so far
-    Clock::time_point lastDue_{};
+    Clock::time_point wireFree_{};          // when the link model's wire is free again
     bool unplugged_ = false;
     bool phoneVanished_ = false;
     int fifo_ = -1;
