@@ -185,7 +185,7 @@ Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
         try {
             if (item.isDirectory) throw PosixError(EISDIR);
             if (item.kind == Kind::object) {
-                if (item.sizeUnknown) throw PosixError(EFBIG);
+                if (!editableSize(item)) throw PosixError(EFBIG);
                 // As for writes: a phone that cannot tell the size keeps the listing's.
                 editor().truncate(item.handle, *newSize, item.size,
                                   !item.sizeIsOurs &&

@@ -331,6 +331,9 @@ class Volume {
     static timespec now();
     // The write path (VolumeWrite.cpp, VolumeNamespace.cpp).
     size_t writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes);
+    // Whether the object's current size can be known before editing it: the volume's own,
+    // the phone's answer, or a listing's size that is exact.
+    bool editableSize(const Item& file);
     // rename() below its argument checks: the rules, then the move in memory or on the phone
     // (undone as far as the phone lets when a step fails). Throws PosixError and the phone's
     // errors; OperationNotSupported becomes EXDEV.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fs/Log.h"
 #include "fs/PosixError.h"
 #include "fs/Volume.h"
 #include "mtp/MTPCodes.h"
@@ -18,6 +19,11 @@ void Volume::open(OpenModes modes) const {
 void Volume::open(uint64_t id, OpenModes modes, bool truncate) {
     if ((modes.write || truncate) && !writable_) throw PosixError(EROFS);
     Item& file = require(id, ENOENT);
+    if (modes.write && file.kind == Kind::object && !file.isDirectory && !editableSize(file)) {
+        Log::error("open %s: the phone cannot tell its size; not opened for writing",
+                   file.name.c_str());
+        throw PosixError(EFBIG);
+    }
     if (truncate) {
         if (file.isDirectory) throw PosixError(EISDIR);
         setAttributes(id, 0);
@@ -100,13 +106,18 @@ size_t Volume::write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes
     return written;
 }
 
+bool Volume::editableSize(const Item& file) {
+    if (file.sizeUnknown) return false;
+    // A phone that cannot be asked leaves the listing's size, exact only below 4 GiB.
+    return file.sizeIsOurs || file.size < 0xFFFFFFFF ||
+           session().supports(mtp::Op::GetObjectPropValue);
+}
+
 size_t Volume::writeObject(Item& file, uint64_t offset, std::span<const uint8_t> bytes) {
-    if (file.sizeUnknown) throw PosixError(EFBIG);
+    if (!editableSize(file)) throw PosixError(EFBIG);
     mtp::MTPEditor& edits = editor();
-    // The phone is asked for the size only while the volume has never set it itself. One that
-    // cannot be asked leaves the listing's size, exact below 4 GiB.
+    // The phone is asked for the size only while the volume has never set it itself.
     const bool ask = !file.sizeIsOurs && session().supports(mtp::Op::GetObjectPropValue);
-    if (!file.sizeIsOurs && !ask && file.size >= 0xFFFFFFFF) throw PosixError(EFBIG);
     uint64_t size = edits.beginEdit(file.handle, file.size, ask);
     // beginEdit has cut or kept the object at that size: from here the phone's size is ours.
     file.size = size;

@@ -275,10 +275,33 @@ TEST_F(WriteTest, FilesOfUnknownSizeAreNeverEdited) {
     EXPECT_EQ(errorOf([&] { volume().write(id, 0, bytes); }), EFBIG);
     EXPECT_EQ(errorOf([&] { volume().setAttributes(id, 10); }), EFBIG);
     EXPECT_EQ(errorOf([&] { volume().open(id, {.write = true}, true); }), EFBIG);
+    EXPECT_EQ(errorOf([&] { volume().open(id, {.write = true}, false); }), EFBIG);
     EXPECT_EQ(q([&] { return volume().openModes(id); }), OpenModes{})
         << "a failed open is no handle";
     EXPECT_EQ(count(Op::BeginEditObject), 0u);
     EXPECT_EQ(phone().stats().transactions(), 0u);
+}
+
+// A phone that cannot be asked for an object's size: the listing's size serves where it is
+// exact, and only a file beyond it is refused, before anything is sent.
+TEST_F(WriteTest, WithoutSizeQueriesListedSizesServe) {
+    phonesim::PhoneConfig config;
+    config.faults.noPropValue = true;
+    makePhone(config);
+    phone().addFile(storage(), "old.txt", pattern(5000, 1));
+    mountWritable();
+    const uint64_t id = lookup(rootID, "old.txt")->id;
+    q([&] { volume().open(id, {.write = true}, false); });
+    const phonesim::Bytes tail = pattern(3000, 2);
+    writeAll(id, tail, 5000);
+    q([&] { volume().release(id, {.write = true}); });
+    q([&] { volume().setAttributes(id, 6000); });
+    phonesim::Bytes expected = concat(pattern(5000, 1), tail);
+    expected.resize(6000);
+    PhoneModel model;
+    model.file(storage(), "old.txt", expected);
+    expectPhoneHolds(model);
+    EXPECT_EQ(count(Op::GetObjectPropValue), 0u);
 }
 
 TEST_F(WriteTest, ReadOnlyVolumeRefusesEveryChange) {
