@@ -56,18 +56,14 @@ uint32_t parentParameter(const Item& folder) {
     return folder.handle == mtp::RootParent ? 0 : folder.handle;
 }
 
-// Undo steps of a change made in several phone transactions. Unless disarmed, they run in
-// reverse order when the list goes out of scope. Each step catches and logs its own failure, so
-// that the others still run and nothing leaves the destructor.
+// Undo steps of a change made in several phone transactions, run in reverse order by
+// rollback() on the error path (never from a destructor: they reach the phone). Each step
+// catches and logs its own failure, so that the others still run.
 class UndoList {
   public:
     UndoList() { steps_.reserve(4); }
     UndoList(const UndoList&) = delete;
     UndoList& operator=(const UndoList&) = delete;
-    ~UndoList() {
-        if (!armed_) return;
-        for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) (*step)();
-    }
     // step restores what the last change altered, for the item that was called name.
     template <typename Step>
     void push(std::string name, Step step) {
@@ -79,11 +75,14 @@ class UndoList {
             }
         });
     }
-    void disarm() { armed_ = false; }
+    // Never throws.
+    void rollback() noexcept {
+        for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) (*step)();
+        steps_.clear();
+    }
 
   private:
     std::vector<std::function<void()>> steps_;
-    bool armed_ = true;
 };
 
 }  // namespace
@@ -360,8 +359,8 @@ void Volume::moveOnPhone(Item& item, const Item& source, const Item& destination
         setName(item, itemName);
         if (aside) setName(*aside, asideName);
     };
+    UndoList undo;
     try {
-        UndoList undo;
         if (source.id == destination.id) {
             if (aside) {
                 renameAside(temporaryName(aside->handle));
@@ -383,8 +382,8 @@ void Volume::moveOnPhone(Item& item, const Item& source, const Item& destination
             }
             renameItem(newName);
         }
-        undo.disarm();
     } catch (const std::exception&) {
+        undo.rollback();
         settle();
         throw;
     }
