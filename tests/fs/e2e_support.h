@@ -64,6 +64,11 @@ inline Result run(const std::string& command) {
 }
 
 // Whether a mount sits at mountPoint (a path without spaces).
+inline std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 inline bool isMounted(const fs::path& mountPoint) {
     std::ifstream table("/proc/self/mountinfo");
     for (std::string line, skip, point; std::getline(table, line);) {
@@ -183,10 +188,7 @@ class HelperMount {
 
     bool ok() const { return isMounted(mountPoint_); }
     pid_t pid() const { return pid_; }
-    std::string log() const {
-        std::ifstream in(log_);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string log() const { return readText(log_); }
 
     // Kills the helper: every call waiting on the mount fails at once. Any thread.
     void kill() const {
