@@ -33,7 +33,7 @@ class Log {
     // Writes one finished line.
     static void write(LogLevel level, std::string_view text);
 
-    // printf formatting; the design's "%{public}s" is plain "%s" here.
+    // printf formatting: every argument is printed in full.
     static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static void error(const char* format, ...) __attribute__((format(printf, 1, 2)));

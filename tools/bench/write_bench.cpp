@@ -5,7 +5,7 @@
 //     (one edit, 4 MiB SendPartialObject chunks, ended), and their ratio;
 //   - MTP transactions per MiB written, for both, counted on the phone;
 //   - beside each wall time, the time the link model charged for the same transfers: their
-//     ratio shows how busy the design keeps the link, whatever the emulator costs.
+//     ratio shows how busy the file system keeps the link, whatever the emulator costs.
 //
 //     build/bin/write_bench [--size MiB] [--link none|usb2|usb3|all]
 //

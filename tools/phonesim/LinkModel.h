@@ -1,6 +1,6 @@
 #pragma once
 // What a USB link between computer and phone costs, charged the way a real bus charges it, so
-// that a design with many small transfers pays for them as it would on a real phone.
+// that code with many small transfers pays for them as it would on a real phone.
 
 #include <chrono>
 #include <cstdint>
