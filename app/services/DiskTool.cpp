@@ -266,10 +266,11 @@ QCoro::Task<void> DiskTool::mount(std::string disk, fs::path mountPoint, bool wr
 }
 
 QCoro::Task<void> DiskTool::quietly(std::string path, std::vector<std::string> arguments) {
-    co_await onWorker([&] {
+    auto running = onWorker([&] {
         runner_.runQuietly(path, arguments, 30s);
         return true;
     });
+    co_await running;
 }
 
 QCoro::Task<void> DiskTool::unmount(fs::path mountPoint, bool force) {

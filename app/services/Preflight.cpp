@@ -84,7 +84,9 @@ PreflightResult Preflight::probe(const mtp::USBDeviceRecord& record) const {
 }
 
 QCoro::Task<PreflightResult> Preflight::run(mtp::USBDeviceRecord record) const {
-    co_return co_await onWorker([this, record] { return probe(record); });
+    // A named awaiter: GCC 12 destroys a temporary one twice inside co_return.
+    auto probing = onWorker([this, record] { return probe(record); });
+    co_return co_await probing;
 }
 
 }  // namespace brisvale

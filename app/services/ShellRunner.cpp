@@ -191,8 +191,9 @@ ChildOutcome runChild(const std::string& path, const std::vector<std::string>& a
 QCoro::Task<std::string> ShellRunner::run(std::string path, std::vector<std::string> arguments,
                                           ChildEnvironment environment,
                                           std::chrono::milliseconds limit) {
-    ChildOutcome outcome = co_await onWorker(
-        [&] { return runChild(path, arguments, environment, limit, /*capture=*/true); });
+    auto running =
+        onWorker([&] { return runChild(path, arguments, environment, limit, /*capture=*/true); });
+    ChildOutcome outcome = co_await running;
     if (outcome.status != 0 || outcome.timedOut) {
         throw ShellError(lastComponent(path), outcome.status, repairUTF8(outcome.err),
                          outcome.timedOut);
