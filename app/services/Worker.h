@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -21,7 +22,8 @@ void startOnWorker(std::function<void()> job);
 
 // Awaitable: runs `work` (a callable returning a non-void value) on a worker thread and resumes
 // the awaiting coroutine on the main thread with its result, or rethrows what it threw there.
-// Await it from the main thread only, with a QCoreApplication alive.
+// Await it from the main thread only, with a QCoreApplication alive until it resumes; awaited
+// without one, or on another thread, it throws std::logic_error and starts nothing.
 template <typename F>
 class OnWorker {
   public:
@@ -32,16 +34,21 @@ class OnWorker {
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> waiting) {
-        Q_ASSERT(QThread::currentThread() == QCoreApplication::instance()->thread());
-        startOnWorker([this, waiting] {
+        // The application is taken here, not on the worker: posting to a null receiver fails
+        // without a trace, and the coroutine would never resume.
+        QCoreApplication* application = QCoreApplication::instance();
+        if (!application) throw std::logic_error("work awaited before the application exists");
+        if (QThread::currentThread() != application->thread()) {
+            throw std::logic_error("work awaited off the main thread");
+        }
+        startOnWorker([this, waiting, application] {
             try {
                 value_.emplace(work_());
             } catch (...) {
                 error_ = std::current_exception();
             }
             QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [waiting] { waiting.resume(); },
-                Qt::QueuedConnection);
+                application, [waiting] { waiting.resume(); }, Qt::QueuedConnection);
         });
     }
     Result await_resume() {

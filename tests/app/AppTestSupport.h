@@ -11,6 +11,7 @@
 #include <thread>
 #include <type_traits>
 
+#include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
 
 namespace apptest {
@@ -26,6 +27,15 @@ inline QCoreApplication& application() {
     static QCoreApplication instance(argc, argv);
     return instance;
 }
+
+// The application exists before any test runs: a task runs eagerly up to its first suspension,
+// so `await(tool.mount(...))` has handed work to a worker before await() itself starts.
+class ApplicationFirst : public ::testing::Environment {
+  public:
+    void SetUp() override { application(); }
+};
+inline ::testing::Environment* const applicationFirst =
+    ::testing::AddGlobalTestEnvironment(new ApplicationFirst);
 
 // Runs the task's coroutine on the event loop until it ends; returns its value or rethrows
 // (QCoro's own waitFor never returns when the task throws).
