@@ -26,6 +26,7 @@ struct State {
     std::atomic<bool> hasSink{false};
     std::atomic<int> minimum{0};
     bool journal GUARDED_BY(lock) = false;
+    Log::Identity identity GUARDED_BY(lock);
 };
 
 State& state() {
@@ -47,7 +48,8 @@ int priority(LogLevel level) {
     return LOG_ERR;
 }
 
-void writeFormatted(LogLevel level, const char* format, va_list arguments) {
+void writeFormatted(LogLevel level, std::string_view category, const char* format,
+                    va_list arguments) {
     if (!Log::wants(level)) return;
     char small[512];
     va_list copy;
@@ -56,13 +58,13 @@ void writeFormatted(LogLevel level, const char* format, va_list arguments) {
     va_end(copy);
     if (length < 0) return;
     if (static_cast<size_t>(length) < sizeof small) {
-        Log::write(level, std::string_view(small, length));
+        Log::write(level, category, std::string_view(small, length));
         return;
     }
     std::string large(length + 1, '\0');
     vsnprintf(large.data(), large.size(), format, arguments);
     large.resize(length);
-    Log::write(level, large);
+    Log::write(level, category, large);
 }
 
 }  // namespace
@@ -86,27 +88,48 @@ bool Log::wants(LogLevel level) noexcept {
            static_cast<int>(level) >= s.minimum.load(std::memory_order_relaxed);
 }
 
-void Log::write(LogLevel level, std::string_view text) {
+void Log::setIdentity(Identity identity) {
     State& s = state();
     mtp::MutexLocker guard(s.lock);
+    s.identity = std::move(identity);
+}
+
+void Log::write(LogLevel level, std::string_view text) {
+    write(level, {}, text);
+}
+
+void Log::write(LogLevel level, std::string_view category, std::string_view text) {
+    State& s = state();
+    mtp::MutexLocker guard(s.lock);
+    if (category.empty()) category = s.identity.category;
     if (s.sink) s.sink(level, text);
     if (static_cast<int>(level) < s.minimum) return;
     if (s.journal) {
         int result = sd_journal_send("MESSAGE=%.*s", static_cast<int>(text.size()), text.data(),
-                                     "PRIORITY=%d", priority(level), "SYSLOG_IDENTIFIER=kestrumfs",
-                                     "SUBSYSTEM=com.tavrel.kestrum.fs", "CATEGORY=fs", nullptr);
+                                     "PRIORITY=%d", priority(level), "SYSLOG_IDENTIFIER=%s",
+                                     s.identity.syslogIdentifier.c_str(), "SUBSYSTEM=%s",
+                                     s.identity.subsystem.c_str(), "CATEGORY=%.*s",
+                                     static_cast<int>(category.size()), category.data(), nullptr);
         if (result >= 0) return;
         s.journal = false;
     }
-    fprintf(stderr, "kestrumfs: %.*s\n", static_cast<int>(text.size()), text.data());
+    fprintf(stderr, "%s: %.*s\n", s.identity.syslogIdentifier.c_str(),
+            static_cast<int>(text.size()), text.data());
 }
 
-#define KESTRUM_LOG_FUNCTION(function, level)     \
-    void Log::function(const char* format, ...) { \
-        va_list arguments;                        \
-        va_start(arguments, format);              \
-        writeFormatted(level, format, arguments); \
-        va_end(arguments);                        \
+void Log::log(LogLevel level, std::string_view category, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    writeFormatted(level, category, format, arguments);
+    va_end(arguments);
+}
+
+#define KESTRUM_LOG_FUNCTION(function, level)         \
+    void Log::function(const char* format, ...) {     \
+        va_list arguments;                            \
+        va_start(arguments, format);                  \
+        writeFormatted(level, {}, format, arguments); \
+        va_end(arguments);                            \
     }
 
 KESTRUM_LOG_FUNCTION(debug, LogLevel::debug)

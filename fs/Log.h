@@ -1,7 +1,8 @@
 #pragma once
-// The file system's logger: journald (SYSLOG_IDENTIFIER "kestrumfs", subsystem
-// "com.tavrel.kestrum.fs", category "fs"), stderr when no journal is reachable, and an
-// injectable sink that receives every line (tests read the exact texts there).
+// The one logger of both programs: journald (by default SYSLOG_IDENTIFIER "kestrumfs", subsystem
+// "com.tavrel.kestrum.fs", category "fs"; the app sets its own identity once at start), stderr
+// when no journal is reachable, and an injectable sink that receives every line (tests read the
+// exact texts there).
 
 #include <functional>
 #include <string>
@@ -19,6 +20,16 @@ class Log {
     // Called under the logger's lock: a sink must not log. An empty function removes it.
     using Sink = std::function<void(LogLevel level, std::string_view text)>;
 
+    // Who writes: SYSLOG_IDENTIFIER, the SUBSYSTEM field and the CATEGORY of lines logged
+    // without one. Set once at start, before any line is logged; the defaults are the file
+    // system's.
+    struct Identity {
+        std::string syslogIdentifier = "kestrumfs";
+        std::string subsystem = "com.tavrel.kestrum.fs";
+        std::string category = "fs";
+    };
+    static void setIdentity(Identity identity);
+
     // Installs (or, with an empty function, removes) the sink; returns the previous one.
     static Sink setSink(Sink sink);
 
@@ -30,8 +41,12 @@ class Log {
     // arguments (the transaction trace) check it first.
     static bool wants(LogLevel level) noexcept;
 
-    // Writes one finished line.
+    // Writes one finished line, in the identity's category or in the given one.
     static void write(LogLevel level, std::string_view text);
+    static void write(LogLevel level, std::string_view category, std::string_view text);
+    // printf formatting in a category ("app", "update").
+    static void log(LogLevel level, std::string_view category, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
 
     // printf formatting: every argument is printed in full.
     static void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));

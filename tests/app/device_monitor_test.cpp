@@ -1,0 +1,96 @@
+// The device monitor on the virtual bus with udev's real events: the snapshot at start, exactly
+// two snapshots 0.4 s and 1.5 s after the last event of a burst (delays read from an injected
+// clock), a second phone at another port.
+
+#include <algorithm>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/services/DeviceMonitor.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/BusPhone.h"
+
+namespace {
+
+using namespace brisvale;
+using namespace apptest;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Keeps scheduled work until the test runs it.
+class ManualClock final : public Clock {
+  public:
+    struct Item {
+        std::chrono::milliseconds delay;
+        std::function<void()> work;
+    };
+    std::map<Handle, Item> pending;
+    int scheduled = 0;
+
+    Handle schedule(std::chrono::milliseconds delay, std::function<void()> work) override {
+        ++scheduled;
+        pending.emplace(++next_, Item{delay, std::move(work)});
+        return next_;
+    }
+    void cancel(Handle handle) override { pending.erase(handle); }
+    std::vector<std::chrono::milliseconds> delays() const {
+        std::vector<std::chrono::milliseconds> all;
+        for (const auto& [handle, item] : pending) all.push_back(item.delay);
+        return all;
+    }
+    void runAll() {
+        auto items = std::move(pending);
+        pending.clear();
+        for (auto& [handle, item] : items) item.work();
+    }
+
+  private:
+    Handle next_ = 0;
+};
+
+std::vector<std::string> ids(const std::vector<mtp::USBDeviceRecord>& records) {
+    std::vector<std::string> all;
+    for (const auto& record : records) {
+        if (record.kind.isMTP()) all.push_back(record.id);
+    }
+    return all;
+}
+
+TEST(DeviceMonitor, SnapshotsAfterEachBurst) {
+    application();
+    BusPhone phone;
+    phone.plug(1);
+    ManualClock clock;
+    std::vector<std::vector<std::string>> snapshots;
+    DeviceMonitor monitor([&](auto records) { snapshots.push_back(ids(records)); }, clock);
+    monitor.start();
+    ASSERT_THAT(snapshots, ElementsAre(ElementsAre("SIM0001")));  // before start returned
+
+    // A burst: a second phone, unplugged and plugged again at once.
+    phonesim::PhoneConfig second = phone.config;
+    second.serial = "SIM0002";
+    auto secondPhone = std::make_shared<phonesim::SimulatedPhone>(second);
+    phone.bus->plug(2, usbbus::profileFor(second), secondPhone);
+    phone.bus->unplug(2);
+    phone.bus->plug(2, usbbus::profileFor(second), secondPhone);
+    // Three events give three rounds of scheduling, each cancelling the last.
+    ASSERT_TRUE(spinUntil([&] { return clock.scheduled >= 6; }));
+    spinUntil([] { return false; }, 300ms);
+    EXPECT_EQ(clock.scheduled, 6);
+    EXPECT_THAT(clock.delays(), ElementsAre(400ms, 1500ms));
+    EXPECT_EQ(snapshots.size(), 1u);
+    clock.runAll();
+    EXPECT_THAT(snapshots, ElementsAre(ElementsAre("SIM0001"), ElementsAre("SIM0001", "SIM0002"),
+                                       ElementsAre("SIM0001", "SIM0002")));
+
+    // An unplug is a burst of its own.
+    phone.bus->unplug(1);
+    ASSERT_TRUE(spinUntil([&] { return clock.pending.size() == 2; }));
+    clock.runAll();
+    EXPECT_EQ(snapshots.size(), 5u);
+    EXPECT_THAT(snapshots.back(), ElementsAre("SIM0002"));
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// The login item as an XDG autostart entry with its two settings keys, and the file system
+// helper query.
+
+#include <QSettings>
+#include <fstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/services/LoginItem.h"
+#include "fs/Log.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/BusPhone.h"
+
+namespace {
+
+using namespace brisvale;
+using namespace apptest;
+using ::testing::HasSubstr;
+
+std::string text(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class LoginItemTest : public ::testing::Test {
+  protected:
+    void SetUp() override { application(); }
+    LoginItem item(const std::string& executable) {
+        return LoginItem(settings_, root_.path() / "autostart", executable);
+    }
+    TempFolder root_;
+    QSettings settings_{QString::fromStdString((root_.path() / "settings.ini").string()),
+                        QSettings::IniFormat};
+};
+
+TEST_F(LoginItemTest, DefaultAppliedOnceThenTheUsersChoiceStays) {
+    LoginItem first = item("/opt/Brisvale/brisvale");
+    first.applyLoginDefault();
+    EXPECT_TRUE(first.isEnabled());
+    EXPECT_TRUE(settings_.value("didApplyLoginDefault").toBool());
+    EXPECT_EQ(settings_.value("loginItemPath").toString(), "/opt/Brisvale/brisvale");
+    EXPECT_THAT(text(first.entryPath()), HasSubstr("\nExec=\"/opt/Brisvale/brisvale\"\n"));
+
+    first.setLoginItem(false);
+    EXPECT_FALSE(first.isEnabled());
+    first.applyLoginDefault();
+    first.refreshLoginItem();
+    EXPECT_FALSE(first.isEnabled());
+}
+
+TEST_F(LoginItemTest, MovedBinaryRegisteredAgain) {
+    item("/opt/Brisvale/brisvale").setLoginItem(true);
+    LoginItem moved = item("/home/me/Apps/Bris vale/brisvale");
+    moved.refreshLoginItem();
+    EXPECT_EQ(settings_.value("loginItemPath").toString(), "/home/me/Apps/Bris vale/brisvale");
+    EXPECT_THAT(text(moved.entryPath()),
+                HasSubstr("\nExec=\"/home/me/Apps/Bris vale/brisvale\"\n"));
+}
+
+TEST_F(LoginItemTest, HiddenEntryIsNotEnabledAndFailuresAreLogged) {
+    LoginItem login = item("/opt/Brisvale/brisvale");
+    fs::create_directories(login.entryPath().parent_path());
+    std::ofstream(login.entryPath()) << "[Desktop Entry]\nHidden=true\n";
+    EXPECT_FALSE(login.isEnabled());
+
+    std::vector<std::string> lines;
+    kestrum::Log::setSink(
+        [&](kestrum::LogLevel, std::string_view line) { lines.emplace_back(line); });
+    fs::remove(login.entryPath());
+    fs::create_directories(login.entryPath());  // a folder in the entry's place
+    fs::create_directories(login.entryPath() / "x");
+    login.setLoginItem(true);
+    kestrum::Log::setSink(nullptr);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_THAT(lines[0], ::testing::StartsWith("login item register failed: "));
+    EXPECT_FALSE(settings_.value("loginItemPath").isValid());
+}
+
+TEST(ExtensionStatus, HelperAndFuse) {
+    EXPECT_EQ(await(isExtensionEnabled(fs::path(BUILD_BIN) / "mount.mtpfs")),
+              ::access("/dev/fuse", R_OK | W_OK) == 0);
+    EXPECT_FALSE(await(isExtensionEnabled("/nonexistent/mount.mtpfs")));
+    TempFolder folder;
+    std::ofstream(folder.path() / "mount.mtpfs") << "#!/bin/sh\n";  // not executable
+    EXPECT_FALSE(await(isExtensionEnabled(folder.path() / "mount.mtpfs")));
+}
+
+}  // namespace

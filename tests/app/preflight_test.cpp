@@ -1,0 +1,97 @@
+// Preflight against simulated phones on the virtual bus: ready with sums over two storages,
+// can-write false without the edit operations, locked, busy naming the holder, the desktop's
+// MTP daemon killed to free the phone, failed with the error's text.
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/services/Preflight.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/app/BusPhone.h"
+
+namespace {
+
+using namespace brisvale;
+using namespace apptest;
+using ::testing::HasSubstr;
+using ::testing::VariantWith;
+
+class PreflightOnBus : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        application();
+        phone_.config.storages = {phonesim::StorageConfig{}, phonesim::StorageConfig{}};
+        phone_.config.storages[0].capacity = 64'000'000'000;
+        phone_.config.storages[1].capacity = 16'000'000'000;
+        phone_.config.storages[1].removable = true;
+    }
+    mtp::USBDeviceRecord record() {
+        for (const auto& device : mtp::USBDiscovery().allDevices()) {
+            if (device.id == phone_.config.serial) return device;
+        }
+        ADD_FAILURE() << "the phone is not on the bus";
+        return {};
+    }
+    PreflightResult probe() { return await(preflight_.run(record())); }
+
+    BusPhone phone_;
+    ShellRunner runner_;
+    Preflight preflight_{runner_};
+};
+
+TEST_F(PreflightOnBus, ReadyWithSumsAndReleased) {
+    phone_.plug();
+    const PreflightResult result = probe();
+    ASSERT_THAT(result, VariantWith<preflight::Ready>(::testing::_)) << describe(result);
+    const auto& ready = std::get<preflight::Ready>(result);
+    EXPECT_EQ(ready.capacity, 80'000'000'000u);
+    EXPECT_EQ(ready.free, 80'000'000'000u);  // nothing stored
+    EXPECT_TRUE(ready.canWrite);
+    // Session closed, interface released: another program can take the phone at once.
+    EXPECT_NO_THROW(phone_.bus->hold(1));
+}
+
+TEST_F(PreflightOnBus, NoEditMeansCannotWrite) {
+    phone_.config.faults.noEdit = true;
+    phone_.plug();
+    EXPECT_EQ(probe(), PreflightResult(preflight::Ready{80'000'000'000, 80'000'000'000, false}));
+}
+
+TEST_F(PreflightOnBus, Locked) {
+    phone_.config.faults.locked = true;
+    phone_.plug();
+    EXPECT_EQ(probe(), PreflightResult(preflight::Locked{}));
+}
+
+TEST_F(PreflightOnBus, BusyNamesTheHolder) {
+    phone_.plug();
+    phone_.bus->hold(1);
+    EXPECT_EQ(probe(), PreflightResult(preflight::Busy{"phonesim-hold"}));
+}
+
+// A holder named like the desktop's MTP daemon is killed and the probe goes on.
+TEST_F(PreflightOnBus, DesktopDaemonIsKilled) {
+    TempFolder bin;
+    const fs::path daemon = bin.path() / "gvfsd-mtp";
+    fs::copy_file(fs::path(BUILD_BIN) / "phonesim-hold", daemon);
+    ::setenv("PHONESIM_HOLD", daemon.c_str(), 1);
+    phone_.plug();
+    phone_.bus->hold(1);
+    ::unsetenv("PHONESIM_HOLD");
+    EXPECT_THAT(probe(), VariantWith<preflight::Ready>(::testing::_));
+}
+
+TEST_F(PreflightOnBus, FailedWithTheErrorText) {
+    phone_.plug();
+    const mtp::USBDeviceRecord gone = record();
+    phone_.bus->unplug(1);
+    const PreflightResult result = await(preflight_.run(gone));
+    ASSERT_THAT(result, VariantWith<preflight::Failed>(::testing::_)) << describe(result);
+    EXPECT_THAT(std::get<preflight::Failed>(result).message, HasSubstr("SIM0001"));
+}
+
+}  // namespace
