@@ -136,6 +136,7 @@ struct FuseHost::Operations {
     static void replyEntry(FuseRequest& request, const ItemPtr& item, uint64_t directory,
                            const std::string& name) {
         FuseHost& host = request.host<FuseHost>();
+        VERIFY_ON_QUEUE(host.volume().queue());
         const fuse_entry_param entry =
             entryOf(host, host.volume().attributes(*item), item->name == name);
         if (std::move(request).replyEntry(entry))
@@ -676,15 +677,18 @@ uint64_t FuseHost::newHandle(OpenModes modes) {
 }
 
 void FuseHost::opened(uint64_t handle, uint64_t itemID, OpenModes modes) {
+    VERIFY_ON_QUEUE(volume().queue());
     if (modes.write) gatherer().opened(handle, itemID);
 }
 
 void FuseHost::released(uint64_t handle, uint64_t itemID, OpenModes modes) {
+    VERIFY_ON_QUEUE(volume().queue());
     gatherer().released(handle);
     volume().release(itemID, modes);
 }
 
 void FuseHost::forget(uint64_t itemID, uint64_t n) {
+    VERIFY_ON_QUEUE(volume().queue());
     if (!spellings_.forget(itemID, n)) return;
     try {
         volume().reclaim(itemID);
@@ -694,6 +698,7 @@ void FuseHost::forget(uint64_t itemID, uint64_t n) {
 }
 
 void FuseHost::invalidate(std::vector<Spelling> spellings) {
+    VERIFY_ON_QUEUE(volume().queue());
     if (!session_ || spellings.empty()) return;
     notifier_->submit([session = session_, spellings = std::move(spellings)] {
         for (const auto& [directory, name] : spellings) {

@@ -114,7 +114,7 @@ Volume::~Volume() {
 Statistics Volume::statistics() const {
     std::vector<mtp::MTPStorage> copy;
     {
-        std::lock_guard guard(spaceLock_);
+        mtp::MutexLocker guard(spaceLock_);
         copy = space_;
     }
     return statisticsOf(copy);
@@ -140,6 +140,7 @@ Statistics Volume::statisticsOf(std::span<const mtp::MTPStorage> storages) {
 }
 
 ItemPtr Volume::item(uint64_t id) const {
+    verifyOnQueue(__func__);
     auto found = items_.find(id);
     return found == items_.end() ? nullptr : found->second;
 }
@@ -155,6 +156,7 @@ void Volume::index(const ItemPtr& item) {
 }
 
 Attributes Volume::attributes(const Item& item) const {
+    verifyOnQueue(__func__);
     Attributes result;
     result.id = item.id;
     result.parentID = item.parentID;
@@ -174,11 +176,13 @@ Attributes Volume::attributes(const Item& item) const {
 }
 
 Attributes Volume::getAttributes(uint64_t id) {
+    verifyOnQueue(__func__);
     // A node the kernel still holds for an item removed since: the name is gone.
     return attributes(require(id, ENOENT));
 }
 
 Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
+    verifyOnQueue(__func__);
     Item& item = require(id, ENOENT);
     if (!writable_) throw PosixError(EROFS);
     if (newSize && *newSize != item.size) {
@@ -206,11 +210,13 @@ Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
 }
 
 mtp::MTPSession& Volume::session() {
+    verifyOnQueue(__func__);
     if (!session_) throw mtp::MTPTransportError("volume is shut down");
     return *session_;
 }
 
 mtp::MTPEditor& Volume::editor() {
+    verifyOnQueue(__func__);
     if (!editor_) throw mtp::MTPTransportError("volume is shut down");
     return *editor_;
 }
@@ -250,7 +256,7 @@ void Volume::refreshSpace() {
     try {
         std::vector<mtp::MTPStorage> listed = session().storages();
         if (listed.size() != storages_.size()) return;
-        std::lock_guard guard(spaceLock_);
+        mtp::MutexLocker guard(spaceLock_);
         space_ = std::move(listed);
     } catch (const std::exception&) {
         // The figures stay as they were; statistics never fail.
@@ -258,6 +264,7 @@ void Volume::refreshSpace() {
 }
 
 void Volume::shutdown() {
+    verifyOnQueue(__func__);
     if (!session_) return;
     finishEdits();
     try {

@@ -35,6 +35,7 @@
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPSession.h"
 #include "mtp/ReadAhead.h"
+#include "mtp/ThreadSafety.h"
 
 namespace kestrum {
 
@@ -137,7 +138,7 @@ class Volume {
     // The storages as listed at creation; never changes.
     const std::vector<mtp::MTPStorage>& storages() const { return storages_; }
     // From the free-space copy, under its lock. Never fails.
-    Statistics statistics() const;
+    Statistics statistics() const EXCLUDES(spaceLock_);
     // The arithmetic: total = sum of capacities, free = min(sum of free, total), blocks of
     // blockSize rounded down. Sums saturate instead of wrapping.
     static Statistics statisticsOf(std::span<const mtp::MTPStorage> storages);
@@ -264,7 +265,10 @@ class Volume {
 
     // ---- Lifecycle: queue. ----
     // Finishes every open edit. Never throws.
-    void unmount() { finishEdits(); }
+    void unmount() {
+        verifyOnQueue(__func__);
+        finishEdits();
+    }
     // Finishes edits, sends CloseSession (failure ignored) and releases the session and its
     // transport (the USB interface). Later operations that need the phone fail with EIO.
     // Never throws.
@@ -293,8 +297,13 @@ class Volume {
     void finishEdits();
     // Lists the storages again and replaces the free-space copy when the count still matches.
     // Never throws.
-    void refreshSpace();
+    void refreshSpace() EXCLUDES(spaceLock_);
 
+    // VERIFY_ON_QUEUE(*queue_) for the caller (function: its __func__), except while the
+    // constructor loads: the queue does not exist yet and nothing else can reach the volume.
+    void verifyOnQueue(const char* function) const {
+        if (queue_ && !queue_->isCurrent()) queue_->failNotCurrent(function);
+    }
     // The session and the editor, or MTPTransportError "volume is shut down" after shutdown().
     // Use these, not the members, wherever the phone is reached.
     mtp::MTPSession& session();
@@ -351,8 +360,8 @@ class Volume {
     std::string name_;
     std::string volumeID_;
     std::vector<mtp::MTPStorage> storages_;
-    mutable std::mutex spaceLock_;
-    std::vector<mtp::MTPStorage> space_;  // guarded by spaceLock_
+    mutable mtp::Mutex spaceLock_;
+    std::vector<mtp::MTPStorage> space_ GUARDED_BY(spaceLock_);
     ItemPtr root_;
     std::unique_ptr<mtp::ReadAhead> readAhead_;
     std::unordered_map<uint64_t, Listing> children_;

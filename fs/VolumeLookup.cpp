@@ -152,6 +152,7 @@ std::vector<ItemPtr> Listing::items() const {
 }
 
 Listing& Volume::children(const Item& directory) {
+    verifyOnQueue(__func__);
     if (auto cached = children_.find(directory.id); cached != children_.end())
         return cached->second;
 
@@ -227,6 +228,7 @@ std::string Volume::detachedName(uint32_t handle) {
 }
 
 void Volume::insert(const ItemPtr& item, const Item& directory) {
+    verifyOnQueue(__func__);
     children(directory).add(item);
     index(item);
 }
@@ -239,6 +241,7 @@ void Volume::setName(Item& item, std::string name) {
 }
 
 void Volume::discard(const Item& item) {
+    verifyOnQueue(__func__);
     // Copies first: item may be owned only by the structures dropped below.
     const uint64_t id = item.id, parentID = item.parentID;
     const uint32_t handle = item.handle;
@@ -270,6 +273,7 @@ void Volume::discard(const Item& item) {
 }
 
 ItemPtr Volume::lookup(uint64_t directory, std::string_view name) {
+    verifyOnQueue(__func__);
     ItemPtr folder = item(directory);
     if (!folder || !isText(name)) throw PosixError(ENOENT);
     // No item can hold it; the caller learns why its path fails.
@@ -287,6 +291,7 @@ ItemPtr Volume::lookup(uint64_t directory, std::string_view name) {
 
 void Volume::enumerate(uint64_t directory, uint64_t cookie, bool withAttributes,
                        const Packer& pack) {
+    verifyOnQueue(__func__);
     ItemPtr folder = item(directory);
     if (!folder || !folder->isDirectory) throw PosixError(ENOTDIR);
     Listing* listing = nullptr;
@@ -318,6 +323,7 @@ void Volume::enumerate(uint64_t directory, uint64_t cookie, bool withAttributes,
 }
 
 void Volume::reclaim(uint64_t id) {
+    verifyOnQueue(__func__);
     ItemPtr found = item(id);
     if (found && found->kind == Kind::object) closeEdit(found->handle);
 }

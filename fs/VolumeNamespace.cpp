@@ -88,6 +88,7 @@ class UndoList {
 }  // namespace
 
 ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr folder = item(directory);
     if (!folder || !folder->isDirectory || !isUsableName(name)) throw PosixError(EINVAL);
@@ -153,6 +154,7 @@ bool Volume::isEmptyOnPhone(const Item& folder) {
 }
 
 void Volume::remove(uint64_t id) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr target = item(id);
     if (!target) throw PosixError(EINVAL);
@@ -208,6 +210,7 @@ void Volume::dropDetached(Item& item) {
 }
 
 void Volume::unlink(uint64_t directory, std::string_view name) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr target = lookup(directory, name);
     if (target->isDirectory) throw PosixError(EISDIR);
@@ -215,6 +218,7 @@ void Volume::unlink(uint64_t directory, std::string_view name) {
 }
 
 void Volume::rmdir(uint64_t directory, std::string_view name) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr target = lookup(directory, name);
     if (!target->isDirectory) throw PosixError(ENOTDIR);
@@ -223,6 +227,7 @@ void Volume::rmdir(uint64_t directory, std::string_view name) {
 
 std::string Volume::renameEntry(uint64_t source, std::string_view name, uint64_t destination,
                                 std::string_view newName, unsigned int flags) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     // Exchanging two names cannot be done atomically on a phone.
     if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) throw PosixError(EINVAL);
@@ -241,6 +246,7 @@ std::string Volume::renameEntry(uint64_t source, std::string_view name, uint64_t
 
 std::string Volume::rename(uint64_t id, uint64_t source, uint64_t destination,
                            std::string_view newName, std::optional<uint64_t> over) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr moving = item(id), from = item(source), to = item(destination);
     if (!moving || !from || !to || !isText(newName)) throw PosixError(EINVAL);

@@ -10,6 +10,7 @@
 namespace kestrum {
 
 size_t Volume::read(uint64_t id, int64_t offset, std::span<uint8_t> destination) {
+    verifyOnQueue(__func__);
     ItemPtr file = item(id);
     if (!file || file->isDirectory) throw PosixError(EISDIR);
     if (file->kind == Kind::memory) {

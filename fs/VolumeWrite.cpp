@@ -17,6 +17,7 @@ void Volume::open(OpenModes modes) const {
 }
 
 void Volume::open(uint64_t id, OpenModes modes, bool truncate) {
+    verifyOnQueue(__func__);
     if ((modes.write || truncate) && !writable_) throw PosixError(EROFS);
     Item& file = require(id, ENOENT);
     if (modes.write && file.kind == Kind::object && !file.isDirectory && !editableSize(file)) {
@@ -35,6 +36,7 @@ void Volume::open(uint64_t id, OpenModes modes, bool truncate) {
 }
 
 void Volume::release(uint64_t id, OpenModes modes) {
+    verifyOnQueue(__func__);
     OpenModes kept;
     if (auto found = opens_.find(id); found != opens_.end()) {
         OpenHandles& open = found->second;
@@ -51,12 +53,14 @@ void Volume::release(uint64_t id, OpenModes modes) {
 }
 
 OpenModes Volume::openModes(uint64_t id) const {
+    verifyOnQueue(__func__);
     auto found = opens_.find(id);
     if (found == opens_.end()) return {};
     return {.read = found->second.reading > 0, .write = found->second.writing > 0};
 }
 
 void Volume::close(uint64_t id, OpenModes kept) {
+    verifyOnQueue(__func__);
     ItemPtr file = item(id);
     if (!file || file->kind != Kind::object) return;
     if (!kept.write) closeEdit(file->handle);
@@ -64,6 +68,7 @@ void Volume::close(uint64_t id, OpenModes kept) {
 }
 
 void Volume::fsync(uint64_t id) {
+    verifyOnQueue(__func__);
     ItemPtr file = item(id);
     // Removed or replaced while open: its edit was settled then and nothing is left to commit.
     // Failing here would fail the close() of a file another program renamed over.
@@ -80,6 +85,7 @@ void Volume::fsync(uint64_t id) {
 }
 
 size_t Volume::write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     ItemPtr file = item(id);
     if (!file || file->isDirectory || offset < 0) throw PosixError(EINVAL);

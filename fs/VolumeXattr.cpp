@@ -22,6 +22,7 @@ XattrPolicy Volume::xattrPolicy(int flags) {
 }
 
 Bytes Volume::getXattr(uint64_t id, std::string_view name) {
+    verifyOnQueue(__func__);
     auto attributes = xattrs_.find(id);
     if (!item(id) || !isText(name) || attributes == xattrs_.end()) throw PosixError(ENODATA);
     auto value = attributes->second.find(std::string(name));
@@ -31,6 +32,7 @@ Bytes Volume::getXattr(uint64_t id, std::string_view name) {
 
 void Volume::setXattr(uint64_t id, std::string_view name, std::span<const uint8_t> value,
                       XattrPolicy policy) {
+    verifyOnQueue(__func__);
     if (!writable_) throw PosixError(EROFS);
     if (!item(id) || !isText(name) || name.empty()) throw PosixError(EINVAL);
     auto attributes = xattrs_.find(id);
@@ -56,6 +58,7 @@ void Volume::setXattr(uint64_t id, std::string_view name, std::span<const uint8_
 }
 
 std::vector<std::string> Volume::listXattrs(uint64_t id) {
+    verifyOnQueue(__func__);
     if (!item(id)) throw PosixError(EINVAL);
     std::vector<std::string> names;
     if (auto attributes = xattrs_.find(id); attributes != xattrs_.end())

@@ -1,6 +1,8 @@
 #include "fs/WriteGatherer.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -17,6 +19,15 @@ namespace {
 // A run is handed off once it reaches the editor's chunk, bytes: one SendPartialObject.
 constexpr size_t runLimit = mtp::MTPEditor::chunkSize;
 
+// Stops the program when function runs on the volume's queue: it waits for that queue, which
+// would then wait for it.
+void verifyOffQueue(const SerialQueue& queue, const char* function) {
+    if (!queue.isCurrent()) return;
+    fprintf(stderr, "kestrumfs: %s must not run on queue %s\n", function, queue.label().c_str());
+    Log::fault("%s must not run on queue %s", function, queue.label().c_str());
+    std::abort();
+}
+
 }  // namespace
 
 WriteGatherer::WriteGatherer(Volume& volume, std::function<void(uint64_t id)> failed)
@@ -27,7 +38,7 @@ bool WriteGatherer::gathers(uint64_t id) {
 }
 
 void WriteGatherer::opened(Handle handle, uint64_t id) {
-    std::lock_guard guard(lock_);
+    mtp::MutexLocker guard(lock_);
     bool firstWriter = true;
     for (const auto& [other, file] : writers_) firstWriter = firstWriter && file != id;
     if (firstWriter) failures_.erase(id);
@@ -35,7 +46,7 @@ void WriteGatherer::opened(Handle handle, uint64_t id) {
 }
 
 void WriteGatherer::released(Handle handle) {
-    std::lock_guard guard(lock_);
+    mtp::MutexLocker guard(lock_);
     pending_.erase(handle);
     const auto found = writers_.find(handle);
     if (found == writers_.end()) return;
@@ -48,8 +59,9 @@ void WriteGatherer::released(Handle handle) {
 
 void WriteGatherer::write(Handle handle, uint64_t id, uint64_t offset,
                           std::span<const uint8_t> bytes) {
+    verifyOffQueue(volume_.queue(), __func__);
     if (const int code = takeError(handle)) throw PosixError(code);
-    std::unique_lock lock(lock_);
+    mtp::MutexLocker lock(lock_);
     // Past what the phone holds of a failed file: the bytes would leave a gap.
     if (const auto found = failures_.find(id);
         found != failures_.end() && offset > found->second.frontier) {
@@ -75,10 +87,11 @@ void WriteGatherer::write(Handle handle, uint64_t id, uint64_t offset,
 }
 
 void WriteGatherer::handOff() {
-    std::unique_lock lock(lock_);
+    verifyOffQueue(volume_.queue(), __func__);
+    mtp::MutexLocker lock(lock_);
     if (filling_.bytes.empty()) return;
     // At most one run waits while another is sent: the writer waits for the phone from here.
-    sent_.wait(lock, [this] { return runsQueued_ < 2; });
+    while (runsQueued_ >= 2) sent_.wait(lock);
     auto run = std::make_shared<Run>(std::move(filling_));
     filling_ = {};
     ++runsQueued_;
@@ -87,7 +100,7 @@ void WriteGatherer::handOff() {
 }
 
 int WriteGatherer::takeError(Handle handle) {
-    std::lock_guard guard(lock_);
+    mtp::MutexLocker guard(lock_);
     const auto found = pending_.find(handle);
     if (found == pending_.end()) return 0;
     const int code = found->second;
@@ -96,9 +109,10 @@ int WriteGatherer::takeError(Handle handle) {
 }
 
 void WriteGatherer::send(const Run& run) {
+    VERIFY_ON_QUEUE(volume_.queue());
     std::optional<Failure> refusal;
     {
-        std::lock_guard guard(lock_);
+        mtp::MutexLocker guard(lock_);
         if (const auto found = failures_.find(run.id);
             found != failures_.end() && run.offset > found->second.frontier) {
             refusal = found->second;
@@ -121,7 +135,7 @@ void WriteGatherer::send(const Run& run) {
         }
     }
     {
-        std::lock_guard guard(lock_);
+        mtp::MutexLocker guard(lock_);
         --runsQueued_;
         // A refused run was gathered before its writers could learn of the failure, which
         // they get once.

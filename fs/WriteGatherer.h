@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fs/Volume.h"
+#include "mtp/ThreadSafety.h"
 
 namespace kestrum {
 
@@ -44,23 +45,24 @@ class WriteGatherer {
 
     // Any thread, before the handle's first write: handle has item id open for writing. A file
     // with no writer yet starts without a failure.
-    void opened(Handle handle, uint64_t id);
+    void opened(Handle handle, uint64_t id) EXCLUDES(lock_);
     // Any thread: the handle is closed; its pending error goes with it. The last writer of a
     // file clears the file's failure.
-    void released(Handle handle);
+    void released(Handle handle) EXCLUDES(lock_);
 
     // Loop thread. Accepts bytes at offset of item id (gathers(id)) written through handle:
     // they join the run being gathered, or start a new one after the old one is handed off.
     // Throws PosixError instead (nothing is accepted then) with the handle's pending error, or
     // with the file's failure when offset lies past what the phone holds of it.
-    void write(Handle handle, uint64_t id, uint64_t offset, std::span<const uint8_t> bytes);
+    void write(Handle handle, uint64_t id, uint64_t offset, std::span<const uint8_t> bytes)
+        EXCLUDES(lock_);
     // Loop thread: hands the run being gathered to the queue, waiting while two runs are queued
     // already. Call it before submitting any other request, so that every request sees the
     // phone as the writes before it left it.
-    void handOff();
+    void handOff() EXCLUDES(lock_);
     // Any thread: the handle's pending error, once; 0 when none. On the queue after handOff(),
     // every run written before has been sent.
-    [[nodiscard]] int takeError(Handle handle);
+    [[nodiscard]] int takeError(Handle handle) EXCLUDES(lock_);
 
   private:
     struct Run {
@@ -75,19 +77,19 @@ class WriteGatherer {
         uint64_t frontier = 0;
     };
     // Queue: sends the run (or refuses it after a failure of its file); records a failure.
-    void send(const Run& run);
-    // Under lock_: gives code to every writer of id and records the file's failure.
-    void fail(uint64_t id, int code, uint64_t frontier);
+    void send(const Run& run) EXCLUDES(lock_);
+    // Gives code to every writer of id and records the file's failure.
+    void fail(uint64_t id, int code, uint64_t frontier) REQUIRES(lock_);
 
     Volume& volume_;
     std::function<void(uint64_t)> failed_;
-    std::mutex lock_;
-    std::condition_variable sent_;                    // a queued run was sent
-    Run filling_;                                     // guarded by lock_
-    int runsQueued_ = 0;                              // guarded by lock_
-    std::unordered_map<Handle, uint64_t> writers_;    // guarded by lock_: handle -> id
-    std::unordered_map<Handle, int> pending_;         // guarded by lock_
-    std::unordered_map<uint64_t, Failure> failures_;  // guarded by lock_: by item
+    mtp::Mutex lock_;
+    std::condition_variable_any sent_;  // a queued run was sent
+    Run filling_ GUARDED_BY(lock_);
+    int runsQueued_ GUARDED_BY(lock_) = 0;
+    std::unordered_map<Handle, uint64_t> writers_ GUARDED_BY(lock_);  // handle -> id
+    std::unordered_map<Handle, int> pending_ GUARDED_BY(lock_);
+    std::unordered_map<uint64_t, Failure> failures_ GUARDED_BY(lock_);  // by item
 };
 
 }  // namespace kestrum

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "mtp/MTPError.h"
+#include "mtp/ThreadSafety.h"
 #include "mtp/USBDiscovery.h"
 
 namespace mtp {
@@ -116,18 +117,21 @@ class USBTransport::EventPipe {
 
     // Queues the first read and starts the thread. A read that cannot be queued ends the loop
     // quietly (the transport still works; only events are not drained).
-    void start() {
-        std::lock_guard lock(mutex_);
+    void start() EXCLUDES(mutex_) {
+        mtp::MutexLocker lock(mutex_);
         if (!submitLocked()) return;
         thread_ = std::thread([this] { run(); });
     }
 
     ~EventPipe() {
-        std::unique_lock lock(mutex_);
+        mtp::MutexLocker lock(mutex_);
         stopping_ = true;
         idle_.notify_all();  // the thread may be waiting for this after the loop ended
         if (inFlight_) libusb_cancel_transfer(transfer_);
-        bool returned = idle_.wait_for(lock, cancelWait, [this] { return !inFlight_; });
+        const auto deadline = Clock::now() + cancelWait;
+        while (inFlight_ && idle_.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+        }
+        const bool returned = !inFlight_;
         abandoned_ = !returned;
         lock.unlock();
         libusb_interrupt_event_handler(context_);
@@ -141,8 +145,8 @@ class USBTransport::EventPipe {
         }
     }
 
-    bool running() const {
-        std::lock_guard lock(mutex_);
+    bool running() const EXCLUDES(mutex_) {
+        mtp::MutexLocker lock(mutex_);
         return !ended_ && !stopping_;
     }
 
@@ -153,8 +157,8 @@ class USBTransport::EventPipe {
 
     // Runs on whichever thread is handling libusb events: the event thread, or the session's
     // thread inside a synchronous bulk transfer. Never blocks.
-    void handleCompletion(libusb_transfer_status status) {
-        std::lock_guard lock(mutex_);
+    void handleCompletion(libusb_transfer_status status) EXCLUDES(mutex_) {
+        mtp::MutexLocker lock(mutex_);
         inFlight_ = false;
         switch (status) {
             case LIBUSB_TRANSFER_COMPLETED:
@@ -180,7 +184,7 @@ class USBTransport::EventPipe {
         idle_.notify_all();
     }
 
-    bool submitLocked() {
+    bool submitLocked() REQUIRES(mutex_) {
         int result = libusb_submit_transfer(transfer_);
         if (result != LIBUSB_SUCCESS) {
             ended_ = true;
@@ -191,14 +195,14 @@ class USBTransport::EventPipe {
         return true;
     }
 
-    void run() {
+    void run() EXCLUDES(mutex_) {
         pthread_setname_np(pthread_self(), "mtp-usb-events");  // for top -H and benchmarks
-        std::unique_lock lock(mutex_);
+        mtp::MutexLocker lock(mutex_);
         while (true) {
             if ((stopping_ && !inFlight_) || abandoned_) return;
             if (ended_ && !inFlight_) {
                 // Nothing left to handle; the session's own transfers handle their events.
-                idle_.wait(lock, [this] { return stopping_; });
+                while (!stopping_) idle_.wait(lock);
                 return;
             }
             if (clearHalt_) {
@@ -236,14 +240,14 @@ class USBTransport::EventPipe {
     libusb_transfer* transfer_;
     std::unique_ptr<uint8_t[]> buffer_;
 
-    mutable std::mutex mutex_;
-    std::condition_variable idle_;
-    bool inFlight_ = false;
-    bool stopping_ = false;
-    bool ended_ = false;
-    bool clearHalt_ = false;
-    bool abandoned_ = false;
-    std::optional<Clock::time_point> retryAt_;
+    mutable mtp::Mutex mutex_;
+    std::condition_variable_any idle_;
+    bool inFlight_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    bool ended_ GUARDED_BY(mutex_) = false;
+    bool clearHalt_ GUARDED_BY(mutex_) = false;
+    bool abandoned_ GUARDED_BY(mutex_) = false;
+    std::optional<Clock::time_point> retryAt_ GUARDED_BY(mutex_);
     std::thread thread_;
 };
 

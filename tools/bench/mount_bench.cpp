@@ -31,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -63,6 +64,11 @@ constexpr uint32_t window = 4 * MiB;  // the read-ahead window
 
 fs::path binFolder() {
     return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::optional<mtp::USBDeviceRecord> phoneRecord() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "mtp/ThreadSafety.h"
 #include "tools/phonesim/ObjectStore.h"
 #include "tools/phonesim/SimulatedPhone.h"
 
@@ -61,27 +62,27 @@ struct InContainer {
 struct SimulatedPhone::Impl {
     explicit Impl(PhoneConfig config);
 
-    mutable std::mutex mutex;
+    mutable mtp::Mutex mutex;
     PhoneConfig config;
-    Faults faults;
-    LinkModel link;
-    ObjectStore store;
-    PhoneStats stats;
-    uint64_t bytesSinceFaults = 0;
-    bool unplugged = false;
-    bool outHalted = false;
-    bool inHalted = false;
-    bool eventsHalted = false;
+    Faults faults GUARDED_BY(mutex);
+    LinkModel link GUARDED_BY(mutex);
+    ObjectStore store GUARDED_BY(mutex);
+    PhoneStats stats GUARDED_BY(mutex);
+    uint64_t bytesSinceFaults GUARDED_BY(mutex) = 0;
+    bool unplugged GUARDED_BY(mutex) = false;
+    bool outHalted GUARDED_BY(mutex) = false;
+    bool inHalted GUARDED_BY(mutex) = false;
+    bool eventsHalted GUARDED_BY(mutex) = false;
 
-    bool sessionOpen = false;
-    uint32_t sessionID = 0;
-    std::set<uint32_t> edits;
-    std::optional<PendingObject> pendingObject;
-    std::string friendlyName;
-    std::string syncPartner;
+    bool sessionOpen GUARDED_BY(mutex) = false;
+    uint32_t sessionID GUARDED_BY(mutex) = 0;
+    std::set<uint32_t> edits GUARDED_BY(mutex);
+    std::optional<PendingObject> pendingObject GUARDED_BY(mutex);
+    std::string friendlyName GUARDED_BY(mutex);
+    std::string syncPartner GUARDED_BY(mutex);
 
     // Bulk OUT reassembly.
-    Bytes outBuffer;
+    Bytes outBuffer GUARDED_BY(mutex);
     struct Awaiting {
         Command command;
         Receiver receiver;
@@ -89,70 +90,70 @@ struct SimulatedPhone::Impl {
         bool noAnswer = false;
         bool stallData = false;
     };
-    std::optional<Awaiting> awaiting;  // a command whose data phase is expected
+    std::optional<Awaiting> awaiting GUARDED_BY(mutex);  // a command whose data phase is expected
     struct DataIn {
         std::optional<uint64_t> expected;  // payload bytes; none: unknown length
         uint64_t received = 0;
     };
-    std::optional<DataIn> dataIn;
+    std::optional<DataIn> dataIn GUARDED_BY(mutex);
 
-    std::deque<InContainer> inQueue;
-    std::deque<Bytes> events;
+    std::deque<InContainer> inQueue GUARDED_BY(mutex);
+    std::deque<Bytes> events GUARDED_BY(mutex);
 
     // USB layer (SimulatedPhone.cpp).
-    TransferStatus bulkOut(std::span<const uint8_t> transfer);
-    InTransfer bulkIn(std::span<uint8_t> buffer);
-    void feed(std::span<const uint8_t> transfer);
-    void onCommand(std::span<const uint8_t> container);
-    void finishData();
-    void abortTransaction();
-    void closeSession();
-    void queueReply(const Command& command, Reply reply, bool wrongTransactionID);
-    void queueEvent(uint16_t code, uint32_t handle);
-    bool crossesUnplugLimit(size_t bytes);
+    TransferStatus bulkOut(std::span<const uint8_t> transfer) REQUIRES(mutex);
+    InTransfer bulkIn(std::span<uint8_t> buffer) REQUIRES(mutex);
+    void feed(std::span<const uint8_t> transfer) REQUIRES(mutex);
+    void onCommand(std::span<const uint8_t> container) REQUIRES(mutex);
+    void finishData() REQUIRES(mutex);
+    void abortTransaction() REQUIRES(mutex);
+    void closeSession() REQUIRES(mutex);
+    void queueReply(const Command& command, Reply reply, bool wrongTransactionID) REQUIRES(mutex);
+    void queueEvent(uint16_t code, uint32_t handle) REQUIRES(mutex);
+    bool crossesUnplugLimit(size_t bytes) REQUIRES(mutex);
 
     // Responder (Responder.cpp).
     static bool hasDataOut(uint16_t op);
-    std::vector<uint16_t> operationsSupported() const;
-    bool isSupported(uint16_t op) const;
-    Reply execute(const Command& command);
-    Receiver receiverFor(const Command& command);
+    std::vector<uint16_t> operationsSupported() const REQUIRES(mutex);
+    bool isSupported(uint16_t op) const REQUIRES(mutex);
+    Reply execute(const Command& command) REQUIRES(mutex);
+    Receiver receiverFor(const Command& command) REQUIRES(mutex);
 
-    Storage* visibleStorage(uint32_t id);
-    Node* visibleObject(uint32_t handle);
-    uint64_t freeOf(Storage& storage);
-    void pruneEdits();
-    Storage& storageOrThrow(uint32_t id);
-    Node& folderForPath(Storage& storage, std::string_view path);
+    Storage* visibleStorage(uint32_t id) REQUIRES(mutex);
+    Node* visibleObject(uint32_t handle) REQUIRES(mutex);
+    uint64_t freeOf(Storage& storage) REQUIRES(mutex);
+    void pruneEdits() REQUIRES(mutex);
+    Storage& storageOrThrow(uint32_t id) REQUIRES(mutex);
+    Node& folderForPath(Storage& storage, std::string_view path) REQUIRES(mutex);
 
   private:
-    Reply dispatch(const Command& command);
-    Reply getDeviceInfo();
-    Reply openSession(const Command& c);
-    Reply getStorageIDs();
-    Reply getStorageInfo(const Command& c);
-    Reply getObjectHandles(const Command& c, bool countOnly);
-    Reply getObjectInfo(const Command& c);
-    Reply getObject(const Command& c);
-    Reply getPartialObject(const Command& c, bool wide);
-    Reply deleteObject(const Command& c);
-    Reply truncateObject(const Command& c);
-    Reply beginEdit(const Command& c);
-    Reply endEdit(const Command& c);
-    Reply moveOrCopy(const Command& c, bool copy);
-    Reply getObjectPropsSupported();
-    Reply getObjectPropDesc(const Command& c);
-    Reply getObjectPropValue(const Command& c);
-    Reply getObjectPropList(const Command& c);
-    Reply getDevicePropDesc(const Command& c, bool valueOnly);
-    Reply sendObjectInfo(const Command& c, const Bytes& data);
-    Reply setObjectPropValue(const Command& c, const Bytes& data);
-    Reply setDevicePropValue(const Command& c, const Bytes& data);
-    Receiver sendObject();
-    Receiver sendPartialObject(const Command& c);
-    Receiver buffered(std::function<Reply(const Bytes&)> handler);
-    void writeProperty(Bytes& out, Node& node, uint16_t prop);
-    uint16_t propertyType(Node& node, uint16_t prop) const;
+    Reply dispatch(const Command& command) REQUIRES(mutex);
+    Reply getDeviceInfo() REQUIRES(mutex);
+    Reply openSession(const Command& c) REQUIRES(mutex);
+    Reply getStorageIDs() REQUIRES(mutex);
+    Reply getStorageInfo(const Command& c) REQUIRES(mutex);
+    Reply getObjectHandles(const Command& c, bool countOnly) REQUIRES(mutex);
+    Reply getObjectInfo(const Command& c) REQUIRES(mutex);
+    Reply getObject(const Command& c) REQUIRES(mutex);
+    Reply getPartialObject(const Command& c, bool wide) REQUIRES(mutex);
+    Reply deleteObject(const Command& c) REQUIRES(mutex);
+    Reply truncateObject(const Command& c) REQUIRES(mutex);
+    Reply beginEdit(const Command& c) REQUIRES(mutex);
+    Reply endEdit(const Command& c) REQUIRES(mutex);
+    Reply moveOrCopy(const Command& c, bool copy) REQUIRES(mutex);
+    Reply getObjectPropsSupported() REQUIRES(mutex);
+    Reply getObjectPropDesc(const Command& c) REQUIRES(mutex);
+    Reply getObjectPropValue(const Command& c) REQUIRES(mutex);
+    Reply getObjectPropList(const Command& c) REQUIRES(mutex);
+    Reply getDevicePropDesc(const Command& c, bool valueOnly) REQUIRES(mutex);
+    Reply sendObjectInfo(const Command& c, const Bytes& data) REQUIRES(mutex);
+    Reply setObjectPropValue(const Command& c, const Bytes& data) REQUIRES(mutex);
+    Reply setDevicePropValue(const Command& c, const Bytes& data) REQUIRES(mutex);
+    Receiver sendObject() REQUIRES(mutex);
+    Receiver sendPartialObject(const Command& c) REQUIRES(mutex);
+    Receiver buffered(std::function<Reply(const Bytes&)> handler) REQUIRES(mutex);
+    void writeProperty(Bytes& out, Node& node, uint16_t prop) REQUIRES(mutex);
+    uint16_t propertyType(Node& node, uint16_t prop) const REQUIRES(mutex);
 };
 
 }  // namespace phonesim

@@ -189,7 +189,7 @@ std::vector<uint16_t> SimulatedPhone::Impl::operationsSupported() const {
         op::MoveObject,
         op::CopyObject,
     };
-    std::erase_if(ops, [this](uint16_t code) { return !isSupported(code); });
+    std::erase_if(ops, [this](uint16_t code) REQUIRES(mutex) { return !isSupported(code); });
     return ops;
 }
 
@@ -226,7 +226,8 @@ uint64_t SimulatedPhone::Impl::freeOf(Storage& storage) {
 }
 
 void SimulatedPhone::Impl::pruneEdits() {
-    std::erase_if(edits, [this](uint32_t handle) { return store.object(handle) == nullptr; });
+    std::erase_if(
+        edits, [this](uint32_t handle) REQUIRES(mutex) { return store.object(handle) == nullptr; });
 }
 
 Reply SimulatedPhone::Impl::execute(const Command& command) {
@@ -336,7 +337,7 @@ Receiver SimulatedPhone::Impl::buffered(std::function<Reply(const Bytes&)> handl
 }
 
 Receiver SimulatedPhone::Impl::receiverFor(const Command& c) {
-    auto gate = [this, c]() -> std::optional<uint16_t> {
+    auto gate = [this, c]() REQUIRES(mutex) -> std::optional<uint16_t> {
         if (!sessionOpen) return rc::SessionNotOpen;
         if (!isSupported(c.op)) return rc::OperationNotSupported;
         return injectedFailure(faults, c.op);
@@ -347,17 +348,20 @@ Receiver SimulatedPhone::Impl::receiverFor(const Command& c) {
     }
     switch (c.op) {
         case op::SendObjectInfo:
-            return buffered([this, c](const Bytes& data) { return sendObjectInfo(c, data); });
+            return buffered([this, c](const Bytes& data)
+                                REQUIRES(mutex) { return sendObjectInfo(c, data); });
         case op::SendObject:
             return sendObject();
         case op::SendPartialObject:
             return sendPartialObject(c);
         case op::SetObjectPropValue:
-            return buffered([this, c](const Bytes& data) { return setObjectPropValue(c, data); });
+            return buffered([this, c](const Bytes& data)
+                                REQUIRES(mutex) { return setObjectPropValue(c, data); });
         case op::SetDevicePropValue:
-            return buffered([this, c](const Bytes& data) { return setDevicePropValue(c, data); });
+            return buffered([this, c](const Bytes& data)
+                                REQUIRES(mutex) { return setDevicePropValue(c, data); });
         case op::SetObjectReferences:
-            return buffered([this, c](const Bytes&) {
+            return buffered([this, c](const Bytes&) REQUIRES(mutex) {
                 return code(visibleObject(c.param(0)) ? rc::OK : rc::InvalidObjectHandle);
             });
         default:
@@ -570,7 +574,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
     };
     auto st = std::make_shared<State>();
     st->pending = std::exchange(pendingObject, std::nullopt);
-    auto discard = [this, st](uint16_t failure) {
+    auto discard = [this, st](uint16_t failure) REQUIRES(mutex) {
         st->failure = failure;
         if (Node* node = store.object(st->handle); node && node->incomplete) {
             try {
@@ -581,7 +585,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
         st->handle = 0;
     };
     Receiver r;
-    r.begin = [this, st, discard](std::optional<uint64_t> announced) {
+    r.begin = [this, st, discard](std::optional<uint64_t> announced) REQUIRES(mutex) {
         if (!st->pending) {
             st->failure = rc::NoValidObjectInfo;
             return;
@@ -611,7 +615,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
             discard(rc::GeneralError);
         }
     };
-    r.chunk = [this, st, discard](std::span<const uint8_t> bytes) {
+    r.chunk = [this, st, discard](std::span<const uint8_t> bytes) REQUIRES(mutex) {
         if (st->failure || st->handle == 0) return;
         Node* file = store.object(st->handle);
         if (!file) return discard(rc::GeneralError);
@@ -623,7 +627,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
             discard(rc::GeneralError);
         }
     };
-    r.end = [this, st]() {
+    r.end = [this, st]() REQUIRES(mutex) {
         if (st->failure) return code(st->failure);
         Node* file = store.object(st->handle);
         if (!file) return code(rc::GeneralError);
@@ -631,7 +635,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
         store.complete(*file);
         return code(rc::OK);
     };
-    r.abort = [discard] { discard(rc::GeneralError); };
+    r.abort = [discard]() REQUIRES(mutex) { discard(rc::GeneralError); };
     return r;
 }
 
@@ -645,7 +649,7 @@ Receiver SimulatedPhone::Impl::sendPartialObject(const Command& c) {
     st->handle = c.param(0);
     st->offset = combine(c.param(1), c.param(2));
     Receiver r;
-    r.begin = [this, st](std::optional<uint64_t> announced) {
+    r.begin = [this, st](std::optional<uint64_t> announced) REQUIRES(mutex) {
         Node* file = visibleObject(st->handle);
         if (!file || file->isFolder) {
             st->failure = rc::InvalidObjectHandle;
@@ -657,7 +661,7 @@ Receiver SimulatedPhone::Impl::sendPartialObject(const Command& c) {
             st->failure = rc::StoreFull;
         }
     };
-    r.chunk = [this, st](std::span<const uint8_t> bytes) {
+    r.chunk = [this, st](std::span<const uint8_t> bytes) REQUIRES(mutex) {
         if (st->failure) return;
         Node* file = visibleObject(st->handle);
         if (!file) {
@@ -853,7 +857,7 @@ Reply SimulatedPhone::Impl::getObjectPropList(const Command& c) {
     if (depth > 1) return code(rc::SpecificationByDepthUnsupported);
 
     std::vector<Node*> objects;
-    auto topLevel = [&] {
+    auto topLevel = [&]() REQUIRES(mutex) {
         if (faults.locked) return;
         for (auto& s : store.storages()) {
             for (Node* child : store.list(s->root)) objects.push_back(child);

@@ -56,7 +56,9 @@ SimulatedPhone::Impl::Impl(PhoneConfig cfg)
     : config(std::move(cfg)), faults(config.faults), link(config.link), store(config.storages) {
     if (config.maxPacketSize <= 0) throw std::invalid_argument("maxPacketSize must be positive");
     friendlyName = config.friendlyName.empty() ? config.model : config.friendlyName;
-    store.setEventSink([this](uint16_t code, uint32_t handle) { queueEvent(code, handle); });
+    // The store reports changes made under the lock.
+    store.setEventSink([this](uint16_t code, uint32_t handle)
+                           REQUIRES(mutex) { queueEvent(code, handle); });
 }
 
 void SimulatedPhone::Impl::queueEvent(uint16_t code, uint32_t handle) {
@@ -337,17 +339,17 @@ int SimulatedPhone::maxPacketSize() const {
 }
 
 TransferStatus SimulatedPhone::bulkOut(std::span<const uint8_t> transfer) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->bulkOut(transfer);
 }
 
 InTransfer SimulatedPhone::bulkIn(std::span<uint8_t> buffer) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->bulkIn(buffer);
 }
 
 std::optional<Bytes> SimulatedPhone::interruptIn() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     if (impl_->unplugged || impl_->eventsHalted || impl_->events.empty()) return std::nullopt;
     Bytes event = std::move(impl_->events.front());
     impl_->events.pop_front();
@@ -355,7 +357,7 @@ std::optional<Bytes> SimulatedPhone::interruptIn() {
 }
 
 bool SimulatedPhone::interruptStalls() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     if (impl_->unplugged) return false;
     if (!impl_->eventsHalted && impl_->faults.stallEvents > 0) {
         --impl_->faults.stallEvents;
@@ -365,25 +367,25 @@ bool SimulatedPhone::interruptStalls() {
 }
 
 void SimulatedPhone::cancel() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->abortTransaction();
     impl_->pendingObject.reset();
 }
 
 void SimulatedPhone::reset() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->abortTransaction();
     impl_->closeSession();
     impl_->outHalted = impl_->inHalted = impl_->eventsHalted = false;
 }
 
 uint16_t SimulatedPhone::deviceStatus() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->dataIn ? 0x2019 : 0x2001;
 }
 
 void SimulatedPhone::clearHalt(Endpoint endpoint) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     switch (endpoint) {
         case Endpoint::bulkOut:
             impl_->outHalted = false;
@@ -398,19 +400,19 @@ void SimulatedPhone::clearHalt(Endpoint endpoint) {
 }
 
 void SimulatedPhone::unplug() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->unplugged = true;
     impl_->abortTransaction();
     impl_->closeSession();
 }
 
 bool SimulatedPhone::isUnplugged() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->unplugged;
 }
 
 void SimulatedPhone::replug() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->unplugged = false;
     impl_->outHalted = impl_->inHalted = impl_->eventsHalted = false;
     impl_->abortTransaction();
@@ -420,40 +422,40 @@ void SimulatedPhone::replug() {
 }
 
 LinkModel SimulatedPhone::link() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->link;
 }
 
 void SimulatedPhone::setLink(LinkModel link) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->link = link;
 }
 
 Faults SimulatedPhone::faults() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->faults;
 }
 
 void SimulatedPhone::setFaults(Faults faults) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->faults = std::move(faults);
     impl_->bytesSinceFaults = 0;
 }
 
 void SimulatedPhone::updateFaults(const std::function<void(Faults&)>& change) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     std::optional<uint64_t> before = impl_->faults.unplugAfterBytes;
     change(impl_->faults);
     if (impl_->faults.unplugAfterBytes != before) impl_->bytesSinceFaults = 0;
 }
 
 PhoneStats SimulatedPhone::stats() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->stats;
 }
 
 void SimulatedPhone::resetStats() {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->stats = PhoneStats{};
 }
 
@@ -519,26 +521,26 @@ std::pair<std::string_view, std::string_view> splitPath(std::string_view path) {
 }  // namespace
 
 uint32_t SimulatedPhone::storageID(size_t index) const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     if (index >= impl_->store.storages().size()) throw std::invalid_argument("no such storage");
     return impl_->store.storages()[index]->id;
 }
 
 std::vector<uint32_t> SimulatedPhone::storageIDs() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     std::vector<uint32_t> ids;
     for (auto& s : impl_->store.storages()) ids.push_back(s->id);
     return ids;
 }
 
 void SimulatedPhone::addFolder(uint32_t storage, std::string_view path) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     impl_->folderForPath(impl_->storageOrThrow(storage), path);
 }
 
 void SimulatedPhone::addFile(uint32_t storage, std::string_view path, Bytes content,
                              std::optional<std::time_t> modified) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     auto [folderPath, name] = splitPath(path);
     if (!isValidName(name))
         throw std::invalid_argument("invalid file name in " + std::string(path));
@@ -568,7 +570,7 @@ void SimulatedPhone::addFileFromDisk(uint32_t storage, std::string_view path,
 }
 
 void SimulatedPhone::addSparseFile(uint32_t storage, std::string_view path, uint64_t size) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     Storage& s = impl_->storageOrThrow(storage);
     if (!s.onDisk()) throw std::invalid_argument("sparse files need a folder-backed storage");
     auto [folderPath, name] = splitPath(path);
@@ -584,7 +586,7 @@ void SimulatedPhone::addSparseFile(uint32_t storage, std::string_view path, uint
 }
 
 bool SimulatedPhone::removeObject(uint32_t storage, std::string_view path) {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     Node* node = impl_->store.find(impl_->storageOrThrow(storage), path);
     if (!node || !node->parent) return false;
     impl_->store.remove(*node, true);
@@ -593,7 +595,7 @@ bool SimulatedPhone::removeObject(uint32_t storage, std::string_view path) {
 }
 
 std::optional<Bytes> SimulatedPhone::readFile(uint32_t storage, std::string_view path) const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     Node* node = impl_->store.find(impl_->storageOrThrow(storage), path);
     if (!node || node->isFolder) return std::nullopt;
     Bytes bytes(static_cast<size_t>(node->size));
@@ -602,16 +604,16 @@ std::optional<Bytes> SimulatedPhone::readFile(uint32_t storage, std::string_view
 }
 
 std::optional<uint32_t> SimulatedPhone::handleOf(uint32_t storage, std::string_view path) const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     Node* node = impl_->store.find(impl_->storageOrThrow(storage), path);
     if (!node || node->handle == 0) return std::nullopt;
     return node->handle;
 }
 
 std::vector<ObjectRecord> SimulatedPhone::listAll() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     std::vector<ObjectRecord> out;
-    std::function<void(Node&)> walk = [&](Node& folder) {
+    std::function<void(Node&)> walk = [&](Node& folder) REQUIRES(impl_->mutex) {
         for (Node* child : impl_->store.children(folder)) {
             out.push_back(ObjectRecord{child->storage->id, impl_->store.relativePath(*child),
                                        child->isFolder, child->size, child->handle,
@@ -624,17 +626,17 @@ std::vector<ObjectRecord> SimulatedPhone::listAll() const {
 }
 
 uint64_t SimulatedPhone::freeSpace(uint32_t storage) const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->freeOf(impl_->storageOrThrow(storage));
 }
 
 bool SimulatedPhone::isSessionOpen() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return impl_->sessionOpen;
 }
 
 std::vector<uint32_t> SimulatedPhone::openEdits() const {
-    std::lock_guard lock(impl_->mutex);
+    mtp::MutexLocker lock(impl_->mutex);
     return {impl_->edits.begin(), impl_->edits.end()};
 }
 

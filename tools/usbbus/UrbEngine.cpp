@@ -130,7 +130,7 @@ UrbEngine::UrbEngine(DeviceProfile profile, std::shared_ptr<phonesim::SimulatedP
 UrbEngine::~UrbEngine() {
     g_signal_handlers_disconnect_by_data(handler_, this);
     {
-        std::lock_guard lock(mutex_);
+        mtp::MutexLocker lock(mutex_);
         for (auto* queue : {&out_, &in_, &delayed_, &events_, &idle_, &done_}) queue->clear();
         for (UMockdevIoctlClient* client : parkedReaps_) g_object_unref(client);
         parkedReaps_.clear();
@@ -142,7 +142,7 @@ UrbEngine::~UrbEngine() {
 }
 
 void UrbEngine::makeNodeFifo() {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(nodeFile_).parent_path(), ignored);
     ::unlink(nodeFile_.c_str());
@@ -185,7 +185,7 @@ void UrbEngine::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void
 }
 
 void UrbEngine::handleIoctl(UMockdevIoctlClient* client) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     ++stats_.ioctls;
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -205,7 +205,7 @@ void UrbEngine::handleIoctl(UMockdevIoctlClient* client) {
 }
 
 void UrbEngine::clientVanished(UMockdevIoctlClient* client) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     dropClient(client);
     updateReadiness();
 }
@@ -233,7 +233,7 @@ void UrbEngine::dropClient(UMockdevIoctlClient* client) {
 }
 
 void UrbEngine::retryClaims(Clock::time_point now) {
-    std::erase_if(pendingClaims_, [&](const PendingClaim& pending) {
+    std::erase_if(pendingClaims_, [&](const PendingClaim& pending) REQUIRES(mutex_) {
         const int error = unplugged_ ? ENODEV : claim(pending.client, 0);
         if (error == EBUSY && now < pending.deadline) return false;
         umockdev_ioctl_client_complete(pending.client, error ? -1 : 0, error);
@@ -769,7 +769,7 @@ int UrbEngine::control(UMockdevIoctlClient* client, const uint8_t setup[8], uint
 }
 
 UrbEngine::Clock::time_point UrbEngine::poll() {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     const Clock::time_point now = Clock::now();
     dropDisconnected();
     if (phone_ && !unplugged_ && phone_->isUnplugged()) phoneGone();
@@ -809,28 +809,28 @@ void UrbEngine::disconnect() {
 }
 
 void UrbEngine::unplug() {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     disconnect();
     updateReadiness();
 }
 
 bool UrbEngine::isUnplugged() const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     return unplugged_;
 }
 
 bool UrbEngine::phoneVanished() const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     return phoneVanished_;
 }
 
 uint64_t UrbEngine::currentClaim() {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     return liveOwner() ? claims_ : 0;
 }
 
 EngineStats UrbEngine::stats() const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     return stats_;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "mtp/ThreadSafety.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/UsbDescriptors.h"
 
@@ -88,36 +89,39 @@ class UrbEngine {
 
     static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
     static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-    void handleIoctl(UMockdevIoctlClient* client);
-    void clientVanished(UMockdevIoctlClient* client);
-    void dropClient(UMockdevIoctlClient* client);
-    void dropDisconnected();
+    void handleIoctl(UMockdevIoctlClient* client) EXCLUDES(mutex_);
+    void clientVanished(UMockdevIoctlClient* client) EXCLUDES(mutex_);
+    void dropClient(UMockdevIoctlClient* client) REQUIRES(mutex_);
+    void dropDisconnected() REQUIRES(mutex_);
 
-    Result dispatch(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg);
-    Result submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    Result reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool wait);
-    Result discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    Result syncControl(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    int claim(UMockdevIoctlClient* client, unsigned interfaceNumber);
-    UMockdevIoctlClient* liveOwner();  // owner_, unless it has closed the device
-    int release(UMockdevIoctlClient* client, unsigned interfaceNumber);
+    Result dispatch(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg)
+        REQUIRES(mutex_);
+    Result submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) REQUIRES(mutex_);
+    Result reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool wait) REQUIRES(mutex_);
+    Result discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) REQUIRES(mutex_);
+    Result syncControl(UMockdevIoctlClient* client, UMockdevIoctlData* arg) REQUIRES(mutex_);
+    int claim(UMockdevIoctlClient* client, unsigned interfaceNumber) REQUIRES(mutex_);
+    UMockdevIoctlClient* liveOwner() REQUIRES(mutex_);  // owner_, unless it has closed the device
+    int release(UMockdevIoctlClient* client, unsigned interfaceNumber) REQUIRES(mutex_);
     // A control request; returns the bytes placed in `data` (IN) or accepted (OUT), or -errno.
-    int control(UMockdevIoctlClient* client, const uint8_t setup[8], uint8_t* data, size_t length);
+    int control(UMockdevIoctlClient* client, const uint8_t setup[8], uint8_t* data, size_t length)
+        REQUIRES(mutex_);
     const EndpointInfo* endpoint(uint8_t address) const;
 
-    void pump(Clock::time_point now);
-    void pumpOut(Clock::time_point now);
-    void finishOnWire(UrbPtr urb, std::chrono::nanoseconds wire, int actual, Clock::time_point now);
-    void pumpIn(Clock::time_point now);
-    void pumpEvents();
-    void complete(UrbPtr urb, int status, int actual);
-    void completeParkedReap(UMockdevIoctlClient* client);
-    void retryClaims(Clock::time_point now);
-    void disconnect();
-    void phoneGone();
-    void updateReadiness();
-    void setDriverLink(bool claimed);
-    void clearHalt(uint8_t address);
+    void pump(Clock::time_point now) REQUIRES(mutex_);
+    void pumpOut(Clock::time_point now) REQUIRES(mutex_);
+    void finishOnWire(UrbPtr urb, std::chrono::nanoseconds wire, int actual, Clock::time_point now)
+        REQUIRES(mutex_);
+    void pumpIn(Clock::time_point now) REQUIRES(mutex_);
+    void pumpEvents() REQUIRES(mutex_);
+    void complete(UrbPtr urb, int status, int actual) REQUIRES(mutex_);
+    void completeParkedReap(UMockdevIoctlClient* client) REQUIRES(mutex_);
+    void retryClaims(Clock::time_point now) REQUIRES(mutex_);
+    void disconnect() REQUIRES(mutex_);
+    void phoneGone() REQUIRES(mutex_);
+    void updateReadiness() REQUIRES(mutex_);
+    void setDriverLink(bool claimed) REQUIRES(mutex_);
+    void clearHalt(uint8_t address) REQUIRES(mutex_);
 
     const DeviceProfile profile_;
     const InterfaceLayout layout_;
@@ -128,14 +132,21 @@ class UrbEngine {
     UMockdevIoctlBase* handler_ = nullptr;
     std::function<void()> wakeup_;
 
-    mutable std::mutex mutex_;
-    std::deque<UrbPtr> out_;      // bulk OUT the phone has not accepted yet
-    std::deque<UrbPtr> in_;       // bulk IN waiting for phone data
-    std::deque<UrbPtr> delayed_;  // bulk transfers done, due at Urb::due (link model)
-    std::deque<UrbPtr> events_;   // interrupt IN waiting for an event
-    std::deque<UrbPtr> idle_;     // IN on endpoints without a function: pending until discarded
-    std::deque<UrbPtr> done_;     // completed, waiting to be reaped
-    std::vector<UMockdevIoctlClient*> parkedReaps_;  // blocking REAPURB calls (referenced)
+    mutable mtp::Mutex mutex_;
+    // Bulk OUT the phone has not accepted yet.
+    std::deque<UrbPtr> out_ GUARDED_BY(mutex_);
+    // Bulk IN waiting for phone data.
+    std::deque<UrbPtr> in_ GUARDED_BY(mutex_);
+    // Bulk transfers done, due at Urb::due (link model).
+    std::deque<UrbPtr> delayed_ GUARDED_BY(mutex_);
+    // Interrupt IN waiting for an event.
+    std::deque<UrbPtr> events_ GUARDED_BY(mutex_);
+    // IN on endpoints without a function: pending until discarded.
+    std::deque<UrbPtr> idle_ GUARDED_BY(mutex_);
+    // Completed, waiting to be reaped.
+    std::deque<UrbPtr> done_ GUARDED_BY(mutex_);
+    // Blocking REAPURB calls (referenced).
+    std::vector<UMockdevIoctlClient*> parkedReaps_ GUARDED_BY(mutex_);
     // CLAIMINTERFACE calls that met another client's claim, retried until their deadline:
     // umockdev learns of a closed client only a little after its close() returned, while the
     // kernel drops the claim at once.
@@ -143,16 +154,19 @@ class UrbEngine {
         UMockdevIoctlClient* client;  // referenced
         Clock::time_point deadline;
     };
-    std::vector<PendingClaim> pendingClaims_;
-    std::vector<uint8_t> halted_;           // endpoint addresses that stalled until CLEAR_HALT
-    UMockdevIoctlClient* owner_ = nullptr;  // who claimed interface 0 (referenced)
-    uint64_t claims_ = 0;                   // claims made so far
-    Clock::time_point wireFree_{};          // when the link model's wire is free again
-    bool unplugged_ = false;
-    bool phoneVanished_ = false;
-    int fifo_ = -1;
-    bool fifoReady_ = false;
-    EngineStats stats_;
+    std::vector<PendingClaim> pendingClaims_ GUARDED_BY(mutex_);
+    // Endpoint addresses that stalled until CLEAR_HALT.
+    std::vector<uint8_t> halted_ GUARDED_BY(mutex_);
+    // Who claimed interface 0 (referenced).
+    UMockdevIoctlClient* owner_ GUARDED_BY(mutex_) = nullptr;
+    uint64_t claims_ GUARDED_BY(mutex_) = 0;  // claims made so far
+    // When the link model's wire is free again.
+    Clock::time_point wireFree_ GUARDED_BY(mutex_) = {};
+    bool unplugged_ GUARDED_BY(mutex_) = false;
+    bool phoneVanished_ GUARDED_BY(mutex_) = false;
+    int fifo_ GUARDED_BY(mutex_) = -1;
+    bool fifoReady_ GUARDED_BY(mutex_) = false;
+    EngineStats stats_ GUARDED_BY(mutex_);
 };
 
 }  // namespace usbbus

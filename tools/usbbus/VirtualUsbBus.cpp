@@ -125,7 +125,7 @@ VirtualUsbBus::~VirtualUsbBus() {
     wake();
     ticker_.join();
     {
-        std::lock_guard lock(mutex_);
+        mtp::MutexLocker lock(mutex_);
         for (auto& [port, slot] : slots_) {
             releaseLocked(slot);
             slot.engine->unplug();
@@ -150,7 +150,7 @@ std::vector<std::string> VirtualUsbBus::clientEnvironment() const {
 
 void VirtualUsbBus::wake() {
     {
-        std::lock_guard lock(wakeMutex_);
+        mtp::MutexLocker lock(wakeMutex_);
         woken_ = true;
     }
     wakeSignal_.notify_one();
@@ -160,7 +160,7 @@ void VirtualUsbBus::tick(std::stop_token stop) {
     while (!stop.stop_requested()) {
         std::vector<std::pair<int, std::shared_ptr<UrbEngine>>> engines;
         {
-            std::lock_guard lock(liveMutex_);
+            mtp::MutexLocker lock(liveMutex_);
             engines = live_;
         }
         auto next = UrbEngine::Clock::now() + std::chrono::milliseconds(100);
@@ -170,17 +170,17 @@ void VirtualUsbBus::tick(std::stop_token stop) {
                 // The phone dropped off by itself (a fault): the bus removes it as the kernel
                 // would, if that enumeration is still the one at the port. Never waits for
                 // hold(), which may need this thread to answer its helper's claim.
-                std::unique_lock lock(mutex_, std::try_to_lock);
-                if (!lock) {
+                if (!mutex_.try_lock()) {
                     next = UrbEngine::Clock::now() + std::chrono::milliseconds(10);
                     continue;
                 }
                 auto slot = slots_.find(port);
                 if (slot != slots_.end() && slot->second.engine == engine) unplugLocked(port);
+                mutex_.unlock();
             }
         }
-        std::unique_lock lock(wakeMutex_);
-        wakeSignal_.wait_until(lock, stop, next, [this] { return woken_; });
+        mtp::MutexLocker lock(wakeMutex_);
+        wakeSignal_.wait_until(lock, stop, next, [this]() REQUIRES(wakeMutex_) { return woken_; });
         woken_ = false;
     }
 }
@@ -197,7 +197,7 @@ int VirtualUsbBus::nextDevnum() {
 
 BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
                                std::shared_ptr<phonesim::SimulatedPhone> phone) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     if (port < 1 || port > kPorts) {
         throw std::runtime_error("no hub port " + std::to_string(port));
     }
@@ -233,7 +233,7 @@ BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
         throw failure("cannot add " + address.sysPath(), error);
     }
     {
-        std::lock_guard live(liveMutex_);
+        mtp::MutexLocker live(liveMutex_);
         live_.emplace_back(port, engine);
     }
     slots_[port] = Slot{std::move(profile), address, std::move(phone), std::move(engine)};
@@ -242,7 +242,7 @@ BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
 }
 
 void VirtualUsbBus::unplug(int port) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     unplugLocked(port);
 }
 
@@ -252,7 +252,7 @@ void VirtualUsbBus::unplugLocked(int port) {
     Slot& slot = found->second;
     releaseLocked(slot);
     {
-        std::lock_guard live(liveMutex_);
+        mtp::MutexLocker live(liveMutex_);
         std::erase_if(live_, [&](const auto& entry) { return entry.second == slot.engine; });
     }
     slot.engine->unplug();
@@ -272,7 +272,7 @@ void VirtualUsbBus::unplugLocked(int port) {
 BusAddress VirtualUsbBus::replug(int port, DeviceProfile profile) {
     std::shared_ptr<phonesim::SimulatedPhone> phone;
     {
-        std::lock_guard lock(mutex_);
+        mtp::MutexLocker lock(mutex_);
         if (auto found = slots_.find(port); found != slots_.end()) phone = found->second.phone;
         unplugLocked(port);
     }
@@ -280,7 +280,7 @@ BusAddress VirtualUsbBus::replug(int port, DeviceProfile profile) {
 }
 
 pid_t VirtualUsbBus::hold(int port) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) {
         throw std::runtime_error("no device at hub port " + std::to_string(port));
@@ -340,7 +340,7 @@ pid_t VirtualUsbBus::hold(int port) {
 }
 
 void VirtualUsbBus::release(int port) {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     if (auto found = slots_.find(port); found != slots_.end()) releaseLocked(found->second);
 }
 
@@ -361,28 +361,28 @@ void VirtualUsbBus::releaseLocked(Slot& slot) {
 }
 
 std::optional<BusAddress> VirtualUsbBus::address(int port) const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return std::nullopt;
     return found->second.address;
 }
 
 std::optional<DeviceProfile> VirtualUsbBus::profile(int port) const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return std::nullopt;
     return found->second.profile;
 }
 
 std::shared_ptr<phonesim::SimulatedPhone> VirtualUsbBus::phone(int port) const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return nullptr;
     return found->second.phone;
 }
 
 EngineStats VirtualUsbBus::stats(int port) const {
-    std::lock_guard lock(mutex_);
+    mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return {};
     return found->second.engine->stats();

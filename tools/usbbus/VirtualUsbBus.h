@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "mtp/ThreadSafety.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/UrbEngine.h"
 #include "tools/usbbus/UsbDescriptors.h"
@@ -95,28 +96,28 @@ class VirtualUsbBus {
         uint64_t holderClaim = 0;  // UrbEngine::currentClaim() of the holder
     };
 
-    void tick(std::stop_token stop);
-    void wake();
-    void unplugLocked(int port);
-    void releaseLocked(Slot& slot);
-    int nextDevnum();
+    void tick(std::stop_token stop) EXCLUDES(mutex_, liveMutex_, wakeMutex_);
+    void wake() EXCLUDES(wakeMutex_);
+    void unplugLocked(int port) REQUIRES(mutex_) EXCLUDES(liveMutex_);
+    void releaseLocked(Slot& slot) REQUIRES(mutex_);
+    int nextDevnum() REQUIRES(mutex_);
     std::string sysfsPath(const std::string& path) const { return root_ + path; }
 
     UMockdevTestbed* testbed_ = nullptr;
     std::string root_;
-    mutable std::mutex mutex_;
-    std::map<int, Slot> slots_;
+    mutable mtp::Mutex mutex_;
+    std::map<int, Slot> slots_ GUARDED_BY(mutex_);
     // Engines of earlier enumerations stay attached to their (vanished) nodes so that clients
     // still holding them get ENODEV, until their device number is used again.
-    std::map<int, std::shared_ptr<UrbEngine>> retired_;
-    int lastDevnum_ = 1;
+    std::map<int, std::shared_ptr<UrbEngine>> retired_ GUARDED_BY(mutex_);
+    int lastDevnum_ GUARDED_BY(mutex_) = 1;
     // The engines the ticker polls, apart from mutex_, which hold() and release() keep while
     // they wait for a helper process whose claim needs the ticker.
-    std::mutex liveMutex_;
-    std::vector<std::pair<int, std::shared_ptr<UrbEngine>>> live_;
-    std::mutex wakeMutex_;
+    mtp::Mutex liveMutex_ ACQUIRED_AFTER(mutex_);
+    std::vector<std::pair<int, std::shared_ptr<UrbEngine>>> live_ GUARDED_BY(liveMutex_);
+    mtp::Mutex wakeMutex_;
     std::condition_variable_any wakeSignal_;
-    bool woken_ = false;
+    bool woken_ GUARDED_BY(wakeMutex_) = false;
     std::jthread ticker_;
 };
 
