@@ -66,11 +66,6 @@ fs::path binFolder() {
     return fs::read_symlink("/proc/self/exe").parent_path();
 }
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::optional<mtp::USBDeviceRecord> phoneRecord() {
     for (auto& record : mtp::USBDiscovery().allDevices()) {
         if (record.kind.isMTP()) return record;
