@@ -58,6 +58,11 @@ using bench::seconds;
 using bench::setLink;
 using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 constexpr uint32_t window = 4 * MiB;  // the read-ahead window
 
