@@ -17,13 +17,13 @@
 namespace phonesim {
 
 struct Reply {
-    uint16_t code = 0x2001;
+    mtp::Response code = mtp::Response::OK;
     std::vector<uint32_t> params;
     std::optional<Payload> data;  // a data phase to the host, sent before the response
 };
 
 struct Command {
-    uint16_t op = 0;
+    mtp::Op op{};
     uint32_t transactionID = 0;
     std::vector<uint32_t> params;
     uint32_t param(size_t i) const { return i < params.size() ? params[i] : 0; }
@@ -42,7 +42,7 @@ struct PendingObject {
     uint32_t storage = 0;
     uint32_t parent = 0;  // handle; 0: top level
     std::string name;
-    uint16_t format = 0x3000;
+    mtp::Format format = mtp::Format::Undefined;
     uint32_t handle = 0;
 };
 
@@ -108,13 +108,13 @@ struct SimulatedPhone::Impl {
     void abortTransaction();
     void closeSession();
     void queueReply(const Command& command, Reply reply, bool wrongTransactionID);
-    void queueEvent(uint16_t code, uint32_t handle);
+    void queueEvent(mtp::Event code, uint32_t handle);
     bool crossesUnplugLimit(size_t bytes);
 
     // Responder (Responder.cpp).
-    static bool hasDataOut(uint16_t op);
-    std::vector<uint16_t> operationsSupported() const;
-    bool isSupported(uint16_t op) const;
+    static bool hasDataOut(mtp::Op op);
+    std::vector<mtp::Op> operationsSupported() const;
+    bool isSupported(mtp::Op op) const;
     Reply execute(const Command& command);
     Receiver receiverFor(const Command& command);
 
@@ -151,8 +151,8 @@ struct SimulatedPhone::Impl {
     Receiver sendObject();
     Receiver sendPartialObject(const Command& c);
     Receiver buffered(std::function<Reply(const Bytes&)> handler);
-    void writeProperty(Bytes& out, Node& node, uint16_t prop);
-    uint16_t propertyType(Node& node, uint16_t prop) const;
+    void writeProperty(Bytes& out, Node& node, mtp::Prop prop);
+    mtp::DataType propertyType(Node& node, mtp::Prop prop) const;
 };
 
 }  // namespace phonesim
