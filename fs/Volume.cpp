@@ -40,11 +40,11 @@ uint64_t saturatingAdd(uint64_t a, uint64_t b) {
 }
 
 // "op 0x<hex> [p1, p2] out=<bytes> <ms>ms" for every finished transaction.
-void traceTransaction(uint16_t op, std::span<const uint32_t> params, size_t outBytes,
+void traceTransaction(mtp::Op op, std::span<const uint32_t> params, size_t outBytes,
                       double seconds) {
     if (!Log::wants(LogLevel::debug)) return;
     char hex[8];
-    snprintf(hex, sizeof hex, "%x", op);
+    snprintf(hex, sizeof hex, "%x", mtp::wire(op));
     std::string list = "[";
     for (size_t i = 0; i < params.size(); ++i) {
         if (i) list += ", ";

@@ -22,21 +22,20 @@ void put32(uint8_t* at, uint32_t value) {
 
 }  // namespace
 
-CommandContainer buildCommand(uint16_t op, uint32_t transactionID,
-                              std::span<const uint32_t> params) {
+CommandContainer buildCommand(Op op, uint32_t transactionID, std::span<const uint32_t> params) {
     CommandContainer command;
     size_t count = std::min(params.size(), maxCommandParams);
     command.length = containerHeaderSize + 4 * count;
     uint8_t* at = command.storage.data();
     put32(at, static_cast<uint32_t>(command.length));
-    put16(at + 4, ContainerType::Command);
-    put16(at + 6, op);
+    put16(at + 4, wire(ContainerType::Command));
+    put16(at + 6, wire(op));
     put32(at + 8, transactionID);
     for (size_t i = 0; i < count; ++i) put32(at + containerHeaderSize + 4 * i, params[i]);
     return command;
 }
 
-Bytes buildDataContainer(uint16_t op, uint32_t transactionID, std::span<const uint8_t> payload) {
+Bytes buildDataContainer(Op op, uint32_t transactionID, std::span<const uint8_t> payload) {
     if (!fitsDataContainer(payload.size())) {
         throw MTPTransportError("data phase too large for one container",
                                 TransportErrorKind::other);
@@ -44,8 +43,8 @@ Bytes buildDataContainer(uint16_t op, uint32_t transactionID, std::span<const ui
     Bytes out;
     out.reserve(containerHeaderSize + payload.size());
     appendU32(out, static_cast<uint32_t>(containerHeaderSize + payload.size()));
-    appendU16(out, ContainerType::Data);
-    appendU16(out, op);
+    appendU16(out, wire(ContainerType::Data));
+    appendU16(out, wire(op));
     appendU32(out, transactionID);
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
@@ -55,7 +54,7 @@ ContainerHeader parseContainerHeader(std::span<const uint8_t> chunk) {
     ByteReader reader(chunk);
     ContainerHeader header;
     header.length = reader.readU32();
-    header.type = reader.readU16();
+    header.type = static_cast<ContainerType>(reader.readU16());
     header.code = reader.readU16();
     header.transactionID = reader.readU32();
     return header;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mtp/ByteWriter.h"
+#include "mtp/MTPCodes.h"
 
 namespace mtp {
 
@@ -18,8 +19,8 @@ inline constexpr uint32_t unknownContainerLength = 0xFFFFFFFF;
 
 struct ContainerHeader {
     uint32_t length = 0;  // bytes, header included
-    uint16_t type = 0;    // ContainerType
-    uint16_t code = 0;    // operation or response code
+    ContainerType type{};
+    uint16_t code = 0;  // operation, response or event code, as the type says
     uint32_t transactionID = 0;
     bool operator==(const ContainerHeader&) const = default;
 };
@@ -33,12 +34,11 @@ struct CommandContainer {
 };
 
 // Precondition: params.size() <= maxCommandParams (extra parameters are not sent).
-CommandContainer buildCommand(uint16_t op, uint32_t transactionID,
-                              std::span<const uint32_t> params);
+CommandContainer buildCommand(Op op, uint32_t transactionID, std::span<const uint32_t> params);
 
 // Header and payload as one contiguous sequence. Precondition: fitsDataContainer(payload size);
 // throws MTPTransportError otherwise (the caller must chunk).
-Bytes buildDataContainer(uint16_t op, uint32_t transactionID, std::span<const uint8_t> payload);
+Bytes buildDataContainer(Op op, uint32_t transactionID, std::span<const uint8_t> payload);
 inline bool fitsDataContainer(uint64_t payloadLength) {
     return payloadLength <= uint64_t{0xFFFFFFFF} - containerHeaderSize;
 }

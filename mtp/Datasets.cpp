@@ -8,30 +8,23 @@ namespace mtp {
 
 namespace {
 
-namespace DataType {
-constexpr uint16_t int128 = 0x0009;
-constexpr uint16_t uint128 = 0x000A;
-constexpr uint16_t string = 0xFFFF;
-constexpr uint16_t arrayBit = 0x4000;
-}  // namespace DataType
-
 // Bytes of one scalar of the type; 0 when the type has no known fixed length.
-uint64_t scalarWidth(uint16_t type) {
+uint64_t scalarWidth(DataType type) {
     switch (type) {
-        case 0x0001:
-        case 0x0002:
+        case DataType::INT8:
+        case DataType::UINT8:
             return 1;
-        case 0x0003:
-        case 0x0004:
+        case DataType::INT16:
+        case DataType::UINT16:
             return 2;
-        case 0x0005:
-        case 0x0006:
+        case DataType::INT32:
+        case DataType::UINT32:
             return 4;
-        case 0x0007:
-        case 0x0008:
+        case DataType::INT64:
+        case DataType::UINT64:
             return 8;
-        case DataType::int128:
-        case DataType::uint128:
+        case DataType::INT128:
+        case DataType::UINT128:
             return 16;
         default:
             return 0;
@@ -57,7 +50,9 @@ DeviceInfo parseDeviceInfo(std::span<const uint8_t> payload) {
     reader.readU16();     // MTPVersion
     reader.readString();  // MTPExtensions
     reader.readU16();     // FunctionalMode
-    return DeviceInfo{reader.readArrayU16()};
+    DeviceInfo info;
+    for (uint16_t op : reader.readArrayU16()) info.operationsSupported.push_back(Op{op});
+    return info;
 }
 
 StorageInfo parseStorageInfo(std::span<const uint8_t> payload) {
@@ -77,7 +72,7 @@ ObjectInfo parseObjectInfo(std::span<const uint8_t> payload) {
     ByteReader reader(payload);
     ObjectInfo info;
     reader.readU32();  // StorageID
-    info.format = reader.readU16();
+    info.format = Format{reader.readU16()};
     reader.readU16();  // ProtectionStatus
     info.compressedSize = reader.readU32();
     reader.skip(40);  // ThumbFormat through SequenceNumber
@@ -94,13 +89,14 @@ std::vector<PropListElement> parseObjectPropList(std::span<const uint8_t> payloa
     for (uint32_t i = 0; i < count && !reader.atEnd(); ++i) {
         PropListElement& element = elements.emplace_back();
         element.handle = reader.readU32();
-        element.property = reader.readU16();
-        element.dataType = reader.readU16();
-        uint16_t type = element.dataType;
-        if (type == DataType::string) {
+        element.property = Prop{reader.readU16()};
+        element.dataType = DataType{reader.readU16()};
+        DataType type = element.dataType;
+        if (type == DataType::String) {
             element.text = reader.readString();
-        } else if (type & DataType::arrayBit) {
-            uint64_t width = scalarWidth(static_cast<uint16_t>(type & ~DataType::arrayBit));
+        } else if (wire(type) & dataTypeArrayBit) {
+            uint64_t width =
+                scalarWidth(DataType{static_cast<uint16_t>(wire(type) & ~dataTypeArrayBit)});
             if (width == 0) break;
             reader.skip(uint64_t{reader.readU32()} * width);
         } else if (uint64_t width = scalarWidth(type); width == 0) {
@@ -118,7 +114,7 @@ Bytes encodeObjectInfo(uint32_t parent, std::string_view name, bool isFolder) {
     Bytes out;
     out.reserve(52 + 1 + 2 * 255 + 3);
     appendU32(out, 0);  // StorageID: carried by the command instead
-    appendU16(out, isFolder ? Format::Association : Format::Undefined);
+    appendU16(out, wire(isFolder ? Format::Association : Format::Undefined));
     appendU16(out, 0);  // ProtectionStatus
     appendU32(out, 0);  // ObjectCompressedSize: created empty, written afterwards
     appendU16(out, 0);  // ThumbFormat

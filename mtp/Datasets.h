@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "mtp/ByteWriter.h"
+#include "mtp/MTPCodes.h"
 #include "mtp/MTPDate.h"
 
 namespace mtp {
 
 struct DeviceInfo {
-    std::vector<uint16_t> operationsSupported;  // in the phone's order
+    std::vector<Op> operationsSupported;  // in the phone's order
     bool operator==(const DeviceInfo&) const = default;
 };
 
@@ -28,7 +29,7 @@ struct StorageInfo {
 };
 
 struct ObjectInfo {
-    uint16_t format = 0;
+    Format format{};
     uint32_t compressedSize = 0;  // bytes; 0xFFFFFFFF means 4 GiB or more
     std::string filename;
     std::optional<Timestamp> modified;  // DateModified by the date rule
@@ -40,8 +41,8 @@ struct ObjectInfo {
 // text; 16-byte values, arrays and values of unknown type carry neither.
 struct PropListElement {
     uint32_t handle = 0;
-    uint16_t property = 0;
-    uint16_t dataType = 0;
+    Prop property{};
+    DataType dataType{};  // an array type has dataTypeArrayBit set
     std::optional<uint64_t> number;
     std::optional<std::string> text;
     bool operator==(const PropListElement&) const = default;

@@ -11,7 +11,7 @@
 namespace mtp {
 
 uint64_t MTPEditor::objectSize(uint32_t handle) {
-    Bytes value = session_.transact(Op::GetObjectPropValue, {handle, Prop::ObjectSize});
+    Bytes value = session_.transact(Op::GetObjectPropValue, {handle, wire(Prop::ObjectSize)});
     // Read as zeros, a short reply would become a size, and the edit would cut the file to it.
     if (value.size() < 8) {
         throw MTPTransportError(
@@ -69,7 +69,7 @@ void MTPEditor::endEdit(uint32_t handle) {
 void MTPEditor::rename(uint32_t handle, std::string_view name) {
     Bytes value;
     appendPTPString(value, name);
-    session_.transact(Op::SetObjectPropValue, {handle, Prop::ObjectFileName}, value);
+    session_.transact(Op::SetObjectPropValue, {handle, wire(Prop::ObjectFileName)}, value);
 }
 
 uint32_t MTPEditor::createObject(uint32_t storage, uint32_t parent, std::string_view name,

@@ -7,9 +7,9 @@
 
 namespace mtp {
 
-MTPError::MTPError(uint16_t op, uint16_t response) : op(op), response(response) {
+MTPError::MTPError(Op op, Response response) : op(op), response(response) {
     char text[40];
-    std::snprintf(text, sizeof text, "MTP op 0x%04X failed with 0x%04X", op, response);
+    std::snprintf(text, sizeof text, "MTP op 0x%04X failed with 0x%04X", wire(op), wire(response));
     text_ = text;
 }
 

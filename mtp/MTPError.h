@@ -6,14 +6,16 @@
 #include <string>
 #include <utility>
 
+#include "mtp/MTPCodes.h"
+
 namespace mtp {
 
 // A response other than OK. Printed "MTP op 0x%04X failed with 0x%04X".
 class MTPError : public std::exception {
   public:
-    MTPError(uint16_t op, uint16_t response);
-    uint16_t op;
-    uint16_t response;
+    MTPError(Op op, Response response);
+    Op op;
+    Response response;
     const char* what() const noexcept override { return text_.c_str(); }
     bool operator==(const MTPError& other) const {
         return op == other.op && response == other.response;

@@ -30,24 +30,23 @@ void MTPSession::open() {
         if (error.response != Response::SessionAlreadyOpen) throw;
     }
     DeviceInfo info = parseDeviceInfo(transact(Op::GetDeviceInfo));
-    operations_ =
-        std::set<uint16_t>(info.operationsSupported.begin(), info.operationsSupported.end());
+    operations_ = std::set<Op>(info.operationsSupported.begin(), info.operationsSupported.end());
 }
 
 bool MTPSession::supportsWriting() const {
-    for (uint16_t op : {Op::SendObjectInfo, Op::SendObject, Op::DeleteObject, Op::SendPartialObject,
-                        Op::TruncateObject, Op::BeginEditObject, Op::EndEditObject}) {
+    for (Op op : {Op::SendObjectInfo, Op::SendObject, Op::DeleteObject, Op::SendPartialObject,
+                  Op::TruncateObject, Op::BeginEditObject, Op::EndEditObject}) {
         if (!supports(op)) return false;
     }
     return true;
 }
 
-Bytes MTPSession::transact(uint16_t op, const std::vector<uint32_t>& params,
+Bytes MTPSession::transact(Op op, const std::vector<uint32_t>& params,
                            std::optional<std::span<const uint8_t>> dataOut, const Sink& sink) {
     return run(op, params, dataOut, sink);
 }
 
-Bytes MTPSession::run(uint16_t op, std::span<const uint32_t> params,
+Bytes MTPSession::run(Op op, std::span<const uint32_t> params,
                       std::optional<std::span<const uint8_t>> dataOut, const Sink& sink) {
     if (isStalled_) {
         throw MTPTransportError("device stopped responding; reconnect it",
@@ -91,7 +90,7 @@ Bytes MTPSession::run(uint16_t op, std::span<const uint32_t> params,
     return result;
 }
 
-void MTPSession::send(uint16_t op, std::span<const uint32_t> params,
+void MTPSession::send(Op op, std::span<const uint32_t> params,
                       std::optional<std::span<const uint8_t>> dataOut) {
     CommandContainer command = buildCommand(op, transactionID_, params);
     Bytes data;
@@ -123,7 +122,7 @@ size_t MTPSession::readSkippingZeroLength() {
     throw MTPTransportError("device sent only zero-length packets", TransportErrorKind::protocol);
 }
 
-void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
+void MTPSession::receive(Op op, const Sink& sink, Bytes& result) {
     auto deliver = [&](const uint8_t* bytes, size_t count) {
         if (count == 0) return;
         if (sink) {
@@ -168,14 +167,14 @@ void MTPSession::receive(uint16_t op, const Sink& sink, Bytes& result) {
     }
     if (header.type != ContainerType::Response) {
         throw MTPTransportError(
-            "expected a response container, got type " + std::to_string(header.type),
+            "expected a response container, got type " + std::to_string(wire(header.type)),
             TransportErrorKind::protocol);
     }
     if (header.transactionID != transactionID_) {
         throw MTPTransportError("response for another transaction", TransportErrorKind::protocol);
     }
     parseResponseParams({buffer_.get(), received}, responseParams_);
-    if (header.code != Response::OK) throw MTPError(op, header.code);
+    if (header.code != wire(Response::OK)) throw MTPError(op, Response{header.code});
 }
 
 std::vector<MTPStorage> MTPSession::storages() {
@@ -209,9 +208,9 @@ std::vector<MTPEntry> MTPSession::list(uint32_t storage, uint32_t parent) {
 std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
     std::vector<MTPEntry> result;
     std::unordered_map<uint32_t, size_t> index;
-    for (uint16_t property :
+    for (Prop property :
          {Prop::ObjectFileName, Prop::ObjectFormat, Prop::ObjectSize, Prop::DateModified}) {
-        Bytes reply = transact(Op::GetObjectPropList, {parent, 0, property, 0, 1});
+        Bytes reply = transact(Op::GetObjectPropList, {parent, 0, wire(property), 0, 1});
         for (PropListElement& element : parseObjectPropList(reply)) {
             // Some Android versions list the folder among its own children; the file system
             // would then show a folder inside itself.
@@ -227,13 +226,15 @@ std::vector<MTPEntry> MTPSession::listByPropList(uint32_t parent) {
                     if (element.text) entry.name = std::move(*element.text);
                     break;
                 case Prop::ObjectFormat:
-                    if (element.number) entry.isFolder = *element.number == Format::Association;
+                    if (element.number)
+                        entry.isFolder = *element.number == wire(Format::Association);
                     break;
                 case Prop::ObjectSize:
                     if (element.number) entry.size = *element.number;
                     // A 32-bit ObjectSize of all ones is the ObjectInfo cap, not a size.
                     entry.sizeUnknown = element.number == 0xFFFFFFFF &&
-                                        element.dataType != 0x0007 && element.dataType != 0x0008;
+                                        element.dataType != DataType::INT64 &&
+                                        element.dataType != DataType::UINT64;
                     break;
                 case Prop::DateModified:
                     if (element.text) entry.modified = parseMTPDate(*element.text);
@@ -263,7 +264,7 @@ void MTPSession::learnLargeSize(MTPEntry& entry) {
     entry.sizeUnknown = false;
     if (supports(Op::GetObjectPropValue)) {
         try {
-            Bytes value = transact(Op::GetObjectPropValue, {entry.handle, Prop::ObjectSize});
+            Bytes value = transact(Op::GetObjectPropValue, {entry.handle, wire(Prop::ObjectSize)});
             if (value.size() >= 8) {
                 entry.size = ByteReader(value).readU64();
                 return;

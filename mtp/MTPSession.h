@@ -13,6 +13,7 @@
 
 #include "mtp/BulkTransport.h"
 #include "mtp/ByteWriter.h"
+#include "mtp/MTPCodes.h"
 #include "mtp/MTPDate.h"
 
 namespace mtp {
@@ -42,8 +43,8 @@ using Sink = std::function<void(std::span<const uint8_t>)>;
 // Observer of every finished transaction: op, command parameters, bytes sent in the data phase,
 // elapsed seconds (monotonic clock). Called on the calling thread, inside the transaction;
 // whatever it throws is ignored.
-using Trace = std::function<void(uint16_t op, std::span<const uint32_t> params, size_t outBytes,
-                                 double seconds)>;
+using Trace =
+    std::function<void(Op op, std::span<const uint32_t> params, size_t outBytes, double seconds)>;
 
 // Not thread-safe and not re-entrant: its owner serialises every call. Once a write to the phone
 // has failed the session is stalled for good and every call throws MTPTransportError
@@ -64,10 +65,10 @@ class MTPSession {
     // Throws MTPError / MTPTransportError.
     void open();
 
-    [[nodiscard]] bool supports(uint16_t op) const { return operations_.contains(op); }
+    [[nodiscard]] bool supports(Op op) const { return operations_.contains(op); }
     // All seven operations that writing needs.
     [[nodiscard]] bool supportsWriting() const;
-    const std::set<uint16_t>& operations() const { return operations_; }
+    const std::set<Op>& operations() const { return operations_; }
 
     // The one transaction primitive. params: at most 5. dataOut: a computer-to-phone data phase
     // (an empty span is a header-only data container); no value means no data phase. With a
@@ -77,7 +78,7 @@ class MTPSession {
     // the transport or the sink throws) otherwise, after draining the input. More than 5 parameters
     // or a data phase too large for one container throw MTPTransportError before anything is
     // sent.
-    Bytes transact(uint16_t op, const std::vector<uint32_t>& params = {},
+    Bytes transact(Op op, const std::vector<uint32_t>& params = {},
                    std::optional<std::span<const uint8_t>> dataOut = std::nullopt,
                    const Sink& sink = nullptr);
 
@@ -111,11 +112,11 @@ class MTPSession {
                        std::span<uint8_t> destination);
 
   private:
-    Bytes run(uint16_t op, std::span<const uint32_t> params,
+    Bytes run(Op op, std::span<const uint32_t> params,
               std::optional<std::span<const uint8_t>> dataOut, const Sink& sink);
-    void send(uint16_t op, std::span<const uint32_t> params,
+    void send(Op op, std::span<const uint32_t> params,
               std::optional<std::span<const uint8_t>> dataOut);
-    void receive(uint16_t op, const Sink& sink, Bytes& result);
+    void receive(Op op, const Sink& sink, Bytes& result);
     size_t readOnce();
     size_t readSkippingZeroLength();
     // The 64-bit size rule for an entry whose size is capped at 0xFFFFFFFF.
@@ -124,7 +125,7 @@ class MTPSession {
     std::unique_ptr<BulkTransport> transport_;
     std::unique_ptr<uint8_t[]> buffer_;
     uint32_t transactionID_ = 0;
-    std::set<uint16_t> operations_;
+    std::set<Op> operations_;
     std::vector<uint32_t> responseParams_;
     bool isStalled_ = false;
     Trace trace_;

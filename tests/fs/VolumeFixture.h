@@ -20,7 +20,7 @@
 namespace kestrumtest {
 
 using kestrum::Volume;
-namespace Op = mtp::Op;
+using Op = mtp::Op;
 
 class VolumeTest : public ::testing::Test {
   protected:
@@ -82,7 +82,7 @@ class VolumeTest : public ::testing::Test {
         for (const auto& entry : entries(directory, true)) result.push_back(entry.name);
         return result;
     }
-    uint64_t count(uint16_t op) { return phone().stats().count(op); }
+    uint64_t count(mtp::Op op) { return phone().stats().count(op); }
 
     void TearDown() override {
         if (volume_) q([&] { volume_->shutdown(); });

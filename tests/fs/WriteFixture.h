@@ -28,7 +28,7 @@ class Refusals {
   public:
     // The next `times` commands of op, after `skip` of them went through, are answered with
     // response and never reach the phone.
-    void refuse(uint16_t op, uint16_t response, int times = 1, int skip = 0) {
+    void refuse(mtp::Op op, mtp::Response response, int times = 1, int skip = 0) {
         std::lock_guard guard(mutex_);
         rules_.push_back({op, response, times, skip});
     }
@@ -37,11 +37,11 @@ class Refusals {
         rules_.clear();
     }
     // The phone is unplugged as the chosen command of op is sent (after skip of them).
-    void unplug(uint16_t op, int skip = 0) { refuse(op, unplugged, 1, skip); }
-    static constexpr uint16_t unplugged = 0;
+    void unplug(mtp::Op op, int skip = 0) { refuse(op, unplugged, 1, skip); }
+    static constexpr mtp::Response unplugged{};  // no phone answers this
 
     // The response for a command of op, or none when it goes to the phone.
-    std::optional<uint16_t> take(uint16_t op) {
+    std::optional<mtp::Response> take(mtp::Op op) {
         std::lock_guard guard(mutex_);
         for (Rule& rule : rules_) {
             if (rule.op != op || rule.times == 0) continue;
@@ -57,8 +57,8 @@ class Refusals {
 
   private:
     struct Rule {
-        uint16_t op;
-        uint16_t response;
+        mtp::Op op;
+        mtp::Response response;
         int times;
         int skip;
     };
@@ -75,9 +75,10 @@ class RefusingTransport : public mtp::BulkTransport {
 
     int maxPacketSize() const override { return inner_.maxPacketSize(); }
     void write(std::span<const uint8_t> bytes) override {
-        if (bytes.size() >= 12 && (bytes[4] | bytes[5] << 8) == mtp::ContainerType::Command) {
+        if (bytes.size() >= 12 &&
+            (bytes[4] | bytes[5] << 8) == mtp::wire(mtp::ContainerType::Command)) {
             swallowing_ = false;
-            const uint16_t op = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+            const mtp::Op op{static_cast<uint16_t>(bytes[6] | bytes[7] << 8)};
             if (auto response = refusals_->take(op)) {
                 if (*response == Refusals::unplugged) {
                     inner_.phone().unplug();
@@ -85,9 +86,9 @@ class RefusingTransport : public mtp::BulkTransport {
                 }
                 answer_.assign(12, 0);
                 answer_[0] = 12;
-                answer_[4] = mtp::ContainerType::Response;
-                answer_[6] = static_cast<uint8_t>(*response);
-                answer_[7] = static_cast<uint8_t>(*response >> 8);
+                answer_[4] = mtp::wire(mtp::ContainerType::Response);
+                answer_[6] = static_cast<uint8_t>(mtp::wire(*response));
+                answer_[7] = static_cast<uint8_t>(mtp::wire(*response) >> 8);
                 std::memcpy(answer_.data() + 8, bytes.data() + 8, 4);  // transaction ID
                 swallowing_ = true;
                 return;

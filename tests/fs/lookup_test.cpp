@@ -218,7 +218,8 @@ TEST_F(VolumeTest, PropertyListErrorFallsBackToThePlainListing) {
         phone().addFile(storage(), "DCIM/p" + std::to_string(i) + ".jpg", pattern(10));
     mount();
     auto dcim = lookup(rootID, "DCIM");
-    phone().updateFaults([](phonesim::Faults& f) { f.propListError = 0x2002; });
+    phone().updateFaults(
+        [](phonesim::Faults& f) { f.propListError = mtp::Response::GeneralError; });
     phone().resetStats();
     EXPECT_THAT(names(dcim->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
     EXPECT_EQ(count(Op::GetObjectPropList), 1u);

@@ -18,7 +18,7 @@ using ::testing::UnorderedElementsAre;
 
 namespace {
 
-namespace Response = mtp::Response;
+using Response = mtp::Response;
 
 std::string temporaryName(uint32_t handle) {
     return ".kestrum-" + std::to_string(handle) + ".tmp";
@@ -77,7 +77,7 @@ TEST_F(RenameFaultTest, TheReplacedFileGetsItsNameBackWhenTheRenameIsRefused) {
 // A move over a file of another folder, failing at each of its phone steps in turn: the item's
 // temporary name, MoveObject, the replaced file's temporary name, the item's final name.
 class MoveOverFaultTest : public RenameFaultTest,
-                          public ::testing::WithParamInterface<std::pair<uint16_t, int>> {};
+                          public ::testing::WithParamInterface<std::pair<Op, int>> {};
 
 TEST_P(MoveOverFaultTest, EverythingIsRestored) {
     const auto [op, skip] = GetParam();
@@ -98,10 +98,10 @@ TEST_P(MoveOverFaultTest, EverythingIsRestored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, MoveOverFaultTest,
-                         ::testing::Values(std::pair<uint16_t, int>{Op::SetObjectPropValue, 0},
-                                           std::pair<uint16_t, int>{Op::MoveObject, 0},
-                                           std::pair<uint16_t, int>{Op::SetObjectPropValue, 1},
-                                           std::pair<uint16_t, int>{Op::SetObjectPropValue, 2}));
+                         ::testing::Values(std::pair<Op, int>{Op::SetObjectPropValue, 0},
+                                           std::pair<Op, int>{Op::MoveObject, 0},
+                                           std::pair<Op, int>{Op::SetObjectPropValue, 1},
+                                           std::pair<Op, int>{Op::SetObjectPropValue, 2}));
 
 TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
     refusals().refuse(Op::MoveObject, Response::OperationNotSupported);

@@ -25,7 +25,7 @@ namespace mtptest {
 using mtp::Bytes;
 
 struct Command {
-    uint16_t op = 0;
+    mtp::Op op{};
     uint32_t transactionID = 0;
     std::vector<uint32_t> params;
     bool operator==(const Command&) const = default;
@@ -33,11 +33,11 @@ struct Command {
 
 // What a responder answers to one command: an optional data phase, then the response.
 struct Reply {
-    Reply(std::optional<Bytes> data = std::nullopt, uint16_t code = mtp::Response::OK,
+    Reply(std::optional<Bytes> data = std::nullopt, mtp::Response code = mtp::Response::OK,
           std::vector<uint32_t> params = {})
         : data(std::move(data)), code(code), params(std::move(params)) {}
     std::optional<Bytes> data;
-    uint16_t code;
+    mtp::Response code;
     std::vector<uint32_t> params;
 };
 
@@ -53,7 +53,7 @@ class ScriptedTransport : public mtp::BulkTransport {
     void queueReadFailure(std::string message) { in_.push_back(Item{{}, std::move(message)}); }
     // A data container as the phone sends it: one transfer, then a zero-length packet when its
     // length is a multiple of the packet size.
-    void queueData(uint16_t op, uint32_t transactionID, std::span<const uint8_t> payload,
+    void queueData(mtp::Op op, uint32_t transactionID, std::span<const uint8_t> payload,
                    std::optional<uint32_t> announcedLength = std::nullopt) {
         Bytes container = mtp::buildDataContainer(op, transactionID, payload);
         if (announcedLength) {
@@ -64,16 +64,16 @@ class ScriptedTransport : public mtp::BulkTransport {
         queueIn(std::move(container));
         if (needsZeroLength) queueZeroLength();
     }
-    void queueResponse(uint16_t code, uint32_t transactionID,
+    void queueResponse(mtp::Response code, uint32_t transactionID,
                        const std::vector<uint32_t>& params = {}) {
         queueIn(response(code, transactionID, params));
     }
-    static Bytes response(uint16_t code, uint32_t transactionID,
+    static Bytes response(mtp::Response code, uint32_t transactionID,
                           const std::vector<uint32_t>& params = {}) {
         Bytes bytes;
         mtp::appendU32(bytes, static_cast<uint32_t>(12 + 4 * params.size()));
-        mtp::appendU16(bytes, mtp::ContainerType::Response);
-        mtp::appendU16(bytes, code);
+        mtp::appendU16(bytes, mtp::wire(mtp::ContainerType::Response));
+        mtp::appendU16(bytes, mtp::wire(code));
         mtp::appendU32(bytes, transactionID);
         for (uint32_t param : params) mtp::appendU32(bytes, param);
         return bytes;
@@ -100,13 +100,13 @@ class ScriptedTransport : public mtp::BulkTransport {
     size_t packetSize = 512;
 
     size_t queued() const { return in_.size(); }
-    std::vector<uint16_t> ops() const {
-        std::vector<uint16_t> result;
+    std::vector<mtp::Op> ops() const {
+        std::vector<mtp::Op> result;
         for (const Command& command : commands) result.push_back(command.op);
         return result;
     }
-    size_t count(uint16_t op) const {
-        std::vector<uint16_t> all = ops();
+    size_t count(mtp::Op op) const {
+        std::vector<mtp::Op> all = ops();
         return static_cast<size_t>(std::count(all.begin(), all.end(), op));
     }
     void clearRecords() {
@@ -128,7 +128,7 @@ class ScriptedTransport : public mtp::BulkTransport {
         writes.emplace_back(bytes.begin(), bytes.end());
         mtp::ContainerHeader header = mtp::parseContainerHeader(bytes);
         if (header.type != mtp::ContainerType::Command || header.length != bytes.size()) return;
-        Command command{header.code, header.transactionID, {}};
+        Command command{mtp::Op{header.code}, header.transactionID, {}};
         mtp::ByteReader reader(bytes);
         reader.skip(12);
         while (!reader.atEnd()) command.params.push_back(reader.readU32());
@@ -178,7 +178,7 @@ class ScriptedTransport : public mtp::BulkTransport {
 };
 
 // A DeviceInfo dataset listing the given operations.
-inline Bytes deviceInfo(const std::vector<uint16_t>& operations) {
+inline Bytes deviceInfo(const std::vector<mtp::Op>& operations) {
     Bytes bytes;
     mtp::appendU16(bytes, 100);  // StandardVersion
     mtp::appendU32(bytes, 6);    // VendorExtensionID
@@ -186,7 +186,7 @@ inline Bytes deviceInfo(const std::vector<uint16_t>& operations) {
     mtp::appendU8(bytes, 0);     // MTPExtensions
     mtp::appendU16(bytes, 0);    // FunctionalMode
     mtp::appendU32(bytes, static_cast<uint32_t>(operations.size()));
-    for (uint16_t op : operations) mtp::appendU16(bytes, op);
+    for (mtp::Op op : operations) mtp::appendU16(bytes, mtp::wire(op));
     return bytes;
 }
 

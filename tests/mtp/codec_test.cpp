@@ -160,13 +160,14 @@ TEST(Container, HeaderAndResponseParameters) {
     EXPECT_TRUE(fitsDataContainer(0xFFFFFFFFu - 12));
     EXPECT_FALSE(fitsDataContainer(0xFFFFFFFFu - 11));
     Bytes partial{0x20, 0, 0, 0, 0x03};
-    EXPECT_EQ(parseContainerHeader(partial), (ContainerHeader{0x20, 3, 0, 0}));
+    EXPECT_EQ(parseContainerHeader(partial),
+              (ContainerHeader{0x20, ContainerType::Response, 0, 0}));
 
     auto paramsOf = [](size_t chunkSize, uint32_t declared) {
         Bytes chunk;
         appendU32(chunk, declared);
-        appendU16(chunk, ContainerType::Response);
-        appendU16(chunk, Response::OK);
+        appendU16(chunk, wire(ContainerType::Response));
+        appendU16(chunk, wire(Response::OK));
         appendU32(chunk, 1);
         for (uint32_t p = 1; chunk.size() < chunkSize; ++p)
             chunk.push_back(static_cast<uint8_t>(p));
@@ -191,13 +192,12 @@ TEST(Datasets, DeviceInfoOperations) {
     for (uint8_t b : encode("microsoft.com: 1.0; android.com: 1.0;")) bytes.push_back(b);
     appendU16(bytes, 0);
     appendU32(bytes, 3);
-    for (uint16_t op : {Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}) {
-        appendU16(bytes, op);
+    for (Op op : {Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}) {
+        appendU16(bytes, wire(op));
     }
     appendU32(bytes, 0);  // events: not read
-    EXPECT_EQ(
-        parseDeviceInfo(bytes).operationsSupported,
-        (std::vector<uint16_t>{Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}));
+    EXPECT_EQ(parseDeviceInfo(bytes).operationsSupported,
+              (std::vector<Op>{Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}));
     EXPECT_TRUE(
         parseDeviceInfo(Bytes(bytes.begin(), bytes.begin() + 10)).operationsSupported.empty());
 }
@@ -205,7 +205,7 @@ TEST(Datasets, DeviceInfoOperations) {
 TEST(Datasets, ObjectInfoRead) {
     Bytes bytes;
     appendU32(bytes, 0x10001);
-    appendU16(bytes, Format::Association);
+    appendU16(bytes, wire(Format::Association));
     appendU16(bytes, 0);
     appendU32(bytes, 0xFFFFFFFF);
     bytes.resize(bytes.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
@@ -230,11 +230,11 @@ void element(Bytes& out, uint32_t handle, uint16_t property, uint16_t type) {
 TEST(Datasets, PropListWalksEveryValueWidth) {
     Bytes bytes;
     appendU32(bytes, 8);
-    element(bytes, 1, Prop::ObjectFileName, 0xFFFF);
+    element(bytes, 1, wire(Prop::ObjectFileName), 0xFFFF);
     for (uint8_t b : encode("a.txt")) bytes.push_back(b);
-    element(bytes, 1, Prop::ObjectFormat, 0x0004);
-    appendU16(bytes, Format::Association);
-    element(bytes, 1, Prop::ObjectSize, 0x0008);
+    element(bytes, 1, wire(Prop::ObjectFormat), 0x0004);
+    appendU16(bytes, wire(Format::Association));
+    element(bytes, 1, wire(Prop::ObjectSize), 0x0008);
     appendU64(bytes, 5'000'000'000);
     element(bytes, 2, 0xDC41, 0x000A);  // UINT128: skipped
     bytes.resize(bytes.size() + 16, 0xEE);
@@ -244,7 +244,7 @@ TEST(Datasets, PropListWalksEveryValueWidth) {
     element(bytes, 2, 0xDC43, 0x4009);  // AINT128 of 2: skipped
     appendU32(bytes, 2);
     bytes.resize(bytes.size() + 32, 0xEE);
-    element(bytes, 2, Prop::ObjectSize, 0x0006);
+    element(bytes, 2, wire(Prop::ObjectSize), 0x0006);
     appendU32(bytes, 7);
     element(bytes, 3, 0xDC44, 0x0001);
     appendU8(bytes, 0xFF);
@@ -252,23 +252,24 @@ TEST(Datasets, PropListWalksEveryValueWidth) {
     std::vector<PropListElement> elements = parseObjectPropList(bytes);
     ASSERT_EQ(elements.size(), 8u);
     EXPECT_EQ(elements[0].text, "a.txt");
-    EXPECT_EQ(elements[1].number, Format::Association);
+    EXPECT_EQ(elements[1].number, wire(Format::Association));
     EXPECT_EQ(elements[2].number, 5'000'000'000u);
     EXPECT_FALSE(elements[3].number);
     EXPECT_FALSE(elements[4].number);
     EXPECT_FALSE(elements[5].number);
-    EXPECT_EQ(elements[6], (PropListElement{2, Prop::ObjectSize, 0x0006, 7, std::nullopt}));
+    EXPECT_EQ(elements[6],
+              (PropListElement{2, Prop::ObjectSize, DataType::UINT32, 7, std::nullopt}));
     EXPECT_EQ(elements[7].number, 0xFFu);
 }
 
 TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
     Bytes bytes;
     appendU32(bytes, 4);
-    element(bytes, 1, Prop::ObjectSize, 0x0008);
+    element(bytes, 1, wire(Prop::ObjectSize), 0x0008);
     appendU64(bytes, 10);
-    element(bytes, 2, Prop::ObjectSize, 0x0010);  // no such DataType
+    element(bytes, 2, wire(Prop::ObjectSize), 0x0010);  // no such DataType
     appendU64(bytes, 20);
-    element(bytes, 3, Prop::ObjectSize, 0x0008);
+    element(bytes, 3, wire(Prop::ObjectSize), 0x0008);
     appendU64(bytes, 30);
     std::vector<PropListElement> elements = parseObjectPropList(bytes);
     ASSERT_EQ(elements.size(), 2u);
@@ -279,13 +280,13 @@ TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
     appendU32(unknownArray, 2);
     element(unknownArray, 1, 0xDC45, 0x4000);  // array of UNDEF
     appendU32(unknownArray, 1);
-    element(unknownArray, 2, Prop::ObjectSize, 0x0006);
+    element(unknownArray, 2, wire(Prop::ObjectSize), 0x0006);
     EXPECT_EQ(parseObjectPropList(unknownArray).size(), 1u);
 
     // A count the bytes cannot hold: no phantom elements of handle 0 after the real ones.
     Bytes lying;
     appendU32(lying, 0xFFFFFFFF);
-    element(lying, 9, Prop::ObjectFileName, 0xFFFF);
+    element(lying, 9, wire(Prop::ObjectFileName), 0xFFFF);
     for (uint8_t b : encode("x")) lying.push_back(b);
     std::vector<PropListElement> one = parseObjectPropList(lying);
     ASSERT_EQ(one.size(), 1u);
@@ -294,7 +295,7 @@ TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
     // A value cut short still yields its element, with the missing bytes as zero.
     Bytes cut;
     appendU32(cut, 1);
-    element(cut, 4, Prop::ObjectSize, 0x0008);
+    element(cut, 4, wire(Prop::ObjectSize), 0x0008);
     appendU16(cut, 0x1234);
     ASSERT_EQ(parseObjectPropList(cut).size(), 1u);
     EXPECT_EQ(parseObjectPropList(cut)[0].number, 0x1234u);

@@ -22,8 +22,7 @@ constexpr uint32_t MiB = 1 << 20;
 class EditorTest : public ::testing::Test {
   protected:
     // Answers OK to everything except the operations listed in failing.
-    void phoneAnswering(std::map<uint16_t, uint16_t> failing = {},
-                        std::vector<uint32_t> params = {}) {
+    void phoneAnswering(std::map<Op, Response> failing = {}, std::vector<uint32_t> params = {}) {
         phone->respond([failing, params](const Command& command) {
             if (auto code = failing.find(command.op); code != failing.end()) {
                 return Reply{std::nullopt, code->second};
@@ -69,7 +68,7 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
     });
     phone->clearRecords();
     EXPECT_EQ(editor.beginEdit(6, 0, true), 5'000'000'000u);
-    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{6, Prop::ObjectSize}));
+    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{6, wire(Prop::ObjectSize)}));
     EXPECT_EQ(phone->commands[2].params, (std::vector<uint32_t>{6, 705032704, 1}));
 
     // A reply shorter than a u64 is no size: nothing is begun, nothing cut.
@@ -88,7 +87,7 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
         } catch (const MTPTransportError& error) {
             EXPECT_EQ(error.kind, TransportErrorKind::protocol);
         }
-        EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::GetObjectPropValue}) << length;
+        EXPECT_EQ(phone->ops(), std::vector<Op>{Op::GetObjectPropValue}) << length;
         EXPECT_FALSE(editor.editedSize(7));
     }
 }
@@ -102,7 +101,7 @@ TEST_F(EditorTest, FailedTruncationEndsTheEditAndRecordsNothing) {
         EXPECT_EQ(error, MTPError(Op::TruncateObject, Response::StoreFull));
     }
     EXPECT_EQ(phone->ops(),
-              (std::vector<uint16_t>{Op::BeginEditObject, Op::TruncateObject, Op::EndEditObject}));
+              (std::vector<Op>{Op::BeginEditObject, Op::TruncateObject, Op::EndEditObject}));
     EXPECT_TRUE(editor.edits().empty());
 
     // EndEditObject failing as well still reports the truncation.
@@ -120,7 +119,7 @@ TEST_F(EditorTest, FailedTruncationEndsTheEditAndRecordsNothing) {
     phoneAnswering({{Op::BeginEditObject, Response::AccessDenied}});
     phone->clearRecords();
     EXPECT_THROW(editor.beginEdit(5, 10, false), MTPError);
-    EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::BeginEditObject});
+    EXPECT_EQ(phone->ops(), std::vector<Op>{Op::BeginEditObject});
     EXPECT_TRUE(editor.edits().empty());
 }
 
@@ -182,7 +181,7 @@ TEST_F(EditorTest, EndEditAndForget) {
 
     phoneAnswering({{Op::EndEditObject, Response::GeneralError}});
     EXPECT_THROW(editor.endEdit(5), MTPError);
-    EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::EndEditObject});
+    EXPECT_EQ(phone->ops(), std::vector<Op>{Op::EndEditObject});
     EXPECT_TRUE(editor.edits().empty());  // dropped even though the phone refused
     phoneAnswering();
     editor.beginEdit(5, 1, false);  // a fresh edit begins
@@ -192,7 +191,7 @@ TEST_F(EditorTest, EndEditAndForget) {
 TEST_F(EditorTest, RenameSendsAtMost254Units) {
     phoneAnswering();
     editor.rename(9, std::string(300, 'r'));
-    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{9, Prop::ObjectFileName}));
+    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{9, wire(Prop::ObjectFileName)}));
     Bytes value = dataAfterCommand(0);
     ASSERT_EQ(value.size(), 1u + 255 * 2);
     EXPECT_EQ(ByteReader(value).readString(), std::string(254, 'r'));

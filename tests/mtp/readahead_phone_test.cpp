@@ -47,7 +47,7 @@ TEST(ReadAheadOnPhone, TenMiBIn256KiBPiecesCostsFourRequests) {
         phone.addFile(Internal, "video.mp4", content);
         phone.updateFaults([wide](Faults& f) { f.no64bit = !wide; });
         Reader r(phone);
-        uint16_t op = wide ? GetPartialObject64 : GetPartialObject;
+        mtp::Op op = wide ? GetPartialObject64 : GetPartialObject;
         phone.resetStats();
 
         // After piece k, the requests the rules give: direct, fill at 256 KiB, 15 hits, fill

@@ -27,11 +27,11 @@ Bytes handles(const std::vector<uint32_t>& list) {
     return bytes;
 }
 
-Bytes objectInfo(uint16_t format, uint32_t size, std::string_view name,
+Bytes objectInfo(Format format, uint32_t size, std::string_view name,
                  std::string_view modified = "") {
     Bytes bytes;
     appendU32(bytes, 0x10001);
-    appendU16(bytes, format);
+    appendU16(bytes, wire(format));
     appendU16(bytes, 0);
     appendU32(bytes, size);
     bytes.resize(bytes.size() + 40);
@@ -62,7 +62,7 @@ std::string transportFailure(const std::function<void()>& call) {
 }
 
 struct Traced {
-    uint16_t op;
+    Op op;
     std::vector<uint32_t> params;
     size_t outBytes;
 };
@@ -71,13 +71,13 @@ class SessionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         session.setTrace(
-            [this](uint16_t op, std::span<const uint32_t> params, size_t out, double seconds) {
+            [this](Op op, std::span<const uint32_t> params, size_t out, double seconds) {
                 EXPECT_GE(seconds, 0.0);
                 traced.push_back({op, {params.begin(), params.end()}, out});
             });
     }
 
-    void openWith(std::vector<uint16_t> operations) {
+    void openWith(std::vector<Op> operations) {
         phone->respond([operations](const Command& command) {
             if (command.op == Op::GetDeviceInfo) return Reply{deviceInfo(operations)};
             return Reply{};
@@ -116,7 +116,7 @@ TEST_F(SessionTest, OpenAcceptsSessionAlreadyOpenAndLearnsOperations) {
 TEST_F(SessionTest, OpenFailsOnAnyOtherError) {
     phone->respond([](const Command&) { return Reply{std::nullopt, Response::DeviceBusy}; });
     EXPECT_EQ(mtpFailure([&] { session.open(); }), MTPError(Op::OpenSession, Response::DeviceBusy));
-    EXPECT_EQ(phone->ops(), std::vector<uint16_t>{Op::OpenSession});
+    EXPECT_EQ(phone->ops(), std::vector<Op>{Op::OpenSession});
     EXPECT_TRUE(session.operations().empty());
 }
 
@@ -225,7 +225,7 @@ TEST_F(SessionTest, MismatchedIDsAreRefusedAndTheNextTransactionMovesOn) {
 
 TEST_F(SessionTest, AnythingButAResponseIsReportedWithItsType) {
     Bytes event = ScriptedTransport::response(Response::OK, 1);
-    event[4] = ContainerType::Event;
+    event[4] = wire(ContainerType::Event);
     phone->queueIn(event);
     EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
               "expected a response container, got type 4");
@@ -359,7 +359,7 @@ TEST_F(SessionTest, ListAsksForEachObjectInTheGivenOrder) {
         if (command.params[0] == 12) return Reply{objectInfo(Format::Association, 0, "DCIM")};
         // Deleted on the phone after GetObjectHandles: left out of the listing.
         if (command.params[0] == 13) return Reply{std::nullopt, Response::InvalidObjectHandle};
-        return Reply{objectInfo(0x3801, 1234, "a.jpg", "20240131T235959.0Z")};
+        return Reply{objectInfo(Format::EXIFJPEG, 1234, "a.jpg", "20240131T235959.0Z")};
     });
     std::vector<MTPEntry> entries = session.list(0x10001, RootParent);
     ASSERT_EQ(entries.size(), 2u);
@@ -380,8 +380,8 @@ TEST_F(SessionTest, SixtyFourBitSizeRule) {
     auto phoneWith = [&](std::function<Reply()> propValue) {
         phone->respond([propValue](const Command& command) {
             if (command.op == Op::GetObjectInfo)
-                return Reply{objectInfo(0x3000, 0xFFFFFFFF, "big.mkv")};
-            EXPECT_EQ(command.params, (std::vector<uint32_t>{4, Prop::ObjectSize}));
+                return Reply{objectInfo(Format::Undefined, 0xFFFFFFFF, "big.mkv")};
+            EXPECT_EQ(command.params, (std::vector<uint32_t>{4, wire(Prop::ObjectSize)}));
             return propValue();
         });
     };
@@ -417,7 +417,7 @@ TEST_F(SessionTest, SixtyFourBitSizeRule) {
     // A transport failure is swallowed as well: the entry is still listed.
     phone->respond(nullptr);
     phone->queueData(Op::GetObjectInfo, session.transactionID() + 1,
-                     objectInfo(0x3000, 0xFFFFFFFF, "big.mkv"));
+                     objectInfo(Format::Undefined, 0xFFFFFFFF, "big.mkv"));
     phone->queueResponse(Response::OK, session.transactionID() + 1);
     MTPEntry timedOut = session.entry(4);
     EXPECT_TRUE(timedOut.sizeUnknown);
@@ -425,13 +425,13 @@ TEST_F(SessionTest, SixtyFourBitSizeRule) {
 }
 
 namespace {
-Bytes propList(const std::vector<std::tuple<uint32_t, uint16_t, uint16_t, Bytes>>& elements) {
+Bytes propList(const std::vector<std::tuple<uint32_t, Prop, DataType, Bytes>>& elements) {
     Bytes bytes;
     appendU32(bytes, static_cast<uint32_t>(elements.size()));
     for (const auto& [handle, property, type, value] : elements) {
         appendU32(bytes, handle);
-        appendU16(bytes, property);
-        appendU16(bytes, type);
+        appendU16(bytes, wire(property));
+        appendU16(bytes, wire(type));
         bytes.insert(bytes.end(), value.begin(), value.end());
     }
     return bytes;
@@ -455,26 +455,29 @@ Bytes u64(uint64_t v) {
 
 TEST_F(SessionTest, ListByPropListMergesFourReplies) {
     phone->respond([](const Command& command) {
-        uint16_t property = static_cast<uint16_t>(command.params[2]);
-        EXPECT_EQ(command.params, (std::vector<uint32_t>{0x55, 0, property, 0, 1}));
+        Prop property{static_cast<uint16_t>(command.params[2])};
+        EXPECT_EQ(command.params, (std::vector<uint32_t>{0x55, 0, wire(property), 0, 1}));
         switch (property) {
             case Prop::ObjectFileName:
-                return Reply{propList({{3, Prop::ObjectFileName, 0xFFFF, str("b.txt")},
-                                       {2, Prop::ObjectFileName, 0xFFFF, str("Sub")}})};
+                return Reply{propList({{3, Prop::ObjectFileName, DataType::String, str("b.txt")},
+                                       {2, Prop::ObjectFileName, DataType::String, str("Sub")}})};
             case Prop::ObjectFormat:
-                return Reply{propList({{2, Prop::ObjectFormat, 0x0004, u16(Format::Association)},
-                                       {3, Prop::ObjectFormat, 0x0004, u16(0x3004)}})};
+                return Reply{propList(
+                    {{2, Prop::ObjectFormat, DataType::UINT16, u16(wire(Format::Association))},
+                     {3, Prop::ObjectFormat, DataType::UINT16, u16(wire(Format::Text))}})};
             case Prop::ObjectSize:
-                return Reply{propList({{3, Prop::ObjectSize, 0x0008, u64(6'000'000'000)},
-                                       {9, Prop::ObjectSize, 0x0008, u64(42)},
-                                       {2, Prop::ObjectSize, 0x0006, Bytes{0, 0, 0, 0}}})};
+                return Reply{
+                    propList({{3, Prop::ObjectSize, DataType::UINT64, u64(6'000'000'000)},
+                              {9, Prop::ObjectSize, DataType::UINT64, u64(42)},
+                              {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
             default:
-                return Reply{propList({{3, Prop::DateModified, 0xFFFF, str("20240131T235959")},
-                                       {2, Prop::DateModified, 0xFFFF, str("garbage")}})};
+                return Reply{
+                    propList({{3, Prop::DateModified, DataType::String, str("20240131T235959")},
+                              {2, Prop::DateModified, DataType::String, str("garbage")}})};
         }
     });
     std::vector<MTPEntry> entries = session.listByPropList(0x55);
-    EXPECT_EQ(phone->ops(), std::vector<uint16_t>(4, Op::GetObjectPropList));
+    EXPECT_EQ(phone->ops(), std::vector<Op>(4, Op::GetObjectPropList));
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0],
               (MTPEntry{3, "b.txt", 6'000'000'000, false, parseMTPDate("20240131T235959"), false}));
@@ -482,7 +485,7 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
     EXPECT_EQ(entries[2], (MTPEntry{9, "", 42, false, std::nullopt, false}));
 
     phone->respond([](const Command& command) {
-        if (command.params[2] == Prop::ObjectSize) {
+        if (command.params[2] == wire(Prop::ObjectSize)) {
             return Reply{std::nullopt, Response::InvalidObjectPropCode};
         }
         return Reply{propList({})};

@@ -307,7 +307,7 @@ TEST(PhoneProperties, PropListRulesAndErrors) {
     RawResult withSelf = host.ok(0x9805, {music, 0, 0xDC07, 0, 1});
     EXPECT_EQ(get32(withSelf.data, 0), 3u);
 
-    phone.updateFaults([](Faults& f) { f.propListError = 0x2002; });
+    phone.updateFaults([](Faults& f) { f.propListError = mtp::Response::GeneralError; });
     EXPECT_EQ(host.run(0x9805, {music, 0, 0xDC07, 0, 1}).code, 0x2002);
 
     EXPECT_EQ(host.ok(0x9803, {a, 0xDC04}).data.size(), 8u);

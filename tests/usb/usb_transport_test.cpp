@@ -188,7 +188,7 @@ TEST_F(UsbTransportTest, ReadGoesIntoTheCallerBufferAndResizesTheReceiveBuffer) 
     ASSERT_EQ(n, 12u);
     mtp::ContainerHeader header = mtp::parseContainerHeader(buffer);
     EXPECT_EQ(header.type, mtp::ContainerType::Response);
-    EXPECT_EQ(header.code, mtp::Response::OK);
+    EXPECT_EQ(header.code, mtp::wire(mtp::Response::OK));
     EXPECT_EQ(buffer[12], 0xEE);  // nothing beyond what arrived is touched
     EXPECT_EQ(usb.receiveBufferSize(), 4096u);
     EXPECT_EQ(usb.counters().bytesIn, 12u);

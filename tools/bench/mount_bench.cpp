@@ -59,6 +59,7 @@ using bench::seconds;
 using bench::setLink;
 using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
+
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 constexpr uint32_t window = 4 * MiB;  // the read-ahead window
 

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
                       << phonels::formatSize(stats.bytesToHost) << " read:";
             for (const auto& [op, count] : stats.operations) {
                 char item[32];
-                std::snprintf(item, sizeof item, " 0x%04X x %llu", op,
+                std::snprintf(item, sizeof item, " 0x%04X x %llu", mtp::wire(op),
                               static_cast<unsigned long long>(count));
                 std::cout << item;
             }

@@ -107,7 +107,7 @@ ObjectStore::ObjectStore(const std::vector<StorageConfig>& configs) {
         storage->config = configs[i];
         storage->root.storage = storage.get();
         storage->root.isFolder = true;
-        storage->root.format = 0x3001;
+        storage->root.format = mtp::Format::Association;
         storage->root.loaded = !storage->onDisk();
         if (storage->onDisk()) {
             if (!fs::is_directory(*storage->config.folder)) {
@@ -164,7 +164,7 @@ std::unique_ptr<Node> ObjectStore::nodeFromDisk(Node& parent, const fs::director
     node->storage = parent.storage;
     node->name = e.path().filename().string();
     node->isFolder = S_ISDIR(st.st_mode);
-    node->format = node->isFolder ? 0x3001 : formatForName(node->name);
+    node->format = node->isFolder ? mtp::Format::Association : formatForName(node->name);
     node->size = node->isFolder ? 0 : static_cast<uint64_t>(st.st_size);
     node->modified = st.st_mtime;
     return node;
@@ -304,7 +304,7 @@ Node* ObjectStore::adopt(Node& parent, std::unique_ptr<Node> child, uint32_t han
     }
     if (child->handle != 0) handles_[child->handle] = child.get();
     if (phoneSide && parent.listed && child->handle != 0 && events_) {
-        events_(0x4002, child->handle);
+        events_(mtp::Event::ObjectAdded, child->handle);
     }
     parent.children.push_back(std::move(child));
     return parent.children.back().get();
@@ -325,7 +325,7 @@ Node* ObjectStore::createFolder(Node& parent, std::string name, uint32_t handle,
     auto node = std::make_unique<Node>();
     node->name = std::move(name);
     node->isFolder = true;
-    node->format = 0x3001;
+    node->format = mtp::Format::Association;
     node->loaded = true;
     node->modified = modified;
     node->storage = parent.storage;
@@ -338,7 +338,7 @@ Node* ObjectStore::createFolder(Node& parent, std::string name, uint32_t handle,
     return adopt(parent, std::move(node), handle, phoneSide);
 }
 
-Node* ObjectStore::createFile(Node& parent, std::string name, uint16_t format, uint32_t handle,
+Node* ObjectStore::createFile(Node& parent, std::string name, mtp::Format format, uint32_t handle,
                               bool phoneSide, std::time_t modified) {
     ensureLoaded(parent);
     auto node = std::make_unique<Node>();
@@ -393,7 +393,7 @@ void ObjectStore::remove(Node& node, bool phoneSide) {
         if (ec) throw std::system_error(ec, "remove " + pathOf(node).string());
     }
     node.storage->used -= std::min(node.storage->used, bytes);
-    if (phoneSide && node.handle != 0 && events_) events_(0x4003, node.handle);
+    if (phoneSide && node.handle != 0 && events_) events_(mtp::Event::ObjectRemoved, node.handle);
     forgetHandles(node);
     detach(node);
 }
@@ -485,21 +485,42 @@ Node* ObjectStore::copy(Node& node, Node& newParent) {
     return copied;
 }
 
-uint16_t formatForName(std::string_view name) {
+mtp::Format formatForName(std::string_view name) {
+    using mtp::Format;
     size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos) return 0x3000;
+    if (dot == std::string_view::npos) return Format::Undefined;
     std::string ext(name.substr(dot + 1));
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    static const std::map<std::string, uint16_t, std::less<>> formats = {
-        {"txt", 0x3004}, {"html", 0x3005}, {"htm", 0x3005},  {"wav", 0x3008},  {"mp3", 0x3009},
-        {"avi", 0x300A}, {"mpg", 0x300B},  {"mpeg", 0x300B}, {"jpg", 0x3801},  {"jpeg", 0x3801},
-        {"bmp", 0x3804}, {"gif", 0x3807},  {"png", 0x380B},  {"tif", 0x380D},  {"tiff", 0x380D},
-        {"wma", 0xB901}, {"ogg", 0xB902},  {"aac", 0xB903},  {"flac", 0xB906}, {"mp4", 0xB982},
-        {"m4a", 0xB982}, {"m4v", 0xB982},  {"3gp", 0xB984},  {"xml", 0xBA82},  {"pdf", 0x3000},
+    static const std::map<std::string, Format, std::less<>> formats = {
+        {"txt", Format::Text},
+        {"html", Format::HTML},
+        {"htm", Format::HTML},
+        {"wav", Format::WAV},
+        {"mp3", Format::MP3},
+        {"avi", Format::AVI},
+        {"mpg", Format::MPEG},
+        {"mpeg", Format::MPEG},
+        {"jpg", Format::EXIFJPEG},
+        {"jpeg", Format::EXIFJPEG},
+        {"bmp", Format::BMP},
+        {"gif", Format::GIF},
+        {"png", Format::PNG},
+        {"tif", Format::TIFF},
+        {"tiff", Format::TIFF},
+        {"wma", Format::WMA},
+        {"ogg", Format::OGG},
+        {"aac", Format::AAC},
+        {"flac", Format::FLAC},
+        {"mp4", Format::MP4Container},
+        {"m4a", Format::MP4Container},
+        {"m4v", Format::MP4Container},
+        {"3gp", Format::ThreeGPContainer},
+        {"xml", Format::XMLDocument},
+        {"pdf", Format::Undefined},
     };
     auto it = formats.find(ext);
-    return it == formats.end() ? 0x3000 : it->second;
+    return it == formats.end() ? Format::Undefined : it->second;
 }
 
 }  // namespace phonesim

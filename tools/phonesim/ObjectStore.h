@@ -39,7 +39,7 @@ struct Node {
     Node* parent = nullptr;  // nullptr: the storage's top level itself
     std::string name;
     bool isFolder = false;
-    uint16_t format = 0x3000;
+    mtp::Format format = mtp::Format::Undefined;
     uint64_t size = 0;  // files only
     std::time_t modified = 0;
     std::shared_ptr<Bytes> content;  // files of memory storages (copied on write when shared)
@@ -77,7 +77,7 @@ struct Payload {
 // Throws std::system_error when the disk fails; callers turn it into an MTP response.
 class ObjectStore {
   public:
-    using EventSink = std::function<void(uint16_t code, uint32_t handle)>;
+    using EventSink = std::function<void(mtp::Event code, uint32_t handle)>;
 
     explicit ObjectStore(const std::vector<StorageConfig>& configs);
 
@@ -112,7 +112,7 @@ class ObjectStore {
     // phone itself made the change, so an ObjectAdded event is raised for listed folders.
     Node* createFolder(Node& parent, std::string name, uint32_t handle, bool phoneSide,
                        std::time_t modified);
-    Node* createFile(Node& parent, std::string name, uint16_t format, uint32_t handle,
+    Node* createFile(Node& parent, std::string name, mtp::Format format, uint32_t handle,
                      bool phoneSide, std::time_t modified);
     // Ends an incomplete file (the end of its SendObject).
     void complete(Node& file);
@@ -142,7 +142,7 @@ class ObjectStore {
     EventSink events_;
 };
 
-// Object format from a file name's extension (0x3000 when unknown).
-uint16_t formatForName(std::string_view name);
+// Object format from a file name's extension (Undefined when unknown).
+mtp::Format formatForName(std::string_view name);
 
 }  // namespace phonesim

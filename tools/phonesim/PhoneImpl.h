@@ -18,13 +18,13 @@
 namespace phonesim {
 
 struct Reply {
-    uint16_t code = 0x2001;
+    mtp::Response code = mtp::Response::OK;
     std::vector<uint32_t> params;
     std::optional<Payload> data;  // a data phase to the host, sent before the response
 };
 
 struct Command {
-    uint16_t op = 0;
+    mtp::Op op{};
     uint32_t transactionID = 0;
     std::vector<uint32_t> params;
     uint32_t param(size_t i) const { return i < params.size() ? params[i] : 0; }
@@ -43,7 +43,7 @@ struct PendingObject {
     uint32_t storage = 0;
     uint32_t parent = 0;  // handle; 0: top level
     std::string name;
-    uint16_t format = 0x3000;
+    mtp::Format format = mtp::Format::Undefined;
     uint32_t handle = 0;
 };
 
@@ -109,13 +109,13 @@ struct SimulatedPhone::Impl {
     void abortTransaction() REQUIRES(mutex);
     void closeSession() REQUIRES(mutex);
     void queueReply(const Command& command, Reply reply, bool wrongTransactionID) REQUIRES(mutex);
-    void queueEvent(uint16_t code, uint32_t handle) REQUIRES(mutex);
+    void queueEvent(mtp::Event code, uint32_t handle) REQUIRES(mutex);
     bool crossesUnplugLimit(size_t bytes) REQUIRES(mutex);
 
     // Responder (Responder.cpp).
-    static bool hasDataOut(uint16_t op);
-    std::vector<uint16_t> operationsSupported() const REQUIRES(mutex);
-    bool isSupported(uint16_t op) const REQUIRES(mutex);
+    static bool hasDataOut(mtp::Op op);
+    std::vector<mtp::Op> operationsSupported() const REQUIRES(mutex);
+    bool isSupported(mtp::Op op) const REQUIRES(mutex);
     Reply execute(const Command& command) REQUIRES(mutex);
     Receiver receiverFor(const Command& command) REQUIRES(mutex);
 
@@ -152,8 +152,8 @@ struct SimulatedPhone::Impl {
     Receiver sendObject() REQUIRES(mutex);
     Receiver sendPartialObject(const Command& c) REQUIRES(mutex);
     Receiver buffered(std::function<Reply(const Bytes&)> handler) REQUIRES(mutex);
-    void writeProperty(Bytes& out, Node& node, uint16_t prop) REQUIRES(mutex);
-    uint16_t propertyType(Node& node, uint16_t prop) const REQUIRES(mutex);
+    void writeProperty(Bytes& out, Node& node, mtp::Prop prop) REQUIRES(mutex);
+    mtp::DataType propertyType(Node& node, mtp::Prop prop) const REQUIRES(mutex);
 };
 
 }  // namespace phonesim

@@ -13,109 +13,34 @@ namespace phonesim {
 
 namespace {
 
-namespace op {
-constexpr uint16_t GetDeviceInfo = 0x1001;
-constexpr uint16_t OpenSession = 0x1002;
-constexpr uint16_t CloseSession = 0x1003;
-constexpr uint16_t GetStorageIDs = 0x1004;
-constexpr uint16_t GetStorageInfo = 0x1005;
-constexpr uint16_t GetNumObjects = 0x1006;
-constexpr uint16_t GetObjectHandles = 0x1007;
-constexpr uint16_t GetObjectInfo = 0x1008;
-constexpr uint16_t GetObject = 0x1009;
-constexpr uint16_t GetThumb = 0x100A;
-constexpr uint16_t DeleteObject = 0x100B;
-constexpr uint16_t SendObjectInfo = 0x100C;
-constexpr uint16_t SendObject = 0x100D;
-constexpr uint16_t GetDevicePropDesc = 0x1014;
-constexpr uint16_t GetDevicePropValue = 0x1015;
-constexpr uint16_t SetDevicePropValue = 0x1016;
-constexpr uint16_t ResetDevicePropValue = 0x1017;
-constexpr uint16_t MoveObject = 0x1019;
-constexpr uint16_t CopyObject = 0x101A;
-constexpr uint16_t GetPartialObject = 0x101B;
-constexpr uint16_t GetPartialObject64 = 0x95C1;
-constexpr uint16_t SendPartialObject = 0x95C2;
-constexpr uint16_t TruncateObject = 0x95C3;
-constexpr uint16_t BeginEditObject = 0x95C4;
-constexpr uint16_t EndEditObject = 0x95C5;
-constexpr uint16_t GetObjectPropsSupported = 0x9801;
-constexpr uint16_t GetObjectPropDesc = 0x9802;
-constexpr uint16_t GetObjectPropValue = 0x9803;
-constexpr uint16_t SetObjectPropValue = 0x9804;
-constexpr uint16_t GetObjectPropList = 0x9805;
-constexpr uint16_t GetObjectReferences = 0x9810;
-constexpr uint16_t SetObjectReferences = 0x9811;
-}  // namespace op
+using mtp::DataType;
+using mtp::DeviceProp;
+using mtp::Format;
+using mtp::Op;
+using mtp::Prop;
+using mtp::Response;
+using mtp::wire;
 
-namespace rc {
-constexpr uint16_t OK = 0x2001;
-constexpr uint16_t GeneralError = 0x2002;
-constexpr uint16_t SessionNotOpen = 0x2003;
-constexpr uint16_t OperationNotSupported = 0x2005;
-constexpr uint16_t ParameterNotSupported = 0x2006;
-constexpr uint16_t InvalidStorageID = 0x2008;
-constexpr uint16_t InvalidObjectHandle = 0x2009;
-constexpr uint16_t DevicePropNotSupported = 0x200A;
-constexpr uint16_t StoreFull = 0x200C;
-constexpr uint16_t AccessDenied = 0x200F;
-constexpr uint16_t NoThumbnailPresent = 0x2010;
-constexpr uint16_t NoValidObjectInfo = 0x2015;
-constexpr uint16_t InvalidParentObject = 0x201A;
-constexpr uint16_t InvalidParameter = 0x201D;
-constexpr uint16_t SessionAlreadyOpen = 0x201E;
-constexpr uint16_t InvalidObjectPropCode = 0xA801;
-constexpr uint16_t SpecificationByGroupUnsupported = 0xA807;
-constexpr uint16_t SpecificationByDepthUnsupported = 0xA808;
-}  // namespace rc
-
-namespace prop {
-constexpr uint16_t StorageID = 0xDC01;
-constexpr uint16_t ObjectFormat = 0xDC02;
-constexpr uint16_t ProtectionStatus = 0xDC03;
-constexpr uint16_t ObjectSize = 0xDC04;
-constexpr uint16_t ObjectFileName = 0xDC07;
-constexpr uint16_t DateModified = 0xDC09;
-constexpr uint16_t ParentObject = 0xDC0B;
-constexpr uint16_t PersistentUID = 0xDC41;
-constexpr uint16_t Name = 0xDC44;
-}  // namespace prop
-
-namespace type {
-constexpr uint16_t UINT8 = 0x0002;
-constexpr uint16_t UINT16 = 0x0004;
-constexpr uint16_t UINT32 = 0x0006;
-constexpr uint16_t UINT64 = 0x0008;
-constexpr uint16_t UINT128 = 0x000A;
-constexpr uint16_t STR = 0xFFFF;
-}  // namespace type
-
-constexpr uint16_t Association = 0x3001;
 constexpr uint32_t RootParent = 0xFFFFFFFF;
 constexpr uint64_t fourGiB = 1ull << 32;
 
-constexpr std::array<uint16_t, 9> objectProperties = {
-    prop::StorageID,    prop::ObjectFormat,   prop::ProtectionStatus,
-    prop::ObjectSize,   prop::ObjectFileName, prop::DateModified,
-    prop::ParentObject, prop::PersistentUID,  prop::Name,
+constexpr std::array<Prop, 9> objectProperties = {
+    Prop::StorageID,    Prop::ObjectFormat,   Prop::ProtectionStatus,
+    Prop::ObjectSize,   Prop::ObjectFileName, Prop::DateModified,
+    Prop::ParentObject, Prop::PersistentUID,  Prop::Name,
 };
 
-constexpr uint16_t FriendlyName = 0xD402;
-constexpr uint16_t SyncPartner = 0xD401;
-constexpr uint16_t BatteryLevel = 0x5001;
-constexpr uint16_t PerceivedDeviceType = 0xD407;
 constexpr uint8_t batteryPercent = 80;
 constexpr uint32_t mobileHandset = 3;
 
 bool isObjectProperty(uint32_t code) {
-    return std::find(objectProperties.begin(), objectProperties.end(), code) !=
-           objectProperties.end();
+    return std::ranges::any_of(objectProperties, [code](Prop p) { return wire(p) == code; });
 }
 
 // The response code of the fail fault when it hits op (consuming one hit), else none.
-std::optional<uint16_t> injectedFailure(Faults& faults, uint16_t op) {
+std::optional<Response> injectedFailure(Faults& faults, Op op) {
     FaultTrigger& trigger = faults.fail;
-    if (!trigger.armed() || (trigger.op != 0 && trigger.op != op)) return std::nullopt;
+    if (!trigger.armed() || !trigger.matches(op)) return std::nullopt;
     if (faults.failSkip > 0) {
         --faults.failSkip;
         return std::nullopt;
@@ -124,12 +49,12 @@ std::optional<uint16_t> injectedFailure(Faults& faults, uint16_t op) {
     return faults.failResponse;
 }
 
-Reply code(uint16_t response) {
+Reply code(Response response) {
     return Reply{response, {}, std::nullopt};
 }
 
 Reply withData(Bytes bytes, std::vector<uint32_t> params = {}) {
-    return Reply{rc::OK, std::move(params), Payload::of(std::move(bytes))};
+    return Reply{Response::OK, std::move(params), Payload::of(std::move(bytes))};
 }
 
 uint64_t combine(uint32_t low, uint32_t high) {
@@ -138,73 +63,73 @@ uint64_t combine(uint32_t low, uint32_t high) {
 
 }  // namespace
 
-bool SimulatedPhone::Impl::hasDataOut(uint16_t code) {
+bool SimulatedPhone::Impl::hasDataOut(Op code) {
     switch (code) {
-        case op::SendObjectInfo:
-        case op::SendObject:
-        case op::SetDevicePropValue:
-        case op::SendPartialObject:
-        case op::SetObjectPropValue:
-        case op::SetObjectReferences:
-        case 0x9806:  // SetObjectPropList
-        case 0x9808:  // SendObjectPropList
+        case Op::SendObjectInfo:
+        case Op::SendObject:
+        case Op::SetDevicePropValue:
+        case Op::SendPartialObject:
+        case Op::SetObjectPropValue:
+        case Op::SetObjectReferences:
+        case Op::SetObjectPropList:
+        case Op::SendObjectPropList:
             return true;
         default:
             return false;
     }
 }
 
-std::vector<uint16_t> SimulatedPhone::Impl::operationsSupported() const {
-    std::vector<uint16_t> ops = {
-        op::GetDeviceInfo,
-        op::OpenSession,
-        op::CloseSession,
-        op::GetStorageIDs,
-        op::GetStorageInfo,
-        op::GetNumObjects,
-        op::GetObjectHandles,
-        op::GetObjectInfo,
-        op::GetObject,
-        op::GetThumb,
-        op::DeleteObject,
-        op::SendObjectInfo,
-        op::SendObject,
-        op::GetDevicePropDesc,
-        op::GetDevicePropValue,
-        op::SetDevicePropValue,
-        op::ResetDevicePropValue,
-        op::GetPartialObject,
-        op::GetObjectPropsSupported,
-        op::GetObjectPropDesc,
-        op::GetObjectPropValue,
-        op::SetObjectPropValue,
-        op::GetObjectPropList,
-        op::GetObjectReferences,
-        op::SetObjectReferences,
-        op::GetPartialObject64,
-        op::SendPartialObject,
-        op::TruncateObject,
-        op::BeginEditObject,
-        op::EndEditObject,
-        op::MoveObject,
-        op::CopyObject,
+std::vector<Op> SimulatedPhone::Impl::operationsSupported() const {
+    std::vector<Op> ops = {
+        Op::GetDeviceInfo,
+        Op::OpenSession,
+        Op::CloseSession,
+        Op::GetStorageIDs,
+        Op::GetStorageInfo,
+        Op::GetNumObjects,
+        Op::GetObjectHandles,
+        Op::GetObjectInfo,
+        Op::GetObject,
+        Op::GetThumb,
+        Op::DeleteObject,
+        Op::SendObjectInfo,
+        Op::SendObject,
+        Op::GetDevicePropDesc,
+        Op::GetDevicePropValue,
+        Op::SetDevicePropValue,
+        Op::ResetDevicePropValue,
+        Op::GetPartialObject,
+        Op::GetObjectPropsSupported,
+        Op::GetObjectPropDesc,
+        Op::GetObjectPropValue,
+        Op::SetObjectPropValue,
+        Op::GetObjectPropList,
+        Op::GetObjectReferences,
+        Op::SetObjectReferences,
+        Op::GetPartialObject64,
+        Op::SendPartialObject,
+        Op::TruncateObject,
+        Op::BeginEditObject,
+        Op::EndEditObject,
+        Op::MoveObject,
+        Op::CopyObject,
     };
-    std::erase_if(ops, [this](uint16_t code) REQUIRES(mutex) { return !isSupported(code); });
+    std::erase_if(ops, [this](Op code) REQUIRES(mutex) { return !isSupported(code); });
     return ops;
 }
 
-bool SimulatedPhone::Impl::isSupported(uint16_t code) const {
+bool SimulatedPhone::Impl::isSupported(Op code) const {
     switch (code) {
-        case op::GetPartialObject64:
+        case Op::GetPartialObject64:
             return !faults.no64bit;
-        case op::SendPartialObject:
-        case op::TruncateObject:
-        case op::BeginEditObject:
-        case op::EndEditObject:
+        case Op::SendPartialObject:
+        case Op::TruncateObject:
+        case Op::BeginEditObject:
+        case Op::EndEditObject:
             return !faults.noEdit;
-        case op::GetObjectPropList:
+        case Op::GetObjectPropList:
             return !faults.noPropList;
-        case op::GetObjectPropValue:
+        case Op::GetObjectPropValue:
             return !faults.noPropValue;
         default:
             return true;
@@ -235,78 +160,78 @@ Reply SimulatedPhone::Impl::execute(const Command& command) {
     try {
         return dispatch(command);
     } catch (const std::system_error&) {
-        return code(rc::GeneralError);  // the disk behind a storage failed
+        return code(Response::GeneralError);  // the disk behind a storage failed
     } catch (const std::bad_alloc&) {
-        return code(rc::GeneralError);
+        return code(Response::GeneralError);
     }
 }
 
 Reply SimulatedPhone::Impl::dispatch(const Command& c) {
-    if (c.op != op::GetDeviceInfo && c.op != op::OpenSession && !sessionOpen) {
-        return code(rc::SessionNotOpen);
+    if (c.op != Op::GetDeviceInfo && c.op != Op::OpenSession && !sessionOpen) {
+        return code(Response::SessionNotOpen);
     }
-    if (!isSupported(c.op)) return code(rc::OperationNotSupported);
+    if (!isSupported(c.op)) return code(Response::OperationNotSupported);
     switch (c.op) {
-        case op::GetDeviceInfo:
+        case Op::GetDeviceInfo:
             return getDeviceInfo();
-        case op::OpenSession:
+        case Op::OpenSession:
             return openSession(c);
-        case op::CloseSession:
+        case Op::CloseSession:
             closeSession();
-            return code(rc::OK);
-        case op::GetStorageIDs:
+            return code(Response::OK);
+        case Op::GetStorageIDs:
             return getStorageIDs();
-        case op::GetStorageInfo:
+        case Op::GetStorageInfo:
             return getStorageInfo(c);
-        case op::GetNumObjects:
+        case Op::GetNumObjects:
             return getObjectHandles(c, true);
-        case op::GetObjectHandles:
+        case Op::GetObjectHandles:
             return getObjectHandles(c, false);
-        case op::GetObjectInfo:
+        case Op::GetObjectInfo:
             return getObjectInfo(c);
-        case op::GetObject:
+        case Op::GetObject:
             return getObject(c);
-        case op::GetThumb:
-            return code(visibleObject(c.param(0)) ? rc::NoThumbnailPresent
-                                                  : rc::InvalidObjectHandle);
-        case op::DeleteObject:
+        case Op::GetThumb:
+            return code(visibleObject(c.param(0)) ? Response::NoThumbnailPresent
+                                                  : Response::InvalidObjectHandle);
+        case Op::DeleteObject:
             return deleteObject(c);
-        case op::GetDevicePropDesc:
+        case Op::GetDevicePropDesc:
             return getDevicePropDesc(c, false);
-        case op::GetDevicePropValue:
+        case Op::GetDevicePropValue:
             return getDevicePropDesc(c, true);
-        case op::ResetDevicePropValue:
-            return code(rc::OK);
-        case op::MoveObject:
+        case Op::ResetDevicePropValue:
+            return code(Response::OK);
+        case Op::MoveObject:
             return moveOrCopy(c, false);
-        case op::CopyObject:
+        case Op::CopyObject:
             return moveOrCopy(c, true);
-        case op::GetPartialObject:
+        case Op::GetPartialObject:
             return getPartialObject(c, false);
-        case op::GetPartialObject64:
+        case Op::GetPartialObject64:
             return getPartialObject(c, true);
-        case op::TruncateObject:
+        case Op::TruncateObject:
             return truncateObject(c);
-        case op::BeginEditObject:
+        case Op::BeginEditObject:
             return beginEdit(c);
-        case op::EndEditObject:
+        case Op::EndEditObject:
             return endEdit(c);
-        case op::GetObjectPropsSupported:
+        case Op::GetObjectPropsSupported:
             return getObjectPropsSupported();
-        case op::GetObjectPropDesc:
+        case Op::GetObjectPropDesc:
             return getObjectPropDesc(c);
-        case op::GetObjectPropValue:
+        case Op::GetObjectPropValue:
             return getObjectPropValue(c);
-        case op::GetObjectPropList:
+        case Op::GetObjectPropList:
             return getObjectPropList(c);
-        case op::GetObjectReferences: {
-            if (!visibleObject(c.param(0))) return code(rc::InvalidObjectHandle);
+        case Op::GetObjectReferences: {
+            if (!visibleObject(c.param(0))) return code(Response::InvalidObjectHandle);
             Bytes out;
             WireWriter(out).au32({});
             return withData(std::move(out));
         }
         default:
-            return code(rc::OperationNotSupported);
+            return code(Response::OperationNotSupported);
     }
 }
 
@@ -326,59 +251,79 @@ Receiver SimulatedPhone::Impl::buffered(std::function<Reply(const Bytes&)> handl
         data->insert(data->end(), bytes.begin(), bytes.end());
     };
     r.end = [data, overflow, handler] {
-        if (*overflow) return code(rc::InvalidParameter);
+        if (*overflow) return code(Response::InvalidParameter);
         try {
             return handler(*data);
         } catch (const std::system_error&) {
-            return code(rc::GeneralError);
+            return code(Response::GeneralError);
         }
     };
     return r;
 }
 
 Receiver SimulatedPhone::Impl::receiverFor(const Command& c) {
-    auto gate = [this, c]() REQUIRES(mutex) -> std::optional<uint16_t> {
-        if (!sessionOpen) return rc::SessionNotOpen;
-        if (!isSupported(c.op)) return rc::OperationNotSupported;
+    auto gate = [this, c]() REQUIRES(mutex) -> std::optional<Response> {
+        if (!sessionOpen) return Response::SessionNotOpen;
+        if (!isSupported(c.op)) return Response::OperationNotSupported;
         return injectedFailure(faults, c.op);
     };
     if (auto refused = gate()) {
-        uint16_t response = *refused;
+        Response response = *refused;
         return buffered([response](const Bytes&) { return code(response); });
     }
     switch (c.op) {
-        case op::SendObjectInfo:
-            return buffered([this, c](const Bytes& data)
-                                REQUIRES(mutex) { return sendObjectInfo(c, data); });
-        case op::SendObject:
+        case Op::SendObjectInfo:
+            return buffered([this, c](const Bytes& data) REQUIRES(mutex) { return sendObjectInfo(c, data); });
+        case Op::SendObject:
             return sendObject();
-        case op::SendPartialObject:
+        case Op::SendPartialObject:
             return sendPartialObject(c);
-        case op::SetObjectPropValue:
-            return buffered([this, c](const Bytes& data)
-                                REQUIRES(mutex) { return setObjectPropValue(c, data); });
-        case op::SetDevicePropValue:
-            return buffered([this, c](const Bytes& data)
-                                REQUIRES(mutex) { return setDevicePropValue(c, data); });
-        case op::SetObjectReferences:
+        case Op::SetObjectPropValue:
+            return buffered([this, c](const Bytes& data) REQUIRES(mutex) { return setObjectPropValue(c, data); });
+        case Op::SetDevicePropValue:
+            return buffered([this, c](const Bytes& data) REQUIRES(mutex) { return setDevicePropValue(c, data); });
+        case Op::SetObjectReferences:
             return buffered([this, c](const Bytes&) REQUIRES(mutex) {
-                return code(visibleObject(c.param(0)) ? rc::OK : rc::InvalidObjectHandle);
+                return code(visibleObject(c.param(0)) ? Response::OK
+                                                      : Response::InvalidObjectHandle);
             });
         default:
-            return buffered([](const Bytes&) { return code(rc::OperationNotSupported); });
+            return buffered([](const Bytes&) { return code(Response::OperationNotSupported); });
     }
 }
 
 // --- Device and storages ---
 
 Reply SimulatedPhone::Impl::getDeviceInfo() {
-    static constexpr uint16_t events[] = {0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007};
-    static constexpr uint16_t deviceProps[] = {SyncPartner, FriendlyName, BatteryLevel,
-                                               PerceivedDeviceType};
-    static constexpr uint16_t playback[] = {0x3000, 0x3001, 0x3004, 0x3005, 0x3008, 0x3009, 0x300A,
-                                            0x300B, 0x3801, 0x3804, 0x3807, 0x380B, 0x380D, 0xB901,
-                                            0xB902, 0xB903, 0xB906, 0xB982, 0xB984, 0xBA05, 0xBA82};
-    std::vector<uint16_t> ops = operationsSupported();
+    using mtp::Event;
+    static constexpr Event events[] = {Event::ObjectAdded,       Event::ObjectRemoved,
+                                       Event::StoreAdded,        Event::StoreRemoved,
+                                       Event::DevicePropChanged, Event::ObjectInfoChanged};
+    static constexpr DeviceProp deviceProps[] = {
+        DeviceProp::SyncPartner, DeviceProp::DeviceFriendlyName, DeviceProp::BatteryLevel,
+        DeviceProp::PerceivedDeviceType};
+    static constexpr Format playback[] = {Format::Undefined,
+                                          Format::Association,
+                                          Format::Text,
+                                          Format::HTML,
+                                          Format::WAV,
+                                          Format::MP3,
+                                          Format::AVI,
+                                          Format::MPEG,
+                                          Format::EXIFJPEG,
+                                          Format::BMP,
+                                          Format::GIF,
+                                          Format::PNG,
+                                          Format::TIFF,
+                                          Format::WMA,
+                                          Format::OGG,
+                                          Format::AAC,
+                                          Format::FLAC,
+                                          Format::MP4Container,
+                                          Format::ThreeGPContainer,
+                                          Format::AbstractAVPlaylist,
+                                          Format::XMLDocument};
+    std::vector<Op> ops = operationsSupported();
     Bytes out;
     WireWriter w(out);
     w.u16(100);  // StandardVersion
@@ -386,11 +331,11 @@ Reply SimulatedPhone::Impl::getDeviceInfo() {
     w.u16(100);  // MTPVersion
     w.str("microsoft.com: 1.0; android.com: 1.0;");
     w.u16(0);  // FunctionalMode
-    w.au16(ops);
-    w.au16(events);
-    w.au16(deviceProps);
+    w.codes(ops);
+    w.codes(events);
+    w.codes(deviceProps);
     w.au16({});  // Android captures nothing over MTP
-    w.au16(playback);
+    w.codes(playback);
     w.str(config.manufacturer);
     w.str(config.model);
     w.str(config.deviceVersion);
@@ -399,11 +344,11 @@ Reply SimulatedPhone::Impl::getDeviceInfo() {
 }
 
 Reply SimulatedPhone::Impl::openSession(const Command& c) {
-    if (sessionOpen) return Reply{rc::SessionAlreadyOpen, {sessionID}, std::nullopt};
-    if (c.param(0) == 0) return code(rc::InvalidParameter);
+    if (sessionOpen) return Reply{Response::SessionAlreadyOpen, {sessionID}, std::nullopt};
+    if (c.param(0) == 0) return code(Response::InvalidParameter);
     sessionOpen = true;
     sessionID = c.param(0);
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 Reply SimulatedPhone::Impl::getStorageIDs() {
@@ -418,7 +363,7 @@ Reply SimulatedPhone::Impl::getStorageIDs() {
 
 Reply SimulatedPhone::Impl::getStorageInfo(const Command& c) {
     Storage* s = visibleStorage(c.param(0));
-    if (!s) return code(rc::InvalidStorageID);
+    if (!s) return code(Response::InvalidStorageID);
     Bytes out;
     WireWriter w(out);
     w.u16(s->config.removable ? 4 : 3);  // RemovableRAM / FixedRAM
@@ -447,22 +392,23 @@ Reply SimulatedPhone::Impl::getObjectHandles(const Command& c, bool countOnly) {
             }
         } else {
             Storage* s = visibleStorage(storageID);
-            if (!s) return code(rc::InvalidStorageID);
+            if (!s) return code(Response::InvalidStorageID);
             folders.push_back(&s->root);
         }
     } else {
         Node* folder = visibleObject(parent);
-        if (!folder) return code(rc::InvalidObjectHandle);
-        if (!folder->isFolder) return code(rc::InvalidParentObject);
+        if (!folder) return code(Response::InvalidObjectHandle);
+        if (!folder->isFolder) return code(Response::InvalidParentObject);
         folders.push_back(folder);
     }
     std::vector<uint32_t> handles;
     for (Node* folder : folders) {
         for (Node* child : store.list(*folder)) {
-            if (format == 0 || child->format == format) handles.push_back(child->handle);
+            if (format == 0 || wire(child->format) == format) handles.push_back(child->handle);
         }
     }
-    if (countOnly) return Reply{rc::OK, {static_cast<uint32_t>(handles.size())}, std::nullopt};
+    if (countOnly)
+        return Reply{Response::OK, {static_cast<uint32_t>(handles.size())}, std::nullopt};
     Bytes out;
     WireWriter(out).au32(handles);
     return withData(std::move(out));
@@ -478,12 +424,12 @@ uint32_t parentHandle(const Node& node) {
 
 Reply SimulatedPhone::Impl::getObjectInfo(const Command& c) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
+    if (!node) return code(Response::InvalidObjectHandle);
     std::string date = formatMTPDate(node->modified);
     Bytes out;
     WireWriter w(out);
     w.u32(node->storage->id);
-    w.u16(node->format);
+    w.u16(wire(node->format));
     w.u16(0);  // ProtectionStatus
     w.u32(static_cast<uint32_t>(std::min<uint64_t>(node->size, 0xFFFFFFFF)));
     w.u16(0);                              // ThumbFormat
@@ -502,15 +448,15 @@ Reply SimulatedPhone::Impl::getObjectInfo(const Command& c) {
 
 Reply SimulatedPhone::Impl::getObject(const Command& c) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
-    if (node->isFolder) return code(rc::GeneralError);
-    return Reply{rc::OK, {}, store.payload(*node, 0, node->size)};
+    if (!node) return code(Response::InvalidObjectHandle);
+    if (node->isFolder) return code(Response::GeneralError);
+    return Reply{Response::OK, {}, store.payload(*node, 0, node->size)};
 }
 
 Reply SimulatedPhone::Impl::getPartialObject(const Command& c, bool wide) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
-    if (node->isFolder) return code(rc::GeneralError);
+    if (!node) return code(Response::InvalidObjectHandle);
+    if (node->isFolder) return code(Response::GeneralError);
     uint64_t offset = wide ? combine(c.param(1), c.param(2)) : c.param(1);
     uint32_t maxBytes = wide ? c.param(3) : c.param(2);
     // Android trims the request to the end of the file and reports what it sends.
@@ -518,17 +464,18 @@ Reply SimulatedPhone::Impl::getPartialObject(const Command& c, bool wide) {
         offset >= node->size
             ? 0
             : static_cast<uint32_t>(std::min<uint64_t>(maxBytes, node->size - offset));
-    return Reply{rc::OK, {length}, store.payload(*node, std::min(offset, node->size), length)};
+    return Reply{
+        Response::OK, {length}, store.payload(*node, std::min(offset, node->size), length)};
 }
 
 // --- Changing objects ---
 
 Reply SimulatedPhone::Impl::deleteObject(const Command& c) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
+    if (!node) return code(Response::InvalidObjectHandle);
     store.remove(*node, false);
     pruneEdits();
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 Reply SimulatedPhone::Impl::sendObjectInfo(const Command& c, const Bytes& data) {
@@ -536,33 +483,33 @@ Reply SimulatedPhone::Impl::sendObjectInfo(const Command& c, const Bytes& data) 
     uint32_t parentParam = c.param(1);
     if (storageID == 0 && !store.storages().empty()) storageID = store.storages().front()->id;
     Storage* storage = visibleStorage(storageID);
-    if (!storage) return code(rc::InvalidStorageID);
+    if (!storage) return code(Response::InvalidStorageID);
     Node* parent = &storage->root;
     if (parentParam != 0 && parentParam != RootParent) {
         parent = visibleObject(parentParam);
-        if (!parent || !parent->isFolder) return code(rc::InvalidParentObject);
+        if (!parent || !parent->isFolder) return code(Response::InvalidParentObject);
         storage = parent->storage;
     }
     WireReader r(data);
     r.u32();  // StorageID: the parameter decides
-    uint16_t format = r.u16();
+    Format format{r.u16()};
     r.u16();  // ProtectionStatus
     uint32_t size = r.u32();
     r.skip(2 + 4 + 4 * 5 + 4 + 2 + 4 + 4);  // ThumbFormat .. SequenceNumber
     std::string name = r.str();
-    if (!isValidName(name)) return code(rc::InvalidParameter);
-    if (store.findChild(*parent, name)) return code(rc::GeneralError);
-    bool folder = format == Association;
-    if (!folder && size != 0xFFFFFFFF && size > freeOf(*storage)) return code(rc::StoreFull);
+    if (!isValidName(name)) return code(Response::InvalidParameter);
+    if (store.findChild(*parent, name)) return code(Response::GeneralError);
+    bool folder = format == Format::Association;
+    if (!folder && size != 0xFFFFFFFF && size > freeOf(*storage)) return code(Response::StoreFull);
     uint32_t handle = store.reserveHandle();
     uint32_t reportedParent = parent == &storage->root ? 0 : parent->handle;
     if (folder) {
         store.createFolder(*parent, name, handle, false, std::time(nullptr));
     } else {
-        if (format == Association || format == 0) format = formatForName(name);
+        if (format == Format::Association || format == Format{}) format = formatForName(name);
         pendingObject = PendingObject{storage->id, reportedParent, name, format, handle};
     }
-    return Reply{rc::OK, {storage->id, reportedParent, handle}, std::nullopt};
+    return Reply{Response::OK, {storage->id, reportedParent, handle}, std::nullopt};
 }
 
 Receiver SimulatedPhone::Impl::sendObject() {
@@ -570,11 +517,11 @@ Receiver SimulatedPhone::Impl::sendObject() {
         std::optional<PendingObject> pending;
         uint32_t handle = 0;  // of the file being written
         uint64_t written = 0;
-        uint16_t failure = 0;
+        std::optional<Response> failure;
     };
     auto st = std::make_shared<State>();
     st->pending = std::exchange(pendingObject, std::nullopt);
-    auto discard = [this, st](uint16_t failure) REQUIRES(mutex) {
+    auto discard = [this, st](Response failure) REQUIRES(mutex) {
         st->failure = failure;
         if (Node* node = store.object(st->handle); node && node->incomplete) {
             try {
@@ -587,7 +534,7 @@ Receiver SimulatedPhone::Impl::sendObject() {
     Receiver r;
     r.begin = [this, st, discard](std::optional<uint64_t> announced) REQUIRES(mutex) {
         if (!st->pending) {
-            st->failure = rc::NoValidObjectInfo;
+            st->failure = Response::NoValidObjectInfo;
             return;
         }
         Storage* storage = visibleStorage(st->pending->storage);
@@ -595,15 +542,15 @@ Receiver SimulatedPhone::Impl::sendObject() {
                        : st->pending->parent == 0 ? &storage->root
                                                   : visibleObject(st->pending->parent);
         if (!parent || !parent->isFolder) {
-            st->failure = rc::InvalidParentObject;
+            st->failure = Response::InvalidParentObject;
             return;
         }
         if (announced && *announced > freeOf(*storage)) {
-            st->failure = rc::StoreFull;
+            st->failure = Response::StoreFull;
             return;
         }
         if (store.findChild(*parent, st->pending->name)) {
-            st->failure = rc::GeneralError;
+            st->failure = Response::GeneralError;
             return;
         }
         try {
@@ -612,30 +559,30 @@ Receiver SimulatedPhone::Impl::sendObject() {
             file->incomplete = true;
             st->handle = file->handle;
         } catch (const std::system_error&) {
-            discard(rc::GeneralError);
+            discard(Response::GeneralError);
         }
     };
     r.chunk = [this, st, discard](std::span<const uint8_t> bytes) REQUIRES(mutex) {
         if (st->failure || st->handle == 0) return;
         Node* file = store.object(st->handle);
-        if (!file) return discard(rc::GeneralError);
-        if (bytes.size() > freeOf(*file->storage)) return discard(rc::StoreFull);
+        if (!file) return discard(Response::GeneralError);
+        if (bytes.size() > freeOf(*file->storage)) return discard(Response::StoreFull);
         try {
             store.write(*file, st->written, bytes);
             st->written += bytes.size();
         } catch (const std::system_error&) {
-            discard(rc::GeneralError);
+            discard(Response::GeneralError);
         }
     };
     r.end = [this, st]() REQUIRES(mutex) {
-        if (st->failure) return code(st->failure);
+        if (st->failure) return code(*st->failure);
         Node* file = store.object(st->handle);
-        if (!file) return code(rc::GeneralError);
+        if (!file) return code(Response::GeneralError);
         file->modified = std::time(nullptr);
         store.complete(*file);
-        return code(rc::OK);
+        return code(Response::OK);
     };
-    r.abort = [discard]() REQUIRES(mutex) { discard(rc::GeneralError); };
+    r.abort = [discard]() REQUIRES(mutex) { discard(Response::GeneralError); };
     return r;
 }
 
@@ -643,7 +590,7 @@ Receiver SimulatedPhone::Impl::sendPartialObject(const Command& c) {
     struct State {
         uint32_t handle = 0;
         uint64_t offset = 0;
-        uint16_t failure = 0;
+        std::optional<Response> failure;
     };
     auto st = std::make_shared<State>();
     st->handle = c.param(0);
@@ -652,144 +599,146 @@ Receiver SimulatedPhone::Impl::sendPartialObject(const Command& c) {
     r.begin = [this, st](std::optional<uint64_t> announced) REQUIRES(mutex) {
         Node* file = visibleObject(st->handle);
         if (!file || file->isFolder) {
-            st->failure = rc::InvalidObjectHandle;
+            st->failure = Response::InvalidObjectHandle;
         } else if (!edits.contains(st->handle) || st->offset > file->size) {
             // Outside an edit, or a hole would be left: Android refuses both.
-            st->failure = rc::GeneralError;
+            st->failure = Response::GeneralError;
         } else if (announced && st->offset + *announced > file->size &&
                    st->offset + *announced - file->size > freeOf(*file->storage)) {
-            st->failure = rc::StoreFull;
+            st->failure = Response::StoreFull;
         }
     };
     r.chunk = [this, st](std::span<const uint8_t> bytes) REQUIRES(mutex) {
         if (st->failure) return;
         Node* file = visibleObject(st->handle);
         if (!file) {
-            st->failure = rc::InvalidObjectHandle;
+            st->failure = Response::InvalidObjectHandle;
             return;
         }
         if (std::optional<uint64_t>& room = faults.partialDataRoom) {
             if (bytes.size() > *room) {
                 bytes = bytes.first(*room);
-                st->failure = rc::StoreFull;
+                st->failure = Response::StoreFull;
             }
             *room -= bytes.size();
         }
         uint64_t end = st->offset + bytes.size();
         if (end > file->size && end - file->size > freeOf(*file->storage)) {
-            st->failure = rc::StoreFull;
+            st->failure = Response::StoreFull;
             return;
         }
         try {
             store.write(*file, st->offset, bytes);
             st->offset = end;
         } catch (const std::system_error&) {
-            st->failure = rc::GeneralError;
+            st->failure = Response::GeneralError;
         }
     };
-    r.end = [st] { return code(st->failure ? st->failure : rc::OK); };
+    r.end = [st] { return code(st->failure.value_or(Response::OK)); };
     return r;
 }
 
 Reply SimulatedPhone::Impl::truncateObject(const Command& c) {
     Node* file = visibleObject(c.param(0));
-    if (!file || file->isFolder) return code(rc::InvalidObjectHandle);
-    if (!edits.contains(file->handle)) return code(rc::GeneralError);
+    if (!file || file->isFolder) return code(Response::InvalidObjectHandle);
+    if (!edits.contains(file->handle)) return code(Response::GeneralError);
     uint64_t size = combine(c.param(1), c.param(2));
-    if (size > file->size && size - file->size > freeOf(*file->storage)) return code(rc::StoreFull);
+    if (size > file->size && size - file->size > freeOf(*file->storage))
+        return code(Response::StoreFull);
     store.truncate(*file, size);
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 Reply SimulatedPhone::Impl::beginEdit(const Command& c) {
     Node* file = visibleObject(c.param(0));
-    if (!file) return code(rc::InvalidObjectHandle);
-    if (file->isFolder || edits.contains(file->handle)) return code(rc::GeneralError);
+    if (!file) return code(Response::InvalidObjectHandle);
+    if (file->isFolder || edits.contains(file->handle)) return code(Response::GeneralError);
     edits.insert(file->handle);
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 Reply SimulatedPhone::Impl::endEdit(const Command& c) {
     Node* file = visibleObject(c.param(0));
-    if (!file) return code(rc::InvalidObjectHandle);
-    if (!edits.erase(file->handle)) return code(rc::GeneralError);
+    if (!file) return code(Response::InvalidObjectHandle);
+    if (!edits.erase(file->handle)) return code(Response::GeneralError);
     file->modified = std::time(nullptr);
     store.complete(*file);  // stamps the date on disk
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 Reply SimulatedPhone::Impl::moveOrCopy(const Command& c, bool copy) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
+    if (!node) return code(Response::InvalidObjectHandle);
     Storage* target = visibleStorage(c.param(1));
-    if (!target) return code(rc::InvalidStorageID);
+    if (!target) return code(Response::InvalidStorageID);
     Node* parent = &target->root;
     if (c.param(2) != 0 && c.param(2) != RootParent) {
         parent = visibleObject(c.param(2));
         if (!parent || !parent->isFolder || parent->storage != target) {
-            return code(rc::InvalidParentObject);
+            return code(Response::InvalidParentObject);
         }
     }
-    if (store.isInside(*parent, *node)) return code(rc::InvalidParentObject);
-    if (!copy && parent == node->parent) return code(rc::OK);
-    if (store.findChild(*parent, node->name)) return code(rc::GeneralError);
+    if (store.isInside(*parent, *node)) return code(Response::InvalidParentObject);
+    if (!copy && parent == node->parent) return code(Response::OK);
+    if (store.findChild(*parent, node->name)) return code(Response::GeneralError);
     if ((copy || target != node->storage) && store.treeSize(*node) > freeOf(*target)) {
-        return code(rc::StoreFull);
+        return code(Response::StoreFull);
     }
     if (copy) {
         Node* copied = store.copy(*node, *parent);
-        return Reply{rc::OK, {copied->handle}, std::nullopt};
+        return Reply{Response::OK, {copied->handle}, std::nullopt};
     }
     store.move(*node, *parent);
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 // --- Object properties ---
 
 Reply SimulatedPhone::Impl::getObjectPropsSupported() {
     Bytes out;
-    WireWriter(out).au16(objectProperties);
+    WireWriter(out).codes(objectProperties);
     return withData(std::move(out));
 }
 
-uint16_t SimulatedPhone::Impl::propertyType(Node& node, uint16_t code) const {
+DataType SimulatedPhone::Impl::propertyType(Node& node, Prop code) const {
     switch (code) {
-        case prop::StorageID:
-        case prop::ParentObject:
-            return type::UINT32;
-        case prop::ObjectFormat:
-        case prop::ProtectionStatus:
-            return type::UINT16;
-        case prop::ObjectSize:
+        case Prop::StorageID:
+        case Prop::ParentObject:
+            return DataType::UINT32;
+        case Prop::ObjectFormat:
+        case Prop::ProtectionStatus:
+            return DataType::UINT16;
+        case Prop::ObjectSize:
             // A phone with 32-bit sizes only: the 64-bit value cannot be learnt.
-            return faults.sizesUnknownOver4G && node.size >= fourGiB ? type::UINT32 : type::UINT64;
-        case prop::PersistentUID:
-            return type::UINT128;
+            return faults.sizesUnknownOver4G && node.size >= fourGiB ? DataType::UINT32
+                                                                     : DataType::UINT64;
+        case Prop::PersistentUID:
+            return DataType::UINT128;
         default:
-            return type::STR;
+            return DataType::String;
     }
 }
 
-void SimulatedPhone::Impl::writeProperty(Bytes& out, Node& node, uint16_t code) {
+void SimulatedPhone::Impl::writeProperty(Bytes& out, Node& node, Prop code) {
     WireWriter w(out);
     switch (code) {
-        case prop::StorageID:
+        case Prop::StorageID:
             return w.u32(node.storage->id);
-        case prop::ObjectFormat:
-            return w.u16(node.format);
-        case prop::ProtectionStatus:
+        case Prop::ObjectFormat:
+            return w.u16(wire(node.format));
+        case Prop::ProtectionStatus:
             return w.u16(0);
-        case prop::ObjectSize:
-            if (propertyType(node, code) == type::UINT32) return w.u32(0xFFFFFFFF);
+        case Prop::ObjectSize:
+            if (propertyType(node, code) == DataType::UINT32) return w.u32(0xFFFFFFFF);
             return w.u64(node.size);
-        case prop::ObjectFileName:
-        case prop::Name:
+        case Prop::ObjectFileName:
+        case Prop::Name:
             return w.str(node.name);
-        case prop::DateModified:
+        case Prop::DateModified:
             return w.str(formatMTPDate(node.modified));
-        case prop::ParentObject:
+        case Prop::ParentObject:
             return w.u32(parentHandle(node));
-        case prop::PersistentUID:
+        case Prop::PersistentUID:
             w.u64(node.handle);
             return w.u64(node.storage->id);
         default:
@@ -798,27 +747,27 @@ void SimulatedPhone::Impl::writeProperty(Bytes& out, Node& node, uint16_t code) 
 }
 
 Reply SimulatedPhone::Impl::getObjectPropDesc(const Command& c) {
-    uint16_t code16 = static_cast<uint16_t>(c.param(0));
-    if (!isObjectProperty(c.param(0))) return code(rc::InvalidObjectPropCode);
+    Prop code16{static_cast<uint16_t>(c.param(0))};
+    if (!isObjectProperty(c.param(0))) return code(Response::InvalidObjectPropCode);
     Node sample;  // defaults for the type
     sample.size = 0;
-    uint16_t t = propertyType(sample, code16);
+    DataType t = propertyType(sample, code16);
     Bytes out;
     WireWriter w(out);
-    w.u16(code16);
-    w.u16(t);
-    w.u8(code16 == prop::ObjectFileName ? 1 : 0);  // only the name can be set
+    w.u16(wire(code16));
+    w.u16(wire(t));
+    w.u8(code16 == Prop::ObjectFileName ? 1 : 0);  // only the name can be set
     switch (t) {
-        case type::UINT16:
+        case DataType::UINT16:
             w.u16(0);
             break;
-        case type::UINT32:
+        case DataType::UINT32:
             w.u32(0);
             break;
-        case type::UINT64:
+        case DataType::UINT64:
             w.u64(0);
             break;
-        case type::UINT128:
+        case DataType::UINT128:
             w.u64(0);
             w.u64(0);
             break;
@@ -826,16 +775,16 @@ Reply SimulatedPhone::Impl::getObjectPropDesc(const Command& c) {
             w.str("");
     }
     w.u32(0);                                       // GroupCode
-    w.u8(code16 == prop::DateModified ? 0x03 : 0);  // DateTime form
+    w.u8(code16 == Prop::DateModified ? 0x03 : 0);  // DateTime form
     return withData(std::move(out));
 }
 
 Reply SimulatedPhone::Impl::getObjectPropValue(const Command& c) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
-    if (!isObjectProperty(c.param(1))) return code(rc::InvalidObjectPropCode);
+    if (!node) return code(Response::InvalidObjectHandle);
+    if (!isObjectProperty(c.param(1))) return code(Response::InvalidObjectPropCode);
     Bytes out;
-    writeProperty(out, *node, static_cast<uint16_t>(c.param(1)));
+    writeProperty(out, *node, Prop{static_cast<uint16_t>(c.param(1))});
     return withData(std::move(out));
 }
 
@@ -846,15 +795,15 @@ Reply SimulatedPhone::Impl::getObjectPropList(const Command& c) {
     uint32_t property = c.param(2);
     uint32_t group = c.param(3);
     uint32_t depth = c.param(4);
-    if (group != 0) return code(rc::SpecificationByGroupUnsupported);
-    if (property == 0) return code(rc::ParameterNotSupported);
+    if (group != 0) return code(Response::SpecificationByGroupUnsupported);
+    if (property == 0) return code(Response::ParameterNotSupported);
     if (property != 0xFFFFFFFF && !isObjectProperty(property))
-        return code(rc::InvalidObjectPropCode);
+        return code(Response::InvalidObjectPropCode);
     if (depth == 0xFFFFFFFF && (handle == 0 || handle == RootParent)) {
         handle = RootParent;
         depth = 0;
     }
-    if (depth > 1) return code(rc::SpecificationByDepthUnsupported);
+    if (depth > 1) return code(Response::SpecificationByDepthUnsupported);
 
     std::vector<Node*> objects;
     auto topLevel = [&]() REQUIRES(mutex) {
@@ -868,31 +817,31 @@ Reply SimulatedPhone::Impl::getObjectPropList(const Command& c) {
         topLevel();
     } else if (handle != 0) {
         Node* target = visibleObject(handle);
-        if (!target) return code(rc::InvalidObjectHandle);
-        if (format == 0 || target->format == format) self = target;
+        if (!target) return code(Response::InvalidObjectHandle);
+        if (format == 0 || wire(target->format) == format) self = target;
         if (depth == 1 && target->isFolder) {
             for (Node* child : store.list(*target)) objects.push_back(child);
         }
     } else if (depth == 1) {
         topLevel();
     }
-    if (format != 0) std::erase_if(objects, [&](Node* n) { return n->format != format; });
+    if (format != 0) std::erase_if(objects, [&](Node* n) { return wire(n->format) != format; });
     if (self && (depth == 0 || faults.propListIncludesParent)) objects.push_back(self);
 
-    std::vector<uint16_t> properties;
+    std::vector<Prop> properties;
     if (property == 0xFFFFFFFF) {
         properties.assign(objectProperties.begin(), objectProperties.end());
     } else {
-        properties.push_back(static_cast<uint16_t>(property));
+        properties.push_back(Prop{static_cast<uint16_t>(property)});
     }
     Bytes out;
     WireWriter w(out);
     w.u32(static_cast<uint32_t>(objects.size() * properties.size()));
     for (Node* node : objects) {
-        for (uint16_t p : properties) {
+        for (Prop p : properties) {
             w.u32(node->handle);
-            w.u16(p);
-            w.u16(propertyType(*node, p));
+            w.u16(wire(p));
+            w.u16(wire(propertyType(*node, p)));
             writeProperty(out, *node, p);
         }
     }
@@ -901,27 +850,28 @@ Reply SimulatedPhone::Impl::getObjectPropList(const Command& c) {
 
 Reply SimulatedPhone::Impl::setObjectPropValue(const Command& c, const Bytes& data) {
     Node* node = visibleObject(c.param(0));
-    if (!node) return code(rc::InvalidObjectHandle);
-    if (c.param(1) != prop::ObjectFileName) {
-        return code(isObjectProperty(c.param(1)) ? rc::AccessDenied : rc::InvalidObjectPropCode);
+    if (!node) return code(Response::InvalidObjectHandle);
+    if (c.param(1) != wire(Prop::ObjectFileName)) {
+        return code(isObjectProperty(c.param(1)) ? Response::AccessDenied
+                                                 : Response::InvalidObjectPropCode);
     }
     std::string name = WireReader(data).str();
-    if (!isValidName(name)) return code(rc::InvalidParameter);
-    if (store.findChild(*node->parent, name, node)) return code(rc::GeneralError);
+    if (!isValidName(name)) return code(Response::InvalidParameter);
+    if (store.findChild(*node->parent, name, node)) return code(Response::GeneralError);
     store.rename(*node, name);
-    return code(rc::OK);
+    return code(Response::OK);
 }
 
 // --- Device properties ---
 
 Reply SimulatedPhone::Impl::getDevicePropDesc(const Command& c, bool valueOnly) {
-    uint16_t property = static_cast<uint16_t>(c.param(0));
+    DeviceProp property{static_cast<uint16_t>(c.param(0))};
     Bytes out;
     WireWriter w(out);
     auto text = [&](std::string_view factory, std::string_view current) {
         if (!valueOnly) {
-            w.u16(property);
-            w.u16(type::STR);
+            w.u16(wire(property));
+            w.u16(wire(DataType::String));
             w.u8(1);  // get/set
             w.str(factory);
         }
@@ -929,16 +879,16 @@ Reply SimulatedPhone::Impl::getDevicePropDesc(const Command& c, bool valueOnly) 
         if (!valueOnly) w.u8(0);
     };
     switch (property) {
-        case FriendlyName:
+        case DeviceProp::DeviceFriendlyName:
             text(config.model, friendlyName);
             break;
-        case SyncPartner:
+        case DeviceProp::SyncPartner:
             text("", syncPartner);
             break;
-        case BatteryLevel:
+        case DeviceProp::BatteryLevel:
             if (!valueOnly) {
-                w.u16(property);
-                w.u16(type::UINT8);
+                w.u16(wire(property));
+                w.u16(wire(DataType::UINT8));
                 w.u8(0);
                 w.u8(0);
             }
@@ -950,10 +900,10 @@ Reply SimulatedPhone::Impl::getDevicePropDesc(const Command& c, bool valueOnly) 
                 w.u8(1);
             }
             break;
-        case PerceivedDeviceType:
+        case DeviceProp::PerceivedDeviceType:
             if (!valueOnly) {
-                w.u16(property);
-                w.u16(type::UINT32);
+                w.u16(wire(property));
+                w.u16(wire(DataType::UINT32));
                 w.u8(0);
                 w.u32(0);
             }
@@ -961,24 +911,25 @@ Reply SimulatedPhone::Impl::getDevicePropDesc(const Command& c, bool valueOnly) 
             if (!valueOnly) w.u8(0);
             break;
         default:
-            return code(rc::DevicePropNotSupported);
+            return code(Response::DevicePropNotSupported);
     }
     return withData(std::move(out));
 }
 
 Reply SimulatedPhone::Impl::setDevicePropValue(const Command& c, const Bytes& data) {
-    switch (c.param(0)) {
-        case FriendlyName:
+    if (c.param(0) > 0xFFFF) return code(Response::DevicePropNotSupported);
+    switch (DeviceProp{static_cast<uint16_t>(c.param(0))}) {
+        case DeviceProp::DeviceFriendlyName:
             friendlyName = WireReader(data).str();
-            return code(rc::OK);
-        case SyncPartner:
+            return code(Response::OK);
+        case DeviceProp::SyncPartner:
             syncPartner = WireReader(data).str();
-            return code(rc::OK);
-        case BatteryLevel:
-        case PerceivedDeviceType:
-            return code(rc::AccessDenied);
+            return code(Response::OK);
+        case DeviceProp::BatteryLevel:
+        case DeviceProp::PerceivedDeviceType:
+            return code(Response::AccessDenied);
         default:
-            return code(rc::DevicePropNotSupported);
+            return code(Response::DevicePropNotSupported);
     }
 }
 

@@ -26,8 +26,8 @@ uint16_t readU16(const uint8_t* p) {
 }
 
 // Consumes one hit of a trigger if it matches op.
-bool hits(FaultTrigger& trigger, uint16_t op) {
-    if (!trigger.armed() || (trigger.op != 0 && trigger.op != op)) return false;
+bool hits(FaultTrigger& trigger, mtp::Op op) {
+    if (!trigger.armed() || !trigger.matches(op)) return false;
     if (trigger.times > 0) --trigger.times;
     return true;
 }
@@ -41,7 +41,7 @@ Receiver swallow() {
 
 }  // namespace
 
-uint64_t PhoneStats::count(uint16_t op) const {
+uint64_t PhoneStats::count(mtp::Op op) const {
     auto it = operations.find(op);
     return it == operations.end() ? 0 : it->second;
 }
@@ -57,19 +57,19 @@ SimulatedPhone::Impl::Impl(PhoneConfig cfg)
     if (config.maxPacketSize <= 0) throw std::invalid_argument("maxPacketSize must be positive");
     friendlyName = config.friendlyName.empty() ? config.model : config.friendlyName;
     // The store reports changes made under the lock.
-    store.setEventSink([this](uint16_t code, uint32_t handle)
-                           REQUIRES(mutex) { queueEvent(code, handle); });
+    store.setEventSink(
+        [this](mtp::Event code, uint32_t handle) REQUIRES(mutex) { queueEvent(code, handle); });
 }
 
-void SimulatedPhone::Impl::queueEvent(uint16_t code, uint32_t handle) {
+void SimulatedPhone::Impl::queueEvent(mtp::Event code, uint32_t handle) {
     // Nobody may be reading the interrupt pipe; keep only the latest events.
     constexpr size_t maxEvents = 1024;
     if (events.size() >= maxEvents) events.pop_front();
     Bytes event;
     WireWriter w(event);
     w.u32(16);
-    w.u16(4);
-    w.u16(code);
+    w.u16(mtp::wire(mtp::ContainerType::Event));
+    w.u16(mtp::wire(code));
     w.u32(0);
     w.u32(handle);
     events.push_back(std::move(event));
@@ -112,8 +112,9 @@ TransferStatus SimulatedPhone::Impl::bulkOut(std::span<const uint8_t> transfer) 
     if (crossesUnplugLimit(transfer.size())) return TransferStatus::noDevice;
     // A stalled transfer never reaches the phone's MTP layer.
     bool startsContainer = !dataIn && outBuffer.empty();
-    if (startsContainer && transfer.size() >= 8 && readU16(transfer.data() + 4) == 1 &&
-        !faults.stallInDataPhase && hits(faults.stallOut, readU16(transfer.data() + 6))) {
+    if (startsContainer && transfer.size() >= 8 &&
+        readU16(transfer.data() + 4) == mtp::wire(mtp::ContainerType::Command) &&
+        !faults.stallInDataPhase && hits(faults.stallOut, mtp::Op{readU16(transfer.data() + 6)})) {
         outHalted = true;
         return TransferStatus::stall;
     }
@@ -191,7 +192,7 @@ void SimulatedPhone::Impl::feed(std::span<const uint8_t> transfer) {
 
 void SimulatedPhone::Impl::onCommand(std::span<const uint8_t> container) {
     Command command;
-    command.op = readU16(container.data() + 6);
+    command.op = mtp::Op{readU16(container.data() + 6)};
     command.transactionID = readU32(container.data() + 8);
     for (size_t at = headerSize; at + 4 <= container.size() && command.params.size() < 5; at += 4) {
         command.params.push_back(readU32(container.data() + at));
@@ -206,7 +207,7 @@ void SimulatedPhone::Impl::onCommand(std::span<const uint8_t> container) {
     }
     std::erase_if(inQueue, [](const InContainer& c) { return c.hangAtEnd; });
     // Android drops an announced file unless SendObject comes next.
-    if (command.op != 0x100D && pendingObject) pendingObject.reset();
+    if (command.op != mtp::Op::SendObject && pendingObject) pendingObject.reset();
 
     bool noAnswer = hits(faults.neverAnswer, command.op);
     bool wrongID = !noAnswer && hits(faults.wrongTransactionID, command.op);
@@ -247,13 +248,14 @@ void SimulatedPhone::Impl::queueReply(const Command& command, Reply reply, bool 
         WireWriter w(data.header);
         w.u32(faults.unknownLengthData || wire > 0xFFFFFFFF ? 0xFFFFFFFF
                                                             : static_cast<uint32_t>(wire));
-        w.u16(2);
-        w.u16(command.op);
+        w.u16(mtp::wire(mtp::ContainerType::Data));
+        w.u16(mtp::wire(command.op));
         w.u32(command.transactionID);
         data.payload = std::move(*reply.data);
         data.wireLength = wire;
         data.firstOfReply = true;
-        bool partial = command.op == 0x101B || command.op == 0x95C1;
+        bool partial =
+            command.op == mtp::Op::GetPartialObject || command.op == mtp::Op::GetPartialObject64;
         if (faults.partialReadHangQuirk && partial && wire % mps == 0) {
             data.hangAtEnd = true;
             inQueue.push_back(std::move(data));
@@ -265,8 +267,8 @@ void SimulatedPhone::Impl::queueReply(const Command& command, Reply reply, bool 
     InContainer response;
     WireWriter w(response.header);
     w.u32(static_cast<uint32_t>(headerSize + 4 * reply.params.size()));
-    w.u16(3);
-    w.u16(reply.code);
+    w.u16(mtp::wire(mtp::ContainerType::Response));
+    w.u16(mtp::wire(reply.code));
     w.u32(wrongID ? command.transactionID + 0x1000 : command.transactionID);
     for (uint32_t p : reply.params) w.u32(p);
     response.wireLength = response.header.size();
@@ -379,9 +381,9 @@ void SimulatedPhone::reset() {
     impl_->outHalted = impl_->inHalted = impl_->eventsHalted = false;
 }
 
-uint16_t SimulatedPhone::deviceStatus() const {
+mtp::Response SimulatedPhone::deviceStatus() const {
     mtp::MutexLocker lock(impl_->mutex);
-    return impl_->dataIn ? 0x2019 : 0x2001;
+    return impl_->dataIn ? mtp::Response::DeviceBusy : mtp::Response::OK;
 }
 
 void SimulatedPhone::clearHalt(Endpoint endpoint) {
@@ -465,7 +467,7 @@ std::string SimulatedPhone::statsJson() const {
     bool first = true;
     for (const auto& [op, n] : s.operations) {
         char item[48];
-        std::snprintf(item, sizeof item, "%s\"0x%04X\":%llu", first ? "" : ",", op,
+        std::snprintf(item, sizeof item, "%s\"0x%04X\":%llu", first ? "" : ",", mtp::wire(op),
                       static_cast<unsigned long long>(n));
         out += item;
         first = false;

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mtp/MTPCodes.h"
 #include "tools/phonesim/LinkModel.h"
 
 namespace phonesim {
@@ -35,11 +36,12 @@ struct StorageConfig {
 
 // Selects the transactions a fault hits.
 struct FaultTrigger {
-    uint16_t op = 0;  // operation code; 0: any operation
-    int times = 0;    // matching transactions still hit; 0: off; negative: every one
-    static FaultTrigger next() { return {0, 1}; }  // the next transaction, once
-    static FaultTrigger once(uint16_t op) { return {op, 1}; }
-    static FaultTrigger always(uint16_t op) { return {op, -1}; }
+    std::optional<mtp::Op> op;  // none: any operation
+    int times = 0;              // matching transactions still hit; 0: off; negative: every one
+    static FaultTrigger next() { return {std::nullopt, 1}; }  // the next transaction, once
+    static FaultTrigger once(mtp::Op op) { return {op, 1}; }
+    static FaultTrigger always(mtp::Op op) { return {op, -1}; }
+    bool matches(mtp::Op other) const { return !op || *op == other; }
     bool armed() const { return times != 0; }
     bool operator==(const FaultTrigger&) const = default;
 };
@@ -48,7 +50,7 @@ struct FaultTrigger {
 // transfer. Missing operations also disappear from DeviceInfo, which hosts read at open().
 struct Faults {
     bool locked = false;       // screen locked: GetStorageIDs lists nothing
-    bool noEdit = false;       // no Android edit operations (0x95C2..0x95C5)
+    bool noEdit = false;       // no Android edit operations (SendPartialObject..EndEditObject)
     bool no64bit = false;      // no GetPartialObject64
     bool noPropList = false;   // no GetObjectPropList
     bool noPropValue = false;  // no GetObjectPropValue
@@ -65,7 +67,7 @@ struct Faults {
     bool propListIncludesParent = false;
     std::optional<size_t> objectInfoLength;   // ObjectInfo datasets cut to this many bytes
     std::optional<size_t> storageInfoLength;  // StorageInfo datasets cut to this many bytes
-    std::optional<uint16_t> propListError;    // GetObjectPropList answers this response code
+    std::optional<mtp::Response> propListError;  // GetObjectPropList answers this response code
     FaultTrigger wrongTransactionID;          // the response carries another transaction ID
     // A matching transaction's command transfer stalls (or, with stallInDataPhase, the first
     // transfer of its data phase); bulk OUT then stays halted until clearHalt() or reset().
@@ -84,7 +86,7 @@ struct Faults {
     // A matching transaction is not carried out and answers failResponse instead (a data phase
     // from the host is received and dropped), e.g. MoveObject answered OperationNotSupported.
     FaultTrigger fail;
-    uint16_t failResponse = 0x2002;  // GeneralError
+    mtp::Response failResponse = mtp::Response::GeneralError;
     int failSkip = 0;                // matching transactions carried out before fail hits
     // SendPartialObject stores this many more bytes in all; the data phase that passes it is
     // stored up to there and answered StoreFull: a phone that fills up in the middle of a data
@@ -99,7 +101,7 @@ struct PhoneConfig {
     std::string model = "Simulated Phone";
     std::string deviceVersion = "14";
     std::string serial = "SIM0001";
-    std::string friendlyName;  // DeviceFriendlyName (0xD402); empty: the model
+    std::string friendlyName;  // DeviceFriendlyName; empty: the model
     int maxPacketSize = 512;
     Faults faults;
     LinkModel link;
@@ -120,14 +122,14 @@ struct InTransfer {
 
 // Operations served and bytes moved since the last resetStats().
 struct PhoneStats {
-    std::map<uint16_t, uint64_t> operations;  // command containers received, by operation
+    std::map<mtp::Op, uint64_t> operations;   // command containers received, by operation
     uint64_t bytesFromHost = 0;               // bulk OUT
     uint64_t bytesToHost = 0;                 // bulk IN
     uint64_t transfersOut = 0;
     uint64_t transfersIn = 0;  // completed bulk IN transfers, zero-length ones included
     // What the link model charged for all of them: the time a real link would have been busy.
     std::chrono::nanoseconds linkTime{0};
-    uint64_t count(uint16_t op) const;
+    uint64_t count(mtp::Op op) const;
     uint64_t transactions() const;  // all operations together
     bool operator==(const PhoneStats&) const = default;
 };
@@ -173,7 +175,7 @@ class SimulatedPhone {
     // Device reset (0x66): as cancel, and the session is closed (open edits are committed).
     void reset();
     // Get device status (0x67): OK, or DeviceBusy while a data phase is being received.
-    uint16_t deviceStatus() const;
+    mtp::Response deviceStatus() const;
     // CLEAR_FEATURE(ENDPOINT_HALT).
     void clearHalt(Endpoint endpoint = Endpoint::bulkOut);
     void unplug();  // every later transfer answers noDevice

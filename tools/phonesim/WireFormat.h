@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,12 @@ class WireWriter {
     void au16(std::span<const uint16_t> values) {
         u32(static_cast<uint32_t>(values.size()));
         for (uint16_t v : values) u16(v);
+    }
+    // An array of protocol codes (operations, events, formats...).
+    template <typename Codes>
+    void codes(const Codes& values) {
+        u32(static_cast<uint32_t>(std::size(values)));
+        for (auto v : values) u16(static_cast<uint16_t>(v));
     }
     void au32(std::span<const uint32_t> values) {
         u32(static_cast<uint32_t>(values.size()));

@@ -761,7 +761,7 @@ int UrbEngine::control(UMockdevIoctlClient* client, const uint8_t setup[8], uint
             return 0;
         }
         if (in && request == kGetDeviceStatusRequest) {
-            const uint16_t code = phone_->deviceStatus();
+            const uint16_t code = mtp::wire(phone_->deviceStatus());
             return reply(Bytes{4, 0, static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)});
         }
     }

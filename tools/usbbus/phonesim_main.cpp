@@ -331,6 +331,12 @@ class Session {
             if (used != text.size()) throw std::invalid_argument("not a number: " + text);
             return value;
         };
+        // An operation code; 0 is any operation.
+        auto operation = [&number](const std::string& text) -> std::optional<mtp::Op> {
+            const auto code = static_cast<uint16_t>(number(text));
+            if (code == 0) return std::nullopt;
+            return mtp::Op{code};
+        };
         Port& state = port(1);
         if (name == "storefull") {
             if (!first.empty() && first != "on" && first != "off")
@@ -338,8 +344,8 @@ class Session {
             const bool full = first != "off";
             state.phone->updateFaults([full](phonesim::Faults& f) { f.storeFull = full; });
         } else if (name == "fail") {
-            const auto op = static_cast<uint16_t>(number(first));
-            const auto response = static_cast<uint16_t>(number(second));
+            const auto op = operation(first);
+            const auto response = mtp::Response{static_cast<uint16_t>(number(second))};
             const int times = third.empty() ? 1 : static_cast<int>(number(third));
             const int skip = fourth.empty() ? 0 : static_cast<int>(number(fourth));
             state.phone->updateFaults([&](phonesim::Faults& f) {
@@ -348,7 +354,7 @@ class Session {
                 f.failSkip = skip;
             });
         } else if (name == "stall-in") {
-            const auto op = static_cast<uint16_t>(number(first));
+            const auto op = operation(first);
             const int times = second.empty() ? 1 : static_cast<int>(number(second));
             state.phone->updateFaults(
                 [&](phonesim::Faults& f) { f.stallIn = phonesim::FaultTrigger{op, times}; });
