@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/UsbDescriptors.h"
+#include "tools/usbbus/USBDescriptors.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
