@@ -17,7 +17,7 @@
 
 #include "app/services/DiskTool.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace apptest {
 
@@ -45,14 +45,14 @@ class TempFolder {
 struct BusPhone {
     TempFolder storage;
     phonesim::PhoneConfig config;
-    std::unique_ptr<usbbus::VirtualUsbBus> bus;
+    std::unique_ptr<usbbus::VirtualUSBBus> bus;
 
     BusPhone() {
         std::ofstream(storage.path() / "hello.txt") << "hello\n";
         config.storages[0].folder = storage.path();
     }
     void plug(int port = 1) {
-        if (!bus) bus = std::make_unique<usbbus::VirtualUsbBus>();
+        if (!bus) bus = std::make_unique<usbbus::VirtualUSBBus>();
         bus->plug(port, usbbus::profileFor(config),
                   std::make_shared<phonesim::SimulatedPhone>(config));
     }

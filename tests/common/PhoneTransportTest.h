@@ -2,7 +2,7 @@
 // One fixture, every transport: tests of the MTP session written once as
 //     TEST_P(PhoneTransportTest, ...) { startPhone(config); auto& s = openSession(); ... }
 // run against the same simulated phone reached in-process (phonesim::SimulatedTransport) and
-// over libusb on the virtual USB bus (mtp::USBTransport, tests/usb/UsbPhoneLink.h):
+// over libusb on the virtual USB bus (mtp::USBTransport, tests/usb/USBPhoneLink.h):
 //     INSTANTIATE_TEST_SUITE_P(Phone, PhoneTransportTest,
 //                              testing::Values(phonetest::inProcess(), usbtest::overLibusb()),
 //                              phonetest::transportName);

@@ -15,7 +15,7 @@
 #include "mtp/MTPCodes.h"
 #include "tests/fs/e2e_support.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ class FaultTest : public ::testing::Test {
     std::string at(const std::string& relative) const { return quoted(mountPoint() / relative); }
 
     TempDir store_, work_;
-    usbbus::VirtualUsbBus bus_;
+    usbbus::VirtualUSBBus bus_;
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
     std::unique_ptr<Attached> attached_;
     std::unique_ptr<HelperMount> mounted_;

@@ -24,7 +24,7 @@
 
 #include "tests/fs/e2e_support.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace {
 
@@ -637,7 +637,7 @@ class FsxThroughKernel : public ::testing::Test {
     std::set<std::string> unchecked_;  // written by the last step, checked by the next
 
     TempDir store_, work_;
-    usbbus::VirtualUsbBus bus_;
+    usbbus::VirtualUSBBus bus_;
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
     std::unique_ptr<Attached> attached_;
     std::unique_ptr<HelperMount> mounted_;

@@ -315,7 +315,7 @@ TEST(PhoneProperties, PropListRulesAndErrors) {
 }
 
 // Zero-length packets after full ones are proven through the session (SessionOnPhone).
-TEST(PhoneUsb, BulkOutContainersAreReassembledByTheirLength) {
+TEST(PhoneUSB, BulkOutContainersAreReassembledByTheirLength) {
     SimulatedPhone phone;
     phone.addFile(Internal, "f", pattern(2000));
     RawHost host(phone);
@@ -335,7 +335,7 @@ TEST(PhoneUsb, BulkOutContainersAreReassembledByTheirLength) {
 
 // The model charges as a wire does: bytes at the link's rate, every packet and transfer, the
 // phone's turnaround once per answer; both directions count in the phone's link time.
-TEST(PhoneUsb, LinkModelChargesLikeTheWire) {
+TEST(PhoneUSB, LinkModelChargesLikeTheWire) {
     using std::chrono::nanoseconds;
     const LinkModel usb2 = LinkModel::usb2();
     // 1 MiB: 2048 packets of 512 bytes, one transfer, 28.34 ms of payload.

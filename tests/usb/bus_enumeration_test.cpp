@@ -11,14 +11,14 @@
 #include <gtest/gtest.h>
 
 #include "mtp/USBDiscovery.h"
-#include "tests/usb/UsbTestSupport.h"
+#include "tests/usb/USBTestSupport.h"
 
 namespace {
 
 using namespace usbtest;
 using usbbus::DeviceProfile;
 using usbbus::Variant;
-using usbbus::VirtualUsbBus;
+using usbbus::VirtualUSBBus;
 
 struct Endpoint {
     uint8_t address;
@@ -52,7 +52,7 @@ DeviceProfile profileOf(Variant variant) {
 class Enumeration : public testing::TestWithParam<Expected> {
   protected:
     void SetUp() override { requireMockEnvironment(); }
-    VirtualUsbBus bus;
+    VirtualUSBBus bus;
 };
 
 TEST_P(Enumeration, LibusbSysfsAndDiscoverySeeTheDeviceAsDescribed) {
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
 class Bus : public testing::Test {
   protected:
     void SetUp() override { requireMockEnvironment(); }
-    VirtualUsbBus bus;
+    VirtualUSBBus bus;
     std::shared_ptr<phonesim::SimulatedPhone> phone = std::make_shared<phonesim::SimulatedPhone>();
 };
 
@@ -189,7 +189,7 @@ std::string nextEvent(udev_monitor* monitor, std::chrono::milliseconds timeout) 
 }
 
 TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
-    ASSERT_TRUE(VirtualUsbBus::inMockEnvironment());
+    ASSERT_TRUE(VirtualUSBBus::inMockEnvironment());
     udev* context = udev_new();
     udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
     ASSERT_NE(monitor, nullptr);

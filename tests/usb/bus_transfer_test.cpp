@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/usb/UsbTestSupport.h"
+#include "tests/usb/USBTestSupport.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ class Transfers : public testing::Test {
         }
     }
 
-    usbbus::VirtualUsbBus bus;
+    usbbus::VirtualUSBBus bus;
     std::shared_ptr<phonesim::SimulatedPhone> phone;
     usbbus::BusAddress address;
     std::unique_ptr<Libusb> usb;

@@ -15,7 +15,7 @@
 #include "mtp/MTPSession.h"
 #include "tests/common/PhoneTransportTest.h"
 #include "tests/common/TestSupport.h"
-#include "tests/usb/UsbPhoneLink.h"
+#include "tests/usb/USBPhoneLink.h"
 
 namespace {
 

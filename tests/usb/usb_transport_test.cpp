@@ -15,7 +15,7 @@
 #include "mtp/MTPSession.h"
 #include "mtp/USBDiscovery.h"
 #include "tests/common/TestSupport.h"
-#include "tests/usb/UsbPhoneLink.h"
+#include "tests/usb/USBPhoneLink.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ MTPTransportError failureOf(const std::function<void()>& action) {
     return MTPTransportError("<no MTPTransportError>");
 }
 
-class UsbTransportTest : public testing::Test {
+class USBTransportTest : public testing::Test {
   protected:
     void TearDown() override {
         transport_.reset();
@@ -118,7 +118,7 @@ class UsbTransportTest : public testing::Test {
     std::unique_ptr<USBTransport> transport_;
 };
 
-TEST_F(UsbTransportTest, OpensTheMTPInterfaceAndCarriesASession) {
+TEST_F(USBTransportTest, OpensTheMTPInterfaceAndCarriesASession) {
     plug();
     USBTransport& usb = open();
     Expected e = expected();
@@ -138,7 +138,7 @@ TEST_F(UsbTransportTest, OpensTheMTPInterfaceAndCarriesASession) {
     EXPECT_TRUE(phone_->isSessionOpen());
 }
 
-TEST_F(UsbTransportTest, TakesTheLaterOfTwoBulkOutEndpoints) {
+TEST_F(USBTransportTest, TakesTheLaterOfTwoBulkOutEndpoints) {
     plug(Variant::twoBulkOut);
     USBTransport& usb = open();
     EXPECT_EQ(usb.bulkOutAddress(), 0x02);
@@ -149,14 +149,14 @@ TEST_F(UsbTransportTest, TakesTheLaterOfTwoBulkOutEndpoints) {
     EXPECT_EQ(session.storages().size(), 1u);
 }
 
-TEST_F(UsbTransportTest, PacketSizeIsTheWhole16BitField) {
+TEST_F(USBTransportTest, PacketSizeIsTheWhole16BitField) {
     phonesim::PhoneConfig config;
     config.maxPacketSize = 0x1200;  // bits 11-12 set: a mask to 11 bits would give 512
     plug(Variant::mtpClass, config);
     EXPECT_EQ(open().maxPacketSize(), 0x1200);
 }
 
-TEST_F(UsbTransportTest, WithoutInterruptEndpointNoEventLoopRuns) {
+TEST_F(USBTransportTest, WithoutInterruptEndpointNoEventLoopRuns) {
     plug(Variant::noInterruptEndpoint);
     USBTransport& usb = open();
     EXPECT_FALSE(usb.hasEventPipe());
@@ -167,7 +167,7 @@ TEST_F(UsbTransportTest, WithoutInterruptEndpointNoEventLoopRuns) {
     EXPECT_EQ(processBus().stats(port).events, 0u);
 }
 
-TEST_F(UsbTransportTest, EmptyWriteIsAZeroLengthPacketOnTheWire) {
+TEST_F(USBTransportTest, EmptyWriteIsAZeroLengthPacketOnTheWire) {
     plug();
     USBTransport& usb = open();
     phone_->resetStats();
@@ -178,7 +178,7 @@ TEST_F(UsbTransportTest, EmptyWriteIsAZeroLengthPacketOnTheWire) {
     EXPECT_EQ(usb.counters().bulkOutTransfers, 1u);
 }
 
-TEST_F(UsbTransportTest, ReadGoesIntoTheCallerBufferAndResizesTheReceiveBuffer) {
+TEST_F(USBTransportTest, ReadGoesIntoTheCallerBufferAndResizesTheReceiveBuffer) {
     plug();
     USBTransport& usb = open();
     auto command = mtp::buildCommand(mtp::Op::OpenSession, 1, std::vector<uint32_t>{1});
@@ -194,7 +194,7 @@ TEST_F(UsbTransportTest, ReadGoesIntoTheCallerBufferAndResizesTheReceiveBuffer) 
     EXPECT_EQ(usb.counters().bytesIn, 12u);
 }
 
-TEST_F(UsbTransportTest, StaleInputIsDrainedAtMostSixteenReads) {
+TEST_F(USBTransportTest, StaleInputIsDrainedAtMostSixteenReads) {
     phonesim::PhoneConfig config;
     plug(Variant::mtpClass, config);
     phone_->addFile(phone_->storageID(0), "big.bin", mtp::Bytes(40 * MiB, 1));
@@ -208,7 +208,7 @@ TEST_F(UsbTransportTest, StaleInputIsDrainedAtMostSixteenReads) {
     EXPECT_EQ(phone_->stats().bytesToHost, 16 * MiB);
 }
 
-TEST_F(UsbTransportTest, ZeroLengthReadEndsTheDrainAtOnce) {
+TEST_F(USBTransportTest, ZeroLengthReadEndsTheDrainAtOnce) {
     plug();
     phone_->addFile(phone_->storageID(0), "one.bin", pattern(2 * MiB));
     uint32_t handle = handleAfterListing("one.bin");
@@ -226,7 +226,7 @@ TEST_F(UsbTransportTest, ZeroLengthReadEndsTheDrainAtOnce) {
     EXPECT_EQ(mtp::parseContainerHeader(buffer).transactionID, 77u);
 }
 
-TEST_F(UsbTransportTest, ReadThatIsNeverAnsweredFailsAtTheLimit) {
+TEST_F(USBTransportTest, ReadThatIsNeverAnsweredFailsAtTheLimit) {
     plug();
     mtp::USBTransportLimits limits;
     limits.read = 300ms;
@@ -245,7 +245,7 @@ TEST_F(UsbTransportTest, ReadThatIsNeverAnsweredFailsAtTheLimit) {
     EXPECT_EQ(session.storages().size(), 1u);
 }
 
-TEST_F(UsbTransportTest, StalledWriteFails) {
+TEST_F(USBTransportTest, StalledWriteFails) {
     plug();
     USBTransport& usb = open();
     phone_->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
@@ -255,7 +255,7 @@ TEST_F(UsbTransportTest, StalledWriteFails) {
                                 LIBUSB_ERROR_PIPE));
 }
 
-TEST_F(UsbTransportTest, EventsKeepTheLoopGoing) {
+TEST_F(USBTransportTest, EventsKeepTheLoopGoing) {
     plug();
     mtp::MTPSession session(USBTransport::create(recordAt(port)));
     auto& usb = static_cast<USBTransport&>(session.transport());
@@ -286,7 +286,7 @@ TEST_F(UsbTransportTest, EventsKeepTheLoopGoing) {
     EXPECT_EQ(usb.counters().eventHaltClears, 1u);
 }
 
-TEST_F(UsbTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
+TEST_F(USBTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
     plug();
     USBTransport& usb = open();
     ASSERT_TRUE(usb.eventLoopRunning());
@@ -305,7 +305,7 @@ TEST_F(UsbTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
     usb.drainInput();  // never throws
 }
 
-TEST_F(UsbTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
+TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
     plug();
     mtp::USBDeviceRecord record = recordAt(port);
     processBus().hold(port);
@@ -323,7 +323,7 @@ TEST_F(UsbTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
     EXPECT_NO_THROW(processBus().hold(port));
 }
 
-TEST_F(UsbTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
+TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     plug(Variant::chargingOnly);
     mtp::USBDeviceRecord charging = recordAt(port);
     EXPECT_EQ(failureOf([&] { USBTransport::create(charging); }),
@@ -341,7 +341,7 @@ TEST_F(UsbTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
 
 // Destruction must cancel the outstanding event read and join the event thread while events
 // complete on both the event thread and the session's thread.
-TEST_F(UsbTransportTest, TeardownWhileEventsArriveIsClean) {
+TEST_F(USBTransportTest, TeardownWhileEventsArriveIsClean) {
     plug();
     uint32_t storage = phone_->storageID(0);
     std::atomic<bool> done = false;

@@ -47,7 +47,7 @@
 #include "tests/fs/e2e_support.h"
 #include "tools/bench/BenchOptions.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace {
 
@@ -257,7 +257,7 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
     phone->addSparseFile(phone->storageID(0), "big.bin", size);
     phone->addSparseFile(phone->storageID(0), "huge.bin", 5ull << 30);
-    usbbus::VirtualUsbBus bus;
+    usbbus::VirtualUSBBus bus;
     bus.plug(1, usbbus::profileFor(config), phone);
 
     std::printf("link %s\n", link.c_str());
@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         const BenchOptions options = parseOptions(argc, argv, true);
         if (::geteuid() != 0) throw std::runtime_error("needs root (loop devices)");
-        usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
+        usbbus::VirtualUSBBus::ensureMockEnvironment(argv);
         for (const auto& link : options.links) benchLink(options, link);
         return 0;
     } catch (const std::exception& error) {

@@ -29,7 +29,7 @@
 #include "mtp/USBTransport.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 extern char** environ;
 
@@ -118,7 +118,7 @@ struct IdleResult {
     bool eventLoop = false;
 };
 
-IdleResult measureIdle(const usbbus::VirtualUsbBus& bus, int holdSeconds) {
+IdleResult measureIdle(const usbbus::VirtualUSBBus& bus, int holdSeconds) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "LD_PRELOAD=", 11) && std::strncmp(*e, "UMOCKDEV_DIR=", 13)) {
@@ -185,8 +185,8 @@ Options parse(int argc, char** argv) {
 }
 
 int bench(const Options& options) {
-    usbbus::VirtualUsbBus bus;
-    if (!usbbus::VirtualUsbBus::inMockEnvironment()) {
+    usbbus::VirtualUSBBus bus;
+    if (!usbbus::VirtualUSBBus::inMockEnvironment()) {
         throw std::runtime_error("the umockdev preload is not active");
     }
     std::filesystem::path folder =
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
         }
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         Options options = parse(argc, argv);
-        usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
+        usbbus::VirtualUSBBus::ensureMockEnvironment(argv);
         return bench(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "usb_bench: %s\n", error.what());

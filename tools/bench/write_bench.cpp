@@ -35,7 +35,7 @@
 #include "tests/fs/e2e_support.h"
 #include "tools/bench/BenchOptions.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         phonesim::StorageConfig{"Internal shared storage", 0, storage.path(), false}};
     setLink(config, link);
     auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
-    usbbus::VirtualUsbBus bus;
+    usbbus::VirtualUSBBus bus;
     bus.plug(1, usbbus::profileFor(config), phone);
     std::printf("link %s\n", link.c_str());
 
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         const BenchOptions options = parseOptions(argc, argv, false);
         if (::geteuid() != 0) throw std::runtime_error("needs root (loop devices)");
-        usbbus::VirtualUsbBus::ensureMockEnvironment(argv);
+        usbbus::VirtualUSBBus::ensureMockEnvironment(argv);
         for (const auto& link : options.links) benchLink(options, link);
         return 0;
     } catch (const std::exception& error) {

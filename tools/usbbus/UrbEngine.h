@@ -15,7 +15,7 @@
 
 #include "mtp/ThreadSafety.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/usbbus/UsbDescriptors.h"
+#include "tools/usbbus/USBDescriptors.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

@@ -20,7 +20,7 @@
 
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/ControlServer.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 extern char** environ;
 
@@ -30,7 +30,7 @@ using phonesim::PhoneConfig;
 using phonesim::SimulatedPhone;
 using usbbus::DeviceProfile;
 using usbbus::Variant;
-using usbbus::VirtualUsbBus;
+using usbbus::VirtualUSBBus;
 
 const char* const kHelp = R"(usage: phonesim [options] -- COMMAND [ARGS...]
 
@@ -183,7 +183,7 @@ Options parse(int argc, char** argv) {
 // The phones of the session, by hub port, and the commands of the control socket.
 class Session {
   public:
-    Session(VirtualUsbBus& bus, const Options& options) : bus_(bus) {
+    Session(VirtualUSBBus& bus, const Options& options) : bus_(bus) {
         Port& first = ports_[1];
         first.config = options.config;
         first.variant = options.variant;
@@ -426,7 +426,7 @@ class Session {
                ",\"serial\":" + jsonString(profile->serial) + "}";
     }
 
-    VirtualUsbBus& bus_;
+    VirtualUSBBus& bus_;
     std::map<int, Port> ports_;
 };
 
@@ -478,7 +478,7 @@ int runCommand(std::vector<std::string> command, const std::vector<std::string>&
 
 int main(int argc, char** argv) {
     Options options = parse(argc, argv);
-    VirtualUsbBus::ensureMockEnvironment(argv);
+    VirtualUSBBus::ensureMockEnvironment(argv);
     if (options.command.empty()) {
         const char* shell = std::getenv("SHELL");
         options.command.emplace_back(shell && *shell ? shell : "/bin/sh");
@@ -491,7 +491,7 @@ int main(int argc, char** argv) {
 
     int status = 1;
     try {
-        VirtualUsbBus bus;
+        VirtualUSBBus bus;
         Session session(bus, options);
         std::optional<usbbus::ControlServer> control;
         control.emplace(bus.root() + "/control",

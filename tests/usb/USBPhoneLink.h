@@ -10,16 +10,16 @@
 #include "mtp/USBDiscovery.h"
 #include "mtp/USBTransport.h"
 #include "tests/common/PhoneTransportTest.h"
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace usbtest {
 
 // The bus of this process: one test bed for the whole run, created on first use.
-inline usbbus::VirtualUsbBus& processBus() {
-    static usbbus::VirtualUsbBus bus;
+inline usbbus::VirtualUSBBus& processBus() {
+    static usbbus::VirtualUSBBus bus;
     // Asked after the test bed exists: umockdev answers (once, for good) whether /sys is
     // redirected, which only happens once the test bed has set UMOCKDEV_DIR.
-    if (!usbbus::VirtualUsbBus::inMockEnvironment()) {
+    if (!usbbus::VirtualUSBBus::inMockEnvironment()) {
         throw std::runtime_error("run this test under umockdev-wrapper");
     }
     return bus;
@@ -37,11 +37,11 @@ inline mtp::USBDeviceRecord recordAt(int port) {
     throw std::runtime_error("discovery does not list the device at port " + std::to_string(port));
 }
 
-class UsbPhoneLink : public phonetest::PhoneLink {
+class USBPhoneLink : public phonetest::PhoneLink {
   public:
     static constexpr int port = 1;
 
-    UsbPhoneLink(std::shared_ptr<phonesim::SimulatedPhone> phone,
+    USBPhoneLink(std::shared_ptr<phonesim::SimulatedPhone> phone,
                  usbbus::Variant variant = usbbus::Variant::mtpClass) {
         auto& bus = processBus();
         bus.unplug(port);  // whatever an earlier test left behind
@@ -50,7 +50,7 @@ class UsbPhoneLink : public phonetest::PhoneLink {
         profile.maxPacketSize = static_cast<uint16_t>(phone->maxPacketSize());
         bus.plug(port, profile, std::move(phone));
     }
-    ~UsbPhoneLink() override { processBus().unplug(port); }
+    ~USBPhoneLink() override { processBus().unplug(port); }
 
     std::unique_ptr<mtp::BulkTransport> connect(phonetest::LinkOptions options) override {
         return mtp::USBTransport::create(recordAt(port), limits(options));
@@ -65,7 +65,7 @@ class UsbPhoneLink : public phonetest::PhoneLink {
 
 inline phonetest::TransportKind overLibusb() {
     return {"Libusb", [](std::shared_ptr<phonesim::SimulatedPhone> phone) {
-                return std::make_unique<UsbPhoneLink>(std::move(phone));
+                return std::make_unique<USBPhoneLink>(std::move(phone));
             }};
 }
 

@@ -4,7 +4,7 @@
 // into it, live, from the simulated phone. libusb, libudev and sysfs readers see real devices.
 //
 // Hosting a bus in a test process:
-//     VirtualUsbBus bus;                      // the process must run under umockdev-wrapper
+//     VirtualUSBBus bus;                      // the process must run under umockdev-wrapper
 //     auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
 //     bus.plug(1, profileFor(config), phone);    // /dev/bus/usb/001/002 appears, "add" uevent
 //     ... libusb / USBDiscovery / udev monitors in this process, or children started with
@@ -24,8 +24,8 @@
 
 #include "mtp/ThreadSafety.h"
 #include "tools/phonesim/SimulatedPhone.h"
+#include "tools/usbbus/USBDescriptors.h"
 #include "tools/usbbus/UrbEngine.h"
-#include "tools/usbbus/UsbDescriptors.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -35,16 +35,16 @@ namespace usbbus {
 // product ID of a Pixel in the mode of the variant.
 DeviceProfile profileFor(const phonesim::PhoneConfig& config, Variant variant = Variant::mtpClass);
 
-class VirtualUsbBus {
+class VirtualUSBBus {
   public:
     // Creates the test bed with bus 1's root hub (4 ports) and points UMOCKDEV_DIR of this
     // process at it. Hot-plug uevents reach udev monitors only when the process runs under
     // umockdev-wrapper (inMockEnvironment()). Throws std::runtime_error. One bus per process.
-    VirtualUsbBus();
+    VirtualUSBBus();
     // Ends holders, removes every device and the test bed. Clients should have closed first.
-    ~VirtualUsbBus();
-    VirtualUsbBus(const VirtualUsbBus&) = delete;
-    VirtualUsbBus& operator=(const VirtualUsbBus&) = delete;
+    ~VirtualUSBBus();
+    VirtualUSBBus(const VirtualUSBBus&) = delete;
+    VirtualUSBBus& operator=(const VirtualUSBBus&) = delete;
 
     // Whether libumockdev-preload is loaded into this process.
     static bool inMockEnvironment();

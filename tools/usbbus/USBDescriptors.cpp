@@ -1,4 +1,4 @@
-#include "tools/usbbus/UsbDescriptors.h"
+#include "tools/usbbus/USBDescriptors.h"
 
 #include <array>
 #include <cstdio>

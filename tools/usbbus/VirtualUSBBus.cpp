@@ -1,4 +1,4 @@
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -80,13 +80,13 @@ DeviceProfile profileFor(const phonesim::PhoneConfig& config, Variant variant) {
 }
 
 // umockdev_in_mock_environment() does not tell reliably in 0.17; the loaded library does.
-bool VirtualUsbBus::inMockEnvironment() {
+bool VirtualUSBBus::inMockEnvironment() {
     void* preload = ::dlopen(kPreload, RTLD_NOLOAD | RTLD_LAZY);
     if (preload) ::dlclose(preload);
     return preload != nullptr;
 }
 
-void VirtualUsbBus::ensureMockEnvironment(char** argv) {
+void VirtualUSBBus::ensureMockEnvironment(char** argv) {
     if (inMockEnvironment()) return;
     if (std::getenv("USBBUS_REEXEC")) {
         std::fprintf(stderr, "%s: %s could not be loaded\n", argv[0], kPreload);
@@ -104,7 +104,7 @@ void VirtualUsbBus::ensureMockEnvironment(char** argv) {
     std::exit(1);
 }
 
-VirtualUsbBus::VirtualUsbBus() {
+VirtualUSBBus::VirtualUSBBus() {
     testbed_ = umockdev_testbed_new();
     char* root = umockdev_testbed_get_root_dir(testbed_);
     root_ = root;
@@ -120,7 +120,7 @@ VirtualUsbBus::VirtualUsbBus() {
     ticker_ = std::jthread([this](std::stop_token stop) { tick(stop); });
 }
 
-VirtualUsbBus::~VirtualUsbBus() {
+VirtualUSBBus::~VirtualUSBBus() {
     ticker_.request_stop();
     wake();
     ticker_.join();
@@ -136,7 +136,7 @@ VirtualUsbBus::~VirtualUsbBus() {
     retired_.clear();
 }
 
-std::vector<std::string> VirtualUsbBus::clientEnvironment() const {
+std::vector<std::string> VirtualUSBBus::clientEnvironment() const {
     std::string preload = kPreload;
     if (const char* inherited = std::getenv("LD_PRELOAD"); inherited && *inherited) {
         if (std::strstr(inherited, kPreload)) {
@@ -148,7 +148,7 @@ std::vector<std::string> VirtualUsbBus::clientEnvironment() const {
     return {"LD_PRELOAD=" + preload, "UMOCKDEV_DIR=" + root_};
 }
 
-void VirtualUsbBus::wake() {
+void VirtualUSBBus::wake() {
     {
         mtp::MutexLocker lock(wakeMutex_);
         woken_ = true;
@@ -156,7 +156,7 @@ void VirtualUsbBus::wake() {
     wakeSignal_.notify_one();
 }
 
-void VirtualUsbBus::tick(std::stop_token stop) {
+void VirtualUSBBus::tick(std::stop_token stop) {
     while (!stop.stop_requested()) {
         std::vector<std::pair<int, std::shared_ptr<UrbEngine>>> engines;
         {
@@ -185,7 +185,7 @@ void VirtualUsbBus::tick(std::stop_token stop) {
     }
 }
 
-int VirtualUsbBus::nextDevnum() {
+int VirtualUSBBus::nextDevnum() {
     for (int tries = 0; tries < 127; ++tries) {
         lastDevnum_ = lastDevnum_ >= 127 ? 2 : lastDevnum_ + 1;
         bool used = false;
@@ -195,7 +195,7 @@ int VirtualUsbBus::nextDevnum() {
     throw std::runtime_error("no free USB device number");
 }
 
-BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
+BusAddress VirtualUSBBus::plug(int port, DeviceProfile profile,
                                std::shared_ptr<phonesim::SimulatedPhone> phone) {
     mtp::MutexLocker lock(mutex_);
     if (port < 1 || port > kPorts) {
@@ -241,12 +241,12 @@ BusAddress VirtualUsbBus::plug(int port, DeviceProfile profile,
     return address;
 }
 
-void VirtualUsbBus::unplug(int port) {
+void VirtualUSBBus::unplug(int port) {
     mtp::MutexLocker lock(mutex_);
     unplugLocked(port);
 }
 
-void VirtualUsbBus::unplugLocked(int port) {
+void VirtualUSBBus::unplugLocked(int port) {
     auto found = slots_.find(port);
     if (found == slots_.end()) return;
     Slot& slot = found->second;
@@ -269,7 +269,7 @@ void VirtualUsbBus::unplugLocked(int port) {
     slots_.erase(found);
 }
 
-BusAddress VirtualUsbBus::replug(int port, DeviceProfile profile) {
+BusAddress VirtualUSBBus::replug(int port, DeviceProfile profile) {
     std::shared_ptr<phonesim::SimulatedPhone> phone;
     {
         mtp::MutexLocker lock(mutex_);
@@ -279,7 +279,7 @@ BusAddress VirtualUsbBus::replug(int port, DeviceProfile profile) {
     return plug(port, std::move(profile), std::move(phone));
 }
 
-pid_t VirtualUsbBus::hold(int port) {
+pid_t VirtualUSBBus::hold(int port) {
     mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) {
@@ -339,12 +339,12 @@ pid_t VirtualUsbBus::hold(int port) {
     return pid;
 }
 
-void VirtualUsbBus::release(int port) {
+void VirtualUSBBus::release(int port) {
     mtp::MutexLocker lock(mutex_);
     if (auto found = slots_.find(port); found != slots_.end()) releaseLocked(found->second);
 }
 
-void VirtualUsbBus::releaseLocked(Slot& slot) {
+void VirtualUSBBus::releaseLocked(Slot& slot) {
     if (slot.holder <= 0) return;
     ::close(slot.holderInput);
     ::kill(slot.holder, SIGTERM);
@@ -360,28 +360,28 @@ void VirtualUsbBus::releaseLocked(Slot& slot) {
     }
 }
 
-std::optional<BusAddress> VirtualUsbBus::address(int port) const {
+std::optional<BusAddress> VirtualUSBBus::address(int port) const {
     mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return std::nullopt;
     return found->second.address;
 }
 
-std::optional<DeviceProfile> VirtualUsbBus::profile(int port) const {
+std::optional<DeviceProfile> VirtualUSBBus::profile(int port) const {
     mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return std::nullopt;
     return found->second.profile;
 }
 
-std::shared_ptr<phonesim::SimulatedPhone> VirtualUsbBus::phone(int port) const {
+std::shared_ptr<phonesim::SimulatedPhone> VirtualUSBBus::phone(int port) const {
     mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return nullptr;
     return found->second.phone;
 }
 
-EngineStats VirtualUsbBus::stats(int port) const {
+EngineStats VirtualUSBBus::stats(int port) const {
     mtp::MutexLocker lock(mutex_);
     auto found = slots_.find(port);
     if (found == slots_.end()) return {};

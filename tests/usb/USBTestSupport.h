@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/usbbus/VirtualUsbBus.h"
+#include "tools/usbbus/VirtualUSBBus.h"
 
 namespace usbtest {
 
@@ -21,7 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 // Skips nothing: a test binary started without the preload cannot see the bus at all.
 inline void requireMockEnvironment() {
-    if (!usbbus::VirtualUsbBus::inMockEnvironment()) {
+    if (!usbbus::VirtualUSBBus::inMockEnvironment()) {
         throw std::runtime_error("run this test under umockdev-wrapper");
     }
 }
