@@ -3,6 +3,7 @@
 //     [--size MiB] [--files N] [--link none|usb2|usb3|all]
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -56,6 +57,17 @@ inline double linkSeconds(const phonesim::SimulatedPhone& phone, std::chrono::na
 
 inline double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
+}
+
+// Prints wall time against the time the link model charged, for the mount and the raw session:
+// how busy each kept the link. Run: any type with wallSeconds and linkSeconds.
+template <typename Run>
+void printLinkBusy(const Run& mounted, const Run& raw) {
+    std::printf(
+        "  wall against link time: mount %.2f s / %.2f s (link busy %.3f), raw %.2f s / "
+        "%.2f s (link busy %.3f)\n",
+        mounted.wallSeconds, mounted.linkSeconds, mounted.linkSeconds / mounted.wallSeconds,
+        raw.wallSeconds, raw.linkSeconds, raw.linkSeconds / raw.wallSeconds);
 }
 
 }  // namespace bench

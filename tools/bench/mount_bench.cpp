@@ -320,13 +320,7 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         "ratio %.3f (target >= 0.9)\n",
         static_cast<unsigned long long>(options.sizeMiB), mounted.mibPerSecond, raw.mibPerSecond,
         mounted.mibPerSecond / raw.mibPerSecond);
-    if (link != "none") {
-        std::printf(
-            "  wall against link time: mount %.2f s / %.2f s (link busy %.3f), raw %.2f s / "
-            "%.2f s (link busy %.3f)\n",
-            mounted.wallSeconds, mounted.linkSeconds, mounted.linkSeconds / mounted.wallSeconds,
-            raw.wallSeconds, raw.linkSeconds, raw.linkSeconds / raw.wallSeconds);
-    }
+    if (link != "none") bench::printLinkBusy(mounted, raw);
     std::printf(
         "  GetPartialObject64 requests: %llu for %.0f MiB = %.3f per MiB, %.2f MiB per "
         "request after the first (target 4 MiB)\n",

@@ -162,13 +162,7 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         mounted.mibPerSecond / raw.mibPerSecond);
     std::printf("  transactions per MiB written: mount %.3f, raw %.3f\n",
                 mounted.transactionsPerMiB, raw.transactionsPerMiB);
-    if (link != "none") {
-        std::printf(
-            "  wall against link time: mount %.2f s / %.2f s (link busy %.3f), raw %.2f s / "
-            "%.2f s (link busy %.3f)\n",
-            mounted.wallSeconds, mounted.linkSeconds, mounted.linkSeconds / mounted.wallSeconds,
-            raw.wallSeconds, raw.linkSeconds, raw.linkSeconds / raw.wallSeconds);
-    }
+    if (link != "none") bench::printLinkBusy(mounted, raw);
 }
 
 }  // namespace
