@@ -88,7 +88,7 @@ class DiskTool {
     // matches "fuse.mtpfs"), from /proc/self/mountinfo.
     static bool isMounted(const std::filesystem::path& path, std::string_view type);
 
-    // Whether a failed mount's stderr says the helper could not start serving: the design's
+    // Whether a failed mount's stderr says the helper could not start serving: the helper's
     // four texts and "fuse: device not found".
     static bool isExtensionStartFailure(std::string_view stderrText);
 
