@@ -132,6 +132,20 @@ class Attached {
     std::string partition_;
 };
 
+// This process's environment without the bus's preload, plus extra (the bus's own, for the one
+// program that must reach it): what mount.mtpfs is started with.
+inline std::vector<std::string> helperEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!entry.starts_with("LD_PRELOAD=") && !entry.starts_with("UMOCKDEV_DIR=")) {
+            env.push_back(entry);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
 // mount.mtpfs -f DEVICE MOUNTPOINT run with the given extra environment (the USB bus's), its
 // standard error in a log file. The constructor returns once the mount is there or the helper
 // ended; the destructor unmounts (fusermount3 -u, else -z) and waits for the helper to end.
@@ -140,14 +154,7 @@ class HelperMount {
     HelperMount(const fs::path& helper, const std::string& device, fs::path mountPoint,
                 fs::path log, const std::vector<std::string>& extraEnvironment)
         : mountPoint_(std::move(mountPoint)), log_(std::move(log)) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (!entry.starts_with("LD_PRELOAD=") && !entry.starts_with("UMOCKDEV_DIR=")) {
-                env.push_back(entry);
-            }
-        }
-        env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+        std::vector<std::string> env = helperEnvironment(extraEnvironment);
         std::vector<char*> envp;
         for (auto& entry : env) envp.push_back(entry.data());
         envp.push_back(nullptr);

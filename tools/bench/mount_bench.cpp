@@ -159,14 +159,8 @@ struct MountTime {
 
 MountTime mountTime(const fs::path& device, const fs::path& mnt, const fs::path& log,
                     const std::vector<std::string>& busEnvironment) {
-    std::vector<std::string> env{"KESTRUM_MOUNT_TRACE=1"};
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!entry.starts_with("LD_PRELOAD=") && !entry.starts_with("UMOCKDEV_DIR=")) {
-            env.push_back(entry);
-        }
-    }
-    env.insert(env.end(), busEnvironment.begin(), busEnvironment.end());
+    std::vector<std::string> env = helperEnvironment(busEnvironment);
+    env.push_back("KESTRUM_MOUNT_TRACE=1");
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
