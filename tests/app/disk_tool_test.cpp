@@ -1,10 +1,17 @@
 // The disk tool with the real mount helper, loop devices and FUSE, a simulated phone on the
-// virtual bus: the whole life of a placeholder, refused and forced unmounts, clean-up of what an
-// abandoned run left behind; and the mount retries against a scripted runner.
+// virtual bus: the whole life of a placeholder, refused and forced unmounts, clean-up after a run
+// killed with SIGKILL; and the mount retries against a scripted runner.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <deque>
+#include <fstream>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,6 +27,8 @@ using namespace apptest;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 TEST(DiskTool, FolderNames) {
@@ -87,15 +96,36 @@ TEST(DiskTool, MountRetriesOnlyWhenTheHelperCouldNotStart) {
     EXPECT_THAT(runner.runs, ElementsAre("mount.mtpfs", "mount.mtpfs"));
 }
 
+// The loop devices whose backing file lies in the folder, from losetup run outside the bus's
+// preload (which replaces /sys for this process).
+std::vector<std::string> loopsBackedBy(const fs::path& folder) {
+    std::vector<std::string> loops;
+    FILE* listing = ::popen(
+        "env -u LD_PRELOAD -u UMOCKDEV_DIR /usr/sbin/losetup --list "
+        "--noheadings --raw --output NAME,BACK-FILE",
+        "r");
+    if (!listing) return {"losetup did not run"};
+    char line[4096];
+    while (std::fgets(line, sizeof line, listing)) {
+        std::istringstream fields(line);
+        std::string name, file;
+        fields >> name >> file;
+        if (file.starts_with(folder.string() + "/")) loops.push_back(name.substr(5));
+    }
+    ::pclose(listing);
+    return loops;
+}
+
 class DiskToolOnBus : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
         phone_.plug();
     }
-
-    bool attached(const std::string& disk) {
-        return fs::exists("/sys/block/" + disk + "/loop/backing_file");
+    // A failed assertion must not leave a mount or a loop device behind.
+    void TearDown() override {
+        DiskTool tool(runner_, clock_, diskConfig(root_.path()));
+        await(tool.cleanup());
     }
 
     BusPhone phone_;
@@ -107,7 +137,7 @@ class DiskToolOnBus : public ::testing::Test {
 TEST_F(DiskToolOnBus, AttachMountUnmountDetach) {
     DiskTool tool(runner_, clock_, diskConfig(root_.path()));
     const std::string disk = await(tool.attach(phone_.config.serial, "Pixel", false));
-    EXPECT_THAT(disk, StartsWith("loop"));
+    EXPECT_THAT(loopsBackedBy(root_.path() / "Images"), ElementsAre(disk));
     EXPECT_TRUE(fs::exists("/dev/" + disk + "p1"));
     EXPECT_TRUE(fs::exists(root_.path() / "Images" /
                            (mtp::containerIDFor(phone_.config.serial).toString() + ".img")));
@@ -137,22 +167,48 @@ TEST_F(DiskToolOnBus, AttachMountUnmountDetach) {
     await(tool.unmount(mountPoint, false));  // not mounted: nothing to do
 
     await(tool.detach(disk));
-    EXPECT_FALSE(attached(disk));
+    EXPECT_THAT(loopsBackedBy(root_.path() / "Images"), IsEmpty());
+}
+
+// Starts app_abandoned_run on the phone, waits until it has attached and mounted, and kills it
+// with SIGKILL. Returns its loop device, empty when it never got ready.
+std::string killedRun(const fs::path& root, const std::string& serial) {
+    std::string program = fs::read_symlink("/proc/self/exe").parent_path() / "app_abandoned_run";
+    std::string rootText = root, serialText = serial;
+    char* argv[] = {program.data(), rootText.data(), serialText.data(), nullptr};
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    std::string line;
+    pollfd ready{fds[0], POLLIN, 0};
+    char c = 0;
+    while (spawned == 0 && !line.ends_with('\n') && ::poll(&ready, 1, 120'000) == 1 &&
+           ::read(fds[0], &c, 1) == 1) {
+        line += c;
+    }
+    ::close(fds[0]);
+    if (spawned != 0) return {};
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return line.starts_with("ready ") ? line.substr(6, line.size() - 7) : std::string();
 }
 
 // What a run killed with SIGKILL leaves (the helper serving on, the loop device, the image,
 // the mount folder) is gone after the next run's clean-up; a folder with something in it stays,
 // and links out of the two folders are not followed.
-TEST_F(DiskToolOnBus, CleanupRemovesWhatAnAbandonedRunLeft) {
+TEST_F(DiskToolOnBus, CleanupAfterARunKilledWithSigkill) {
     const fs::path volumes = root_.path() / "Volumes", images = root_.path() / "Images";
-    TempFolder outside;
-    std::string disk;
-    {
-        DiskTool abandoned(runner_, clock_, diskConfig(root_.path()));
-        disk = await(abandoned.attach(phone_.config.serial, "Pixel", false));
-        await(abandoned.mount(disk, volumes / "Pixel", false));
-    }
+    const std::string disk = killedRun(root_.path(), phone_.config.serial);
+    ASSERT_THAT(disk, StartsWith("loop"));
     ASSERT_TRUE(DiskTool::isMounted(volumes / "Pixel", "mtpfs"));
+    ASSERT_THAT(loopsBackedBy(images), ElementsAre(disk));
+    TempFolder outside;
     fs::create_directories(volumes / "Kept");
     std::ofstream(volumes / "Kept" / "note") << "mine";
     fs::create_directories(outside.path() / "empty");
@@ -163,16 +219,16 @@ TEST_F(DiskToolOnBus, CleanupRemovesWhatAnAbandonedRunLeft) {
     DiskTool next(runner_, clock_, diskConfig(root_.path()));
     await(next.cleanup());
 
-    EXPECT_FALSE(DiskTool::isMounted(volumes / "Pixel", "mtpfs"));
-    EXPECT_FALSE(attached(disk));
+    for (const MountEntry& entry : readMountTable()) {
+        EXPECT_THAT(entry.mountPoint, Not(StartsWith(volumes.string())));
+    }
+    EXPECT_THAT(loopsBackedBy(images), IsEmpty());
     EXPECT_FALSE(fs::exists(volumes / "Pixel"));
     EXPECT_TRUE(fs::exists(volumes / "Kept" / "note"));
     EXPECT_TRUE(fs::is_symlink(volumes / "out"));
     EXPECT_TRUE(fs::exists(outside.path() / "empty"));
     EXPECT_TRUE(fs::exists(outside.path() / "victim.img"));
-    std::vector<fs::path> left;
-    for (const auto& entry : fs::directory_iterator(images)) left.push_back(entry.path());
-    EXPECT_TRUE(left.empty());
+    EXPECT_TRUE(fs::is_empty(images));
 }
 
 }  // namespace
