@@ -1,11 +1,13 @@
 // A run of the app that never gets to clean up: attaches and mounts the phone of the test that
 // started it (the bus's environment is inherited) with the real disk tool, prints
-// "ready <disk>" and waits for its SIGKILL.
+// "ready <pid> <disk>" and waits for its SIGKILL.
 // Usage: app_abandoned_run ROOT SERIAL
 
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
+
+#include <unistd.h>
 
 #include "tests/app/BusPhone.h"
 
@@ -23,7 +25,7 @@ int main(int argc, char** argv) {
         try {
             const std::string disk = co_await tool.attach(argv[2], "Pixel", false);
             co_await tool.mount(disk, root / "Volumes" / "Pixel", false);
-            std::printf("ready %s\n", disk.c_str());
+            std::printf("ready %d %s\n", static_cast<int>(::getpid()), disk.c_str());
             std::fflush(stdout);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "abandoned run: %s\n", error.what());
