@@ -143,7 +143,6 @@ TEST(DiskToolThroughUdisks, AttachAndDetach) {
     try {
         const std::string disk = await(tool.attach("SERIAL1", "Pixel", false));
         EXPECT_THAT(loopsBackedBy(root.path() / "Images"), ElementsAre(disk));
-        EXPECT_TRUE(fs::exists("/dev/" + disk + "p1"));
         await(tool.detach(disk));
     } catch (const DiskToolError& error) {
         // A kernel without a GPT parser makes no partition 1; the loop device must not stay.
