@@ -41,7 +41,9 @@ foreach(package brisvale brisvale-phonesim)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
-install(TARGETS phonesim-cli phonesim-hold phonesim-ctl RUNTIME DESTINATION bin COMPONENT phonesim)
+# mkplaceholder comes along for mounting the simulated phone by hand.
+install(TARGETS phonesim-cli phonesim-hold phonesim-ctl mkplaceholder RUNTIME DESTINATION bin
+        COMPONENT phonesim)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -81,3 +83,11 @@ runs a command that sees it as a real USB device: a demo of Brisvale
 without a phone, and a test fixture with switchable faults.")
 
 include(CPack)
+
+# Builds the packages, installs them into a fresh Debian 12 root and uses them there as an
+# ordinary user; skipped (77) without root, debootstrap or the Debian mirror.
+add_test(NAME package_install
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/package/install_test.sh ${PROJECT_SOURCE_DIR}
+                 ${CMAKE_BINARY_DIR})
+set_tests_properties(package_install PROPERTIES LABELS package SKIP_RETURN_CODE 77 TIMEOUT 900
+                                                RUN_SERIAL ON)
