@@ -37,7 +37,7 @@ rm -f "$WORK.release"
 # ---- teardown: processes inside, mounts inside (FUSE first, then dev/pts dev sys proc), loop
 # devices backed by files inside, then the root itself. Runs on every exit, and the watchdog
 # ends a hung run through it.
-dev_before=$(ls -d /dev/disk /dev/block 2>/dev/null || true)
+dev_before=$(ls -d /dev/disk /dev/block /dev/char 2>/dev/null || true)
 # Every process running inside the root was started by this test.
 kill_inside() {
     local pid
@@ -65,9 +65,9 @@ teardown() {
         index($2, r "/") == 1 || index($2, h) == 1 { print $1 }'); do
         losetup -d "$loop" || true
     done
-    # udevd inside made these in the host's /dev; they were not there before.
+    # udevd and udevadm inside made these in the host's /dev; they were not there before.
     local made
-    for made in /dev/disk /dev/block; do
+    for made in /dev/disk /dev/block /dev/char; do
         grep -qx "$made" <<<"$dev_before" || rm -rf "$made"
     done
     if awk -v r="$ROOT" 'index($5, r) == 1 { found = 1 } END { exit !found }' \
