@@ -8,6 +8,3 @@ target_compile_definitions(kestrumhost PUBLIC FUSE_USE_VERSION=34)
 
 add_executable(mount.mtpfs ${CMAKE_CURRENT_SOURCE_DIR}/mount_main.cpp)
 target_link_libraries(mount.mtpfs PRIVATE kestrumhost)
-
-# mount(8) looks for its helpers in /sbin: `mount -t mtpfs DEVICE DIR` then runs this one.
-install(TARGETS mount.mtpfs RUNTIME DESTINATION /sbin)

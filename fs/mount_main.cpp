@@ -48,6 +48,7 @@
 
 #include "fs/FuseHost.h"
 #include "fs/MTPFileSystem.h"
+#include "mtp/PlaceholderImage.h"
 
 namespace {
 
@@ -293,6 +294,42 @@ int awaitChild(pid_t child, int pipe) {
     return exitDied;
 }
 
+// Partition 1 of a whole disk, read through the disk.
+class PartitionResource final : public kestrum::BlockResource {
+  public:
+    PartitionResource(std::unique_ptr<kestrum::BlockResource> disk, uint64_t start)
+        : disk_(std::move(disk)), start_(start) {}
+    uint32_t blockSize() const override { return disk_->blockSize(); }
+    size_t read(uint64_t offset, std::span<uint8_t> buffer) const override {
+        return disk_->read(start_ + offset, buffer);
+    }
+
+  private:
+    std::unique_ptr<kestrum::BlockResource> disk_;
+    uint64_t start_;
+};
+
+// The resource whose first block holds the marker: the device itself, or its partition 1 when
+// the device is a whole placeholder disk. A kernel without a GPT parser makes no partition
+// device for an unprivileged user (partx needs root), so the whole loop device is accepted.
+std::unique_ptr<kestrum::BlockResource> placeholderOn(
+    std::unique_ptr<kestrum::BlockResource> device) {
+    if (kestrum::MTPFileSystem().probe(*device).recognized) return device;
+    std::optional<uint64_t> start;
+    try {
+        start = mtp::placeholderPartitionOffset(
+            [&](uint64_t offset, std::span<uint8_t> buffer) {
+                return device->read(offset, buffer);
+            },
+            device->blockSize());
+    } catch (const std::system_error&) {
+    }
+    if (!start) return nullptr;
+    auto partition = std::make_unique<PartitionResource>(std::move(device), *start);
+    if (!kestrum::MTPFileSystem().probe(*partition).recognized) return nullptr;
+    return partition;
+}
+
 // Load, mount, serve, unload. Runs in the serving process.
 int serve(const Arguments& arguments, std::unique_ptr<kestrum::BlockResource> resource,
           const std::string& mountPoint, Outcome& outcome) {
@@ -361,15 +398,15 @@ int main(int argc, char** argv) {
     if (!optionsAccepted(*arguments)) return exitUsage;
     trace.step("options");
 
-    std::unique_ptr<kestrum::DeviceResource> resource;
+    std::unique_ptr<kestrum::BlockResource> resource;
     try {
-        resource = kestrum::DeviceResource::open(arguments->device);
+        resource = placeholderOn(kestrum::DeviceResource::open(arguments->device));
     } catch (const std::system_error& error) {
         fprintf(stderr, "%s: %s: %s\n", program, arguments->device.c_str(),
                 error.code().message().c_str());
         return exitNotRecognised;
     }
-    if (!kestrum::MTPFileSystem().probe(*resource).recognized) {
+    if (!resource) {
         fprintf(stderr, "%s: %s: not an MTP placeholder\n", program, arguments->device.c_str());
         return exitNotRecognised;
     }

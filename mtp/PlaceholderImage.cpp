@@ -45,6 +45,16 @@ uint32_t crc(std::span<const uint8_t> bytes) {
         crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));  // IEEE 802.3, as GPT uses
 }
 
+uint32_t get32(std::span<const uint8_t> in, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value |= uint32_t{in[offset + i]} << (8 * i);
+    return value;
+}
+
+uint64_t get64(std::span<const uint8_t> in, size_t offset) {
+    return uint64_t{get32(in, offset)} | uint64_t{get32(in, offset + 4)} << 32;
+}
+
 std::vector<uint8_t> gptHeader(uint64_t thisLBA, uint64_t otherLBA, uint64_t entriesLBA,
                                const UUID& diskGUID, uint32_t entriesCRC) {
     std::vector<uint8_t> header(headerSize, 0);
@@ -104,6 +114,37 @@ std::vector<uint8_t> placeholderImage(const PlaceholderMarker& marker, const UUI
     put(image, lastLBA * sectorSize, gptHeader(lastLBA, 1, backupEntriesLBA, diskGUID, entriesCRC));
     put(image, placeholderPartitionFirstLBA * sectorSize, marker.encode());
     return image;
+}
+
+std::optional<uint64_t> placeholderPartitionOffset(const DiskReader& read, uint32_t blockSize) {
+    if (blockSize < sectorSize) return std::nullopt;
+    std::vector<uint8_t> header(blockSize);
+    if (read(blockSize, header) != header.size()) return std::nullopt;
+    const uint32_t size = get32(header, 12);
+    if (!std::equal(header.begin(), header.begin() + 8, "EFI PART") || size < headerSize ||
+        size > blockSize) {
+        return std::nullopt;
+    }
+    const uint32_t headerCRC = get32(header, 16);
+    put32(header, 16, 0);
+    if (crc(std::span(header).first(size)) != headerCRC) return std::nullopt;
+
+    // Only entry 1 matters, but the CRC covers the whole array; 128 entries are the norm and
+    // anything far larger is not a placeholder.
+    const uint64_t entriesLBA = get64(header, 72);
+    const uint32_t count = get32(header, 80);
+    const uint32_t stride = get32(header, 84);
+    if (count == 0 || stride < entrySize || uint64_t{count} * stride > 1 << 20) return std::nullopt;
+    std::vector<uint8_t> entries(size_t{count} * stride);
+    if (read(entriesLBA * blockSize, entries) != entries.size() ||
+        crc(entries) != get32(header, 88)) {
+        return std::nullopt;
+    }
+    const auto type = placeholderPartitionType().mixedEndian();
+    if (!std::equal(type.begin(), type.end(), entries.begin())) return std::nullopt;
+    const uint64_t first = get64(entries, 32);
+    if (first == 0 || first > get64(entries, 40)) return std::nullopt;
+    return first * blockSize;
 }
 
 std::optional<PlaceholderMarker> readPlaceholderMarker(int fd) {

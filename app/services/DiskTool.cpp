@@ -87,7 +87,8 @@ std::string unescapeMountPath(std::string_view field) {
 }  // namespace
 
 DiskFolders DiskFolders::fromEnvironment() {
-    return {xdgFolder("XDG_DATA_HOME", ".local/share") / "Kestrum" / "Volumes",
+    const char* home = std::getenv("HOME");
+    return {fs::path(home && home[0] == '/' ? home : "/") / "Phones",
             xdgFolder("XDG_CACHE_HOME", ".cache") / "Kestrum"};
 }
 
@@ -223,25 +224,17 @@ QCoro::Task<std::string> DiskTool::attachThroughUdisks(fs::path image) {
     static const std::regex mapped(R"( as (/dev/loop[0-9]+)\.)");
     const auto device = loopDeviceIn(output, mapped);
     if (!device) throw DiskToolError("udisksctl gave no disk: " + output);
-    const std::string disk = device->substr(5);
-    // The kernel's partition scan (desktop kernels have GPT) makes partition 1; partx would
-    // need root. The mount helper reads the marker through the image when the node is closed
-    // to us, but it needs the partition's node to exist.
-    const fs::path partition = *device + "p1";
-    for (int attempt = 0; attempt < 20 && !fs::exists(partition); ++attempt) {
-        co_await clock_.sleep(100ms);
-    }
-    if (!fs::exists(partition)) {
-        co_await detach(disk);
-        throw DiskToolError("partition 1 of " + disk +
-                            " did not appear (the kernel has no GPT support)");
-    }
-    co_return disk;
+    // No wait for partition 1: the helper is given the whole device (see mount).
+    co_return device->substr(5);
 }
 
 QCoro::Task<void> DiskTool::mount(std::string disk, fs::path mountPoint, bool writable) {
     fs::create_directories(mountPoint);
-    std::vector<std::string> arguments{"/dev/" + disk + "p1", mountPoint.string()};
+    // Without root the helper gets the whole disk and finds partition 1 itself: a kernel
+    // without a GPT parser makes no loopNp1 for a user (partx needs root), and desktop kernels
+    // do; the whole disk works on both.
+    const std::string device = "/dev/" + disk + (config_.privileged ? "p1" : "");
+    std::vector<std::string> arguments{device, mountPoint.string()};
     if (!writable) arguments.insert(arguments.end(), {"-o", "ro"});
     for (int attempt = 0;; ++attempt) {
         std::exception_ptr failure;

@@ -30,8 +30,10 @@ struct DiskToolError : std::exception {
 struct DiskFolders {
     std::filesystem::path volumes;  // one mount folder per mounted phone
     std::filesystem::path images;   // one placeholder image per phone, "<UUID>.img"
-    // $XDG_DATA_HOME/Kestrum/Volumes and $XDG_CACHE_HOME/Kestrum, with the XDG defaults under
-    // $HOME when those are unset or not absolute.
+    // ~/Phones and $XDG_CACHE_HOME/Kestrum (~/.cache/Kestrum when unset or not absolute).
+    // File managers (GIO) show a user's mounts in the sidebar only under /media, /run/media/USER
+    // (udisks' own, not writable by us) or the home folder outside any dot folder, so the mount
+    // folders cannot live under ~/.local/share.
     static DiskFolders fromEnvironment();
     bool operator==(const DiskFolders&) const = default;
 };
@@ -46,7 +48,8 @@ class DiskTool {
     struct Config {
         DiskFolders folders = DiskFolders::fromEnvironment();
         std::filesystem::path helper = defaultMountHelper();
-        // Root attaches with losetup (and partx), anyone else through udisks.
+        // Root attaches with losetup (and partx), anyone else through udisks and mounts the
+        // whole disk.
         bool privileged = ::geteuid() == 0;
     };
 
@@ -61,14 +64,15 @@ class DiskTool {
     static std::string folderName(std::string_view displayName, const std::set<std::string>& taken);
 
     // Writes the phone's placeholder image ("<container UUID>.img" in the image folder) and
-    // attaches it read-only; returns the loop device's name ("loop3"), whose partition 1 exists
-    // on return. Throws std::filesystem::filesystem_error, ShellError, DiskToolError.
+    // attaches it read-only (losetup as root, udisks otherwise); returns the loop device's name
+    // ("loop3"). As root its partition 1 exists on return. Throws
+    // std::filesystem::filesystem_error, ShellError, DiskToolError.
     QCoro::Task<std::string> attach(std::string id, std::string volumeName, bool writable);
 
-    // Creates the mount folder and runs the mount helper on partition 1 of the disk, "-o ro"
-    // unless writable. A failure that means the helper could not start serving (FUSE missing)
-    // is retried twice, 2 s apart. Throws std::filesystem::filesystem_error, ShellError,
-    // DiskToolError.
+    // Creates the mount folder and runs the mount helper on partition 1 of the disk (as root) or
+    // on the whole disk (otherwise: the helper finds partition 1), "-o ro" unless writable. A
+    // failure that means the helper could not start serving (FUSE missing) is retried twice, 2 s
+    // apart. Throws std::filesystem::filesystem_error, ShellError, DiskToolError.
     QCoro::Task<void> mount(std::string disk, std::filesystem::path mountPoint, bool writable);
 
     // Nothing when the folder is not an mtpfs mount point. Forced: lazy unmount, a failure is

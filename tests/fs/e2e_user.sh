@@ -25,8 +25,9 @@ mount_as_user() {
     cat "$WORK/helper.err" >&2
 }
 
+# check_user_mount [DEVICE]: mounted from DEVICE (default the partition), served to the user.
 check_user_mount() {
-    expect_mounted "$PART" "$MNT"
+    expect_mounted "${1:-$PART}" "$MNT"
     expect_log "serving User Phone (SIM0001) read-only"
     local helper
     helper=$(helper_pid "$MNT") || fail "no helper"
@@ -67,6 +68,12 @@ case_user() {
     as_user head -c 1 "$PART" >/dev/null 2>&1 && fail "the node is still readable by the user"
     mount_as_user "$PART" "$MNT"
     check_user_mount
+
+    # The whole loop device, root's alone as well: a user gets no partition device where the
+    # kernel has no GPT parser, so partition 1 is found from the image's partition table.
+    chmod 600 "$LOOP"
+    mount_as_user "$LOOP" "$MNT"
+    check_user_mount "$LOOP"
 
     # A mount point the user does not own: refused, nothing left behind.
     local other=$WORK/other

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -146,6 +147,30 @@ TEST(PlaceholderImage, ReadMarkerNeedsAWholeBlock) {
     // The whole image starts with its MBR, not the marker.
     writeFile(dir.path() / "image", mtp::placeholderImage(marker));
     EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "image"));
+}
+
+// The mount helper's way to partition 1 when it is handed the whole disk.
+TEST(PlaceholderImage, PartitionOneIsFoundOnlyOnAnIntactPlaceholderDisk) {
+    const auto offsetIn = [](const Bytes& disk, uint32_t blockSize = 512) {
+        return mtp::placeholderPartitionOffset(
+            [&](uint64_t offset, std::span<uint8_t> buffer) {
+                const size_t n = offset >= disk.size()
+                                     ? 0
+                                     : std::min<size_t>(buffer.size(), disk.size() - offset);
+                std::copy_n(disk.begin() + static_cast<ptrdiff_t>(offset), n, buffer.begin());
+                return n;
+            },
+            blockSize);
+    };
+    const auto image = mtp::placeholderImage(PlaceholderMarker("ABC123", "Pixel 7", false));
+    EXPECT_EQ(offsetIn(image), 40u * 512);
+    EXPECT_FALSE(offsetIn(image, 4096));  // no GPT where 4096-byte blocks put it
+    EXPECT_FALSE(offsetIn(Bytes(image.begin() + 40 * 512, image.end())));  // the partition
+    for (const size_t damaged : {512u + 20u, 1024u + 3u}) {                // header, entry type
+        auto bad = image;
+        bad[damaged] ^= 1;
+        EXPECT_FALSE(offsetIn(bad)) << damaged;
+    }
 }
 
 }  // namespace
