@@ -8,7 +8,6 @@ namespace usbbus {
 
 namespace {
 
-constexpr uint8_t kIn = 0x80;
 constexpr uint8_t kIso = 1, kBulk = 2, kInterrupt = 3;
 constexpr uint16_t kBcdDevice = 0x0440;
 const char* const kControllerPath = "/devices/pci0000:00/0000:00:14.0";
