@@ -41,11 +41,7 @@ scratch() {
 }
 
 # Bring up a case: WORK (scratch), MNT (an empty mount point).
-begin_case() {
-    scratch WORK
-    MNT=$WORK/mnt
-    mkdir "$MNT"
-}
+begin_case() { scratch WORK && MNT=$WORK/mnt && mkdir "$MNT"; }
 
 # make_image IMAGE ID [NAME] [--writable]
 make_image() { "$BIN/mkplaceholder" "$@" || fail "mkplaceholder $*"; }
@@ -74,15 +70,8 @@ detach() {
     [ "$(losetup -n -O BACK-FILE "$1")" = "$2" ] && losetup -d "$1"
 }
 
-# The process id of the mount helper serving MOUNTPOINT, if one runs.
-helper_pid() {
-    local entry argv
-    for entry in /proc/[0-9]*; do
-        mapfile -d '' -t argv 2>/dev/null <"$entry/cmdline" || continue
-        [[ "${argv[0]:-}" == *mount.mtpfs && " ${argv[*]:1} " == *" $1 "* ]] && echo "${entry#/proc/}" && return 0
-    done
-    return 1
-}
+# The process id of the mount helper serving MOUNTPOINT (a path without spaces), if one runs.
+helper_pid() { pgrep -f -- "mount\.mtpfs [^ ]+ $1( |\$)" | head -n 1; }
 
 # Whether process PID still runs (a zombie has ended: it waits only for its new parent to reap it).
 is_running() { [[ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" == [^Z]* ]]; }
@@ -191,46 +180,24 @@ phone() {
 # Without a phone: runs one case directly (no bus).
 nophone() { run_case "$1" bash "$SELF" --case "$@"; }
 
-# The process ids below PID.
-descendants() {
-    ps -e -o pid=,ppid= | awk -v root="$1" '{ parent[$1] = $2 } END {
-        for (p in parent) for (q = parent[p]; q > 1; q = parent[q]) if (q == root) { print p; break } }'
-}
-
-# ctest kills a script that outlives its time-out (300 s) and nothing would unmount or detach
-# then. After E2E_TIMEOUT seconds the watchdog sends TERM to the script and everything it
-# started: the running case's commands end, its EXIT trap undoes what it attached and mounted,
-# the helper unmounts, and the script stops after that case. What still runs 20 s later is
-# killed.
-start_watchdog() {
-    local script=$$
-    (
-        # The timer holds none of ctest's pipes, and TERM (the script ended) stops it at once.
-        pause() {
-            sleep "$1" </dev/null >/dev/null 2>&1 &
-            timer=$!
-            wait "$timer"
-        }
-        trap 'kill "$timer" 2>/dev/null; exit 0' TERM
-        pause "${E2E_TIMEOUT:-240}"
-        echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s, stopping the case" >&2
-        kill -TERM $(descendants "$script" | grep -vx "$BASHPID") "$script" 2>/dev/null
-        pause 20
-        kill -KILL $(descendants "$script" | grep -vx "$BASHPID") 2>/dev/null
-    ) &
-    defer "kill $!"
-}
-
 # The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
-# function runs every case under the watchdog and the summary line decides the status.
+# function runs every case and the summary line decides the status. ctest kills a script that
+# outlives its time-out (300 s) and nothing would unmount or detach then: after E2E_TIMEOUT
+# seconds, timeout(1) sends TERM to the script's whole process group, so the running case's
+# commands end, its EXIT trap undoes what it attached and mounted and the helper unmounts; what
+# still runs 20 s later is killed.
 e2e_main() {
-    if [ "${1:-}" = "--case" ]; then
-        shift
-        "$@"
-        exit 0
-    fi
-    [ "$(id -u)" = 0 ] || skip "the end-to-end tests attach loop devices and need root"
-    start_watchdog
+    case ${1:-} in
+        --case) shift; "$@"; exit 0 ;;
+        --timed) ;;
+        *)
+            [ "$(id -u)" = 0 ] || skip "the end-to-end tests attach loop devices and need root"
+            local status=0
+            timeout -k 20 "${E2E_TIMEOUT:-240}" bash "$SELF" --timed || status=$?
+            [ "$status" != 124 ] || echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s" >&2
+            exit "$status"
+            ;;
+    esac
     cases
     echo "$((CASES_RUN - CASES_FAILED - CASES_SKIPPED)) passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
     [ "$CASES_FAILED" = 0 ]
