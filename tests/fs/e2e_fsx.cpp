@@ -65,6 +65,11 @@ Bytes readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
+// Asks the file system itself, not the kernel's cached attributes; 0, or errno.
+int statOf(const fs::path& path, struct statx& attributes) {
+    const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_INO;
+    return ::statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC, mask, &attributes) ? errno : 0;
+}
 Names namesIn(const fs::path& folder) {
     Names names;
     for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
@@ -121,7 +126,7 @@ class Fsx {
                        static_cast<std::streamsize>(content.size()));
         }
     }
-    std::deque<std::string> history;  // the last operations
+    std::deque<std::string> history;  // the last operations, for a failure's report
 
   private:
     fs::path onMount(const std::string& path) const { return mount_ / path; }
@@ -237,15 +242,9 @@ class Fsx {
     // (asked of the volume, not the kernel's cache) and, on the phone, the model's content.
     // Another spelling finds the same item or nothing.
     void checkPath(const std::string& path) {
-        const auto stat = [&](const std::string& spelling, struct statx& attributes) {
-            return ::statx(AT_FDCWD, onMount(spelling).c_str(), AT_STATX_FORCE_SYNC,
-                           STATX_TYPE | STATX_SIZE | STATX_INO, &attributes) == 0
-                       ? 0
-                       : errno;
-        };
-        struct statx found {
-        }, other{};
-        const int error = stat(path, found), otherError = stat(otherCase(path), other);
+        struct statx found = {}, other = {};
+        const int error = statOf(onMount(path), found),
+                  otherError = statOf(onMount(otherCase(path)), other);
         if (files_.contains(path)) {
             require(!error && S_ISREG(found.stx_mode), path, " is no file: ", errorText(error));
             require(found.stx_size == files_[path].size(), "size of ", path, ": ", found.stx_size);
