@@ -221,22 +221,16 @@ mount_writable() {
 }
 
 # both COMMAND: evaluates COMMAND twice, with $D the mount point and then the model.
-both() {
-    local D
-    for D in "$MNT" "$REF"; do eval "$1"; done
-}
+both() { local D; for D in "$MNT" "$REF"; do eval "$1"; done; }
 
-# check_phone [STORE REF [MOUNTED]]: the phone holds exactly the model (names, types, bytes),
-# nothing memory-only, no temporary names, no edit left open; and the mount shows the same,
-# memory-only files aside.
+# check_phone: the phone (STORE) holds exactly the model (REF: names, types, bytes), nothing
+# memory-only, no temporary names; and the mount shows the same, memory-only files aside.
 check_phone() {
-    local store=${1:-$STORE} ref=${2:-$REF} mounted=${3:-$MNT}
-    diff -r "$ref" "$store" >&2 || fail "the phone differs from the model"
-    [ -z "$(find "$store" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
+    diff -r "$REF" "$STORE" >&2 || fail "the phone differs from the model"
+    [ -z "$(find "$STORE" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
         fail "the phone got a memory-only or temporary file"
     diff -r --exclude=.DS_Store --exclude='._*' --exclude=.metadata_never_index \
-        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$ref" "$mounted" >&2 ||
-        fail "the mount differs from the model"
+        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$REF" "$MNT" >&2 || fail "the mount differs from the model"
 }
 
 # expect_committed: no edit is left open on the phone; what programs closed has been committed.
@@ -245,8 +239,4 @@ expect_committed() {
 }
 
 # fault ARGS...: arms a fault of the simulated phone through its control socket.
-fault() {
-    local answer
-    answer=$("$PHONESIM_CTL" fault "$@") || fail "phonesim-ctl fault $*"
-    [ "$answer" = ok ] || fail "fault $*: $answer"
-}
+fault() { [ "$("$PHONESIM_CTL" fault "$@")" = ok ] || fail "phonesim-ctl fault $* refused"; }
