@@ -77,6 +77,7 @@ case_read_write() {
     truncate -s 4 "$MNT/cut.txt" || fail "truncate"
     : >"$MNT/empty.txt" || fail "open with O_TRUNC"
     unmount "$MNT"
+    [ "$(phone_count 0x1003)" = 1 ] || fail "the unmount did not close the phone's session"
     [ "$(cat "$STORE/cut.txt")" = "0123" ] || fail "the phone's file was not cut"
     [ ! -s "$STORE/empty.txt" ] || fail "the phone's file was not emptied by O_TRUNC"
 
