@@ -59,6 +59,9 @@ case_served() {
     mount_phone "$PART" "$MNT"
     expect_log "serving Second (SIM0002) read-only"
     [ ! -e "$MNT/hello.txt" ] || fail "the second marker is served by the first phone"
+    unmount "$MNT"
+    mount_phone "$WORK/partition" "$MNT"
+    [ "$(cat "$MNT/hello.txt")" = hello ] || fail "the first marker is served by the second phone"
 }
 
 # A marker asking for read-write: granted when the phone can edit, unless -o ro.
