@@ -1,22 +1,17 @@
 # Shared by the end-to-end tests (tests/fs/e2e_*.sh): a case runs inside `phonesim`, builds a
 # placeholder image, attaches it as a loop device, mounts its partition with mount.mtpfs and
 # looks at the mount point with ordinary programs. Everything a case attaches or mounts is undone
-# when the case ends, however it ends (EXIT trap, last in first out).
-#
-# A test script sources this file, defines its cases as shell functions and ends with
-#     e2e_main "$@"
-# Each case is run by `phone [PHONESIM OPTIONS...] -- CASE [ARGS...]`, which starts phonesim and
-# runs the script again inside it with "--case CASE ARGS...".
-#
-# Environment: E2E_BIN, the build's bin folder (mount.mtpfs, phonesim, mkplaceholder).
+# when the case ends, however it ends (EXIT trap, last in first out). A script sources this file,
+# defines its cases as functions and `cases`, which runs each by `phone [PHONESIM OPTIONS...] --
+# CASE [ARGS...]` (the script again, inside phonesim, with "--case CASE ARGS...") or `nophone
+# CASE`, and ends with `e2e_main "$@"`. E2E_BIN names the build's bin folder; E2E_TIMEOUT the
+# watchdog's seconds (240).
 
 set -euo pipefail
 
 BIN=${E2E_BIN:?E2E_BIN must name the build bin folder}
 SELF=$(readlink -f "$0")
-CASES_RUN=0
-CASES_FAILED=0
-CASES_SKIPPED=0
+CASES_RUN=0 CASES_FAILED=0 CASES_SKIPPED=0 MOUNT_STATUS=0
 
 # The preload that reaches the virtual USB bus is given only to mount.mtpfs; losetup, partx and
 # the sysfs readers below must see the real /sys.
@@ -27,32 +22,26 @@ cleanups=()
 defer() { cleanups+=("$*"); }
 run_cleanups() {
     local i
-    for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do
-        eval "${cleanups[i]}" >/dev/null 2>&1 || true
-    done
+    for ((i = ${#cleanups[@]} - 1; i >= 0; i--)); do eval "${cleanups[i]}" >/dev/null 2>&1 || true; done
     cleanups=()
 }
 trap run_cleanups EXIT
 trap 'exit 130' INT TERM
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-skip() {
-    echo "SKIP: $*" >&2
-    exit 77
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIP: $*" >&2; exit 77; }
 note() { echo "  $*" >&2; }
+millis_since() { echo $(((${EPOCHREALTIME/./} - ${1/./}) / 1000)); }
 
 # scratch VAR: a temporary folder in VAR, removed at the end of the case.
 scratch() {
-    local dir
-    dir=$(mktemp -d /tmp/kestrum-e2e.XXXXXX)
-    chmod 755 "$dir"
-    defer "rm -rf '$dir'"
-    printf -v "$1" '%s' "$dir"
+    printf -v "$1" '%s' "$(mktemp -d /tmp/kestrum-e2e.XXXXXX)"
+    chmod 755 "${!1}"
+    defer "rm -rf '${!1}'"
 }
+
+# Bring up a case: WORK (scratch), MNT (an empty mount point).
+begin_case() { scratch WORK && MNT=$WORK/mnt && mkdir "$MNT"; }
 
 # make_image IMAGE ID [NAME] [--writable]
 make_image() { "$BIN/mkplaceholder" "$@" || fail "mkplaceholder $*"; }
@@ -73,65 +62,49 @@ attach() {
     fail "$PART did not appear"
 }
 
-# detach LOOP IMAGE: losetup -d, tried again a little later only while LOOP still holds IMAGE
-# (another test may have been given the same device number meanwhile).
+# detach LOOP IMAGE: tried again a little later only while LOOP still holds IMAGE (another test
+# may have been given the same device number meanwhile).
 detach() {
-    losetup -d "$1" 2>/dev/null && return 0
+    losetup -d "$1" && return 0
     sleep 0.5
-    [ "$(losetup -n -O BACK-FILE "$1" 2>/dev/null)" = "$2" ] && losetup -d "$1"
+    [ "$(losetup -n -O BACK-FILE "$1")" = "$2" ] && losetup -d "$1"
 }
 
-# The process id of the mount helper serving MOUNTPOINT, if one runs.
-helper_pid() {
-    local entry arg argv
-    for entry in /proc/[0-9]*; do
-        mapfile -d '' -t argv 2>/dev/null <"$entry/cmdline" || continue
-        [[ "${argv[0]:-}" == *mount.mtpfs ]] || continue
-        for arg in "${argv[@]:1}"; do
-            if [ "$arg" = "$1" ]; then
-                echo "${entry#/proc/}"
-                return 0
-            fi
-        done
-    done
-    return 1
-}
+# The process id of the mount helper serving MOUNTPOINT (a path without spaces), if one runs.
+helper_pid() { pgrep -f -- "mount\.mtpfs [^ ]+ $1( |\$)" | head -n 1; }
 
 # Whether process PID still runs (a zombie has ended: it waits only for its new parent to reap it).
-is_running() {
-    local state
-    state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
-    [ -n "$state" ] && [ "$state" != Z ]
+is_running() { [[ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" == [^Z]* ]]; }
+# ended PID: whether the process ends within 10 s.
+ended() {
+    local i
+    for ((i = 0; i < 200; i++)); do is_running "$1" || return 0; sleep 0.05; done
+    return 1
 }
+expect_ended() { ended "$1" || fail "the helper still runs"; }
 
 is_mounted() { awk -v m="$1" '$5 == m { found = 1 } END { exit !found }' /proc/self/mountinfo; }
+# Mount options of MOUNTPOINT ("ro,nosuid,...").
+mount_options() { awk -v m="$1" '$5 == m { print $6 }' /proc/self/mountinfo | tail -n 1; }
 
-# unmount MOUNTPOINT [AS_USER]: fusermount3 -u, else -z; then waits for the helper to unload.
+# unmount MOUNTPOINT: fusermount3 -u, else -z; then waits for the helper to unload.
 unmount() {
-    local mnt=$1 as=${2:-} pid i
-    pid=$(helper_pid "$mnt" || true)
-    if is_mounted "$mnt"; then
-        $as fusermount3 -u "$mnt" 2>/dev/null || $as fusermount3 -u -z "$mnt" 2>/dev/null ||
-            umount -l "$mnt" 2>/dev/null || true
-    fi
-    [ -n "$pid" ] || return 0
-    for ((i = 0; i < 200; i++)); do
-        is_running "$pid" || return 0
-        sleep 0.05
-    done
-    kill -TERM "$pid" 2>/dev/null || true
+    local pid
+    pid=$(helper_pid "$1" || true)
+    is_mounted "$1" && { fusermount3 -u "$1" || fusermount3 -u -z "$1" || umount -l "$1" || true; } 2>/dev/null
+    [ -z "$pid" ] || ended "$pid" || kill -TERM "$pid" 2>/dev/null || true
 }
 
-# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: runs mount.mtpfs with the bus's environment,
-# its standard error in $WORK/helper.err; MOUNT_STATUS is its exit status. Unmounted at the end.
-MOUNT_STATUS=0
+# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: runs mount.mtpfs with the bus's environment (as
+# the user $AS when set), its standard error in $WORK/helper.err; MOUNT_STATUS is its exit
+# status. Unmounted at the end.
 mount_phone() {
     local device=$1 mnt=$2
     shift 2
     defer "unmount '$mnt'"
     MOUNT_STATUS=0
-    LD_PRELOAD=$PHONE_PRELOAD "$BIN/mount.mtpfs" "$device" "$mnt" "$@" 2>"$WORK/helper.err" ||
-        MOUNT_STATUS=$?
+    ${AS:-} env LD_PRELOAD="$PHONE_PRELOAD" "$BIN/mount.mtpfs" "$device" "$mnt" "$@" \
+        2>"$WORK/helper.err" || MOUNT_STATUS=$?
     cat "$WORK/helper.err" >&2
 }
 
@@ -160,9 +133,13 @@ expect_mounted() {
         if ($(i + 1) == "fuse.mtpfs" && $(i + 2) == d) ok = 1 } END { exit !ok }' \
         /proc/self/mountinfo || fail "$2 is not mounted as fuse.mtpfs from $1"
 }
-
-# Mount options of MOUNTPOINT ("ro,nosuid,...").
-mount_options() { awk -v m="$1" '$5 == m { print $6 }' /proc/self/mountinfo | tail -n 1; }
+# expect_failed STATUS LOG_TEXT: mount.mtpfs exited STATUS, said LOG_TEXT and left nothing.
+expect_failed() {
+    [ "$MOUNT_STATUS" = "$1" ] || fail "mount.mtpfs exited $MOUNT_STATUS, not $1"
+    expect_log "$2"
+    ! is_mounted "$MNT" || fail "$MNT is mounted after a failure"
+    [ -z "$(helper_pid "$MNT")" ] || fail "a helper still runs after a failure"
+}
 
 # expect_error TEXT COMMAND...: COMMAND fails and says TEXT.
 expect_error() {
@@ -176,22 +153,8 @@ expect_error() {
 # expect_log TEXT: the helper's standard error has a line containing TEXT.
 expect_log() { grep -qF -- "$1" "$WORK/helper.err" || fail "no log line with: $1"; }
 
-# expect_status N: mount.mtpfs exited N.
-expect_status() { [ "$MOUNT_STATUS" = "$1" ] || fail "mount.mtpfs exited $MOUNT_STATUS, not $1"; }
-
-# Bring up a case: WORK (scratch), MNT (an empty mount point).
-begin_case() {
-    scratch WORK
-    MNT=$WORK/mnt
-    mkdir "$MNT"
-}
-
 # phone_count CODE: operations the simulated phone served, by code ("0x95C1"), from its stats.
-phone_count() {
-    local n
-    n=$("$PHONESIM_CTL" stats ${2:-} | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2) || true
-    echo "${n:-0}"
-}
+phone_count() { "$PHONESIM_CTL" stats | grep -o "\"$1\":[0-9]*" | head -n 1 | cut -d: -f2 | grep . || echo 0; }
 
 # run_case NAME COMMAND...: runs one case's command and counts its outcome.
 run_case() {
@@ -201,90 +164,46 @@ run_case() {
     echo "== $name" >&2
     "$@" || status=$?
     case $status in
-        0) echo "ok   $name ($(((${EPOCHREALTIME/./} - ${started/./}) / 1000)) ms)" >&2 ;;
+        0) echo "ok   $name ($(millis_since "$started") ms)" >&2 ;;
         77) CASES_SKIPPED=$((CASES_SKIPPED + 1)) ;;
-        *)
-            echo "FAILED $name (status $status)" >&2
-            CASES_FAILED=$((CASES_FAILED + 1))
-            ;;
+        *) echo "FAILED $name (status $status)" >&2 && CASES_FAILED=$((CASES_FAILED + 1)) ;;
     esac
 }
 
 # phone [PHONESIM OPTIONS...] -- CASE [ARGS...]: runs one case inside a fresh simulated phone.
 phone() {
     local options=()
-    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-        options+=("$1")
-        shift
-    done
+    while [ "$1" != "--" ]; do options+=("$1") && shift; done
     shift
     run_case "$1" "$BIN/phonesim" "${options[@]}" -- bash "$SELF" --case "$@"
 }
-
 # Without a phone: runs one case directly (no bus).
 nophone() { run_case "$1" bash "$SELF" --case "$@"; }
 
-# The process ids below PID, from /proc.
-descendants() {
-    local stat line fields queue=("$1") pid child
-    local -A children=()
-    for stat in /proc/[0-9]*/stat; do
-        read -r line 2>/dev/null <"$stat" || continue
-        read -ra fields <<<"${line##*) }"
-        children[${fields[1]}]+=" ${line%% *}"
-    done
-    while [ ${#queue[@]} -gt 0 ]; do
-        pid=${queue[0]}
-        queue=("${queue[@]:1}")
-        for child in ${children[$pid]:-}; do
-            echo "$child"
-            queue+=("$child")
-        done
-    done
-}
-
-# ctest kills a script that outlives its time-out (300 s) and nothing would unmount or detach
-# then. After E2E_TIMEOUT seconds the watchdog sends TERM to the script and everything it
-# started: the running case's commands end, its EXIT trap undoes what it attached and mounted,
-# the helper unmounts, and the script stops after that case. What still runs 20 s later is
-# killed.
-start_watchdog() {
-    local script=$$
-    (
-        # The timer holds none of ctest's pipes, and TERM (the script ended) stops it at once.
-        pause() {
-            sleep "$1" </dev/null >/dev/null 2>&1 &
-            timer=$!
-            wait "$timer"
-        }
-        trap 'kill "$timer" 2>/dev/null; exit 0' TERM
-        pause "${E2E_TIMEOUT:-240}"
-        echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s, stopping the case" >&2
-        kill -TERM $(descendants "$script" | grep -vx "$BASHPID") "$script" 2>/dev/null
-        pause 20
-        kill -KILL $(descendants "$script" | grep -vx "$BASHPID") 2>/dev/null
-    ) &
-    defer "kill $!"
-}
-
 # The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
-# function runs every case under the watchdog and the summary line decides the status.
+# function runs every case and the summary line decides the status. ctest kills a script that
+# outlives its time-out (300 s) and nothing would unmount or detach then: after E2E_TIMEOUT
+# seconds, timeout(1) sends TERM to the script's whole process group, so the running case's
+# commands end, its EXIT trap undoes what it attached and mounted and the helper unmounts; what
+# still runs 20 s later is killed.
 e2e_main() {
-    if [ "${1:-}" = "--case" ]; then
-        shift
-        "$@"
-        exit 0
-    fi
-    [ "$(id -u)" = 0 ] || {
-        echo "SKIP: the end-to-end tests attach loop devices and need root" >&2
-        exit 77
-    }
-    start_watchdog
+    case ${1:-} in
+        --case) shift; "$@"; exit 0 ;;
+        --timed) ;;
+        *)
+            [ "$(id -u)" = 0 ] || skip "the end-to-end tests attach loop devices and need root"
+            local status=0
+            timeout -k 20 "${E2E_TIMEOUT:-240}" bash "$SELF" --timed || status=$?
+            [ "$status" != 124 ] || echo "TIMEOUT: still running after ${E2E_TIMEOUT:-240} s" >&2
+            exit "$status"
+            ;;
+    esac
     cases
-    local passed=$((CASES_RUN - CASES_FAILED - CASES_SKIPPED))
-    echo "$passed passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
+    echo "$((CASES_RUN - CASES_FAILED - CASES_SKIPPED)) passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
     [ "$CASES_FAILED" = 0 ]
 }
+
+# ---- Read-write mounts checked against a model folder ----
 
 # mount_writable STORE NAME [--foreground]: mounts the phone given to phonesim read-write under
 # NAME; STORE is its (first) storage folder and REF the model of what it must hold, starting as
@@ -296,25 +215,28 @@ mount_writable() {
     cp -a "$STORE/." "$REF"
     make_image "$WORK/image" SIM0001 "$2" --writable
     attach "$WORK/image"
-    if [ "${3:-}" = --foreground ]; then
-        mount_foreground "$PART" "$MNT"
-        expect_mounted "$PART" "$MNT"
-    else
-        mount_phone "$PART" "$MNT"
-        expect_mounted "$PART" "$MNT"
-        expect_log "read-write"
-    fi
+    if [ "${3:-}" = --foreground ]; then mount_foreground "$PART" "$MNT"; else mount_phone "$PART" "$MNT"; fi
+    expect_mounted "$PART" "$MNT"
+    [ -n "${3:-}" ] || expect_log "read-write"
 }
 
-# check_phone [STORE REF [MOUNTED]]: the phone holds exactly the model (names, types, bytes),
-# nothing memory-only, no temporary names; and the mount shows the same, memory-only files
-# aside.
+# both COMMAND: evaluates COMMAND twice, with $D the mount point and then the model.
+both() { local D; for D in "$MNT" "$REF"; do eval "$1"; done; }
+
+# check_phone: the phone (STORE) holds exactly the model (REF: names, types, bytes), nothing
+# memory-only, no temporary names; and the mount shows the same, memory-only files aside.
 check_phone() {
-    local store=${1:-$STORE} ref=${2:-$REF} mounted=${3:-$MNT}
-    diff -r "$ref" "$store" >&2 || fail "the phone differs from the model"
-    [ -z "$(find "$store" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
+    diff -r "$REF" "$STORE" >&2 || fail "the phone differs from the model"
+    [ -z "$(find "$STORE" -name .DS_Store -o -name '._*' -o -name '.kestrum-*')" ] ||
         fail "the phone got a memory-only or temporary file"
     diff -r --exclude=.DS_Store --exclude='._*' --exclude=.metadata_never_index \
-        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$ref" "$mounted" >&2 ||
-        fail "the mount differs from the model"
+        ${MOUNT_EXCLUDE:+--exclude="$MOUNT_EXCLUDE"} "$REF" "$MNT" >&2 || fail "the mount differs from the model"
 }
+
+# expect_committed: no edit is left open on the phone; what programs closed has been committed.
+expect_committed() {
+    [ "$("$PHONESIM_CTL" edits)" = ok ] || fail "edits still open after close: $("$PHONESIM_CTL" edits)"
+}
+
+# fault ARGS...: arms a fault of the simulated phone through its control socket.
+fault() { [ "$("$PHONESIM_CTL" fault "$@")" = ok ] || fail "phonesim-ctl fault $* refused"; }

@@ -6,24 +6,7 @@
 source "$(dirname "$0")/e2e_lib.sh"
 
 USER_ID=65534
-as_user() { setpriv --reuid="$USER_ID" --regid="$USER_ID" --clear-groups -- "$@"; }
-
-# What a desktop session's udev rules (uaccess) give the user: the phone's USB device. The test
-# bed's folder must be writable too: libusb's hot-plug socket is created there.
-grant_phone_to_user() {
-    chmod 1777 "$UMOCKDEV_DIR"
-    chmod -R a+rwX "$UMOCKDEV_DIR/dev" "$UMOCKDEV_DIR/ioctl"
-}
-
-# Runs mount.mtpfs as the user; MOUNT_STATUS as in mount_phone.
-mount_as_user() {
-    local device=$1 mnt=$2
-    defer "unmount '$mnt'"
-    MOUNT_STATUS=0
-    as_user env LD_PRELOAD="$PHONE_PRELOAD" "$BIN/mount.mtpfs" "$device" "$mnt" \
-        2>"$WORK/helper.err" || MOUNT_STATUS=$?
-    cat "$WORK/helper.err" >&2
-}
+AS="setpriv --reuid=$USER_ID --regid=$USER_ID --clear-groups --"
 
 # check_user_mount [DEVICE]: mounted from DEVICE (default the partition), served to the user.
 check_user_mount() {
@@ -32,41 +15,36 @@ check_user_mount() {
     local helper
     helper=$(helper_pid "$MNT") || fail "no helper"
     [ "$(stat -c %u "/proc/$helper")" = "$USER_ID" ] || fail "the helper does not run as the user"
-    [ "$(as_user stat -c %u "$MNT/song.mp3")" = "$USER_ID" ] || fail "files not owned by the user"
-    as_user cat "$MNT/SONG.MP3" | cmp - "$STORE/song.mp3" || fail "content read by the user"
-    as_user fusermount3 -u "$MNT" || fail "the user cannot unmount"
-    local i
-    for ((i = 0; i < 100; i++)); do is_running "$helper" || break; sleep 0.05; done
-    is_running "$helper" && fail "the helper still runs"
-    true
+    [ "$($AS stat -c %u "$MNT/song.mp3")" = "$USER_ID" ] || fail "files not owned by the user"
+    $AS cat "$MNT/SONG.MP3" | cmp - "$STORE/song.mp3" || fail "content read by the user"
+    $AS fusermount3 -u "$MNT" || fail "the user cannot unmount"
+    expect_ended "$helper"
 }
 
 case_user() {
     getent passwd "$USER_ID" >/dev/null || skip "no user $USER_ID on this machine"
     [ -u "$(command -v fusermount3)" ] || skip "fusermount3 is not setuid root"
     begin_case
-    grant_phone_to_user
+    # What a desktop session's udev rules (uaccess) give the user: the phone's USB device. The
+    # test bed's folder must be writable too: libusb's hot-plug socket is created there.
+    chmod 1777 "$UMOCKDEV_DIR"
+    chmod -R a+rwX "$UMOCKDEV_DIR/dev" "$UMOCKDEV_DIR/ioctl"
     # Desktop systems leave /dev/fuse open to everyone (0666); some containers do not.
-    local fuse_mode
-    fuse_mode=$(stat -c %a /dev/fuse)
-    if ! as_user test -r /dev/fuse -a -w /dev/fuse; then
+    if ! $AS test -r /dev/fuse -a -w /dev/fuse; then
+        defer "chmod $(stat -c %a /dev/fuse) /dev/fuse"
         chmod 666 /dev/fuse || skip "/dev/fuse cannot be opened by the user"
-        defer "chmod $fuse_mode /dev/fuse"
     fi
     make_image "$WORK/image" SIM0001 "User Phone"
     attach "$WORK/image"
-    chown "$USER_ID" "$MNT"
-
-    # The device node readable by the user.
-    chown "$USER_ID" "$PART"
-    mount_as_user "$PART" "$MNT"
+    chown "$USER_ID" "$MNT" "$PART"
+    mount_phone "$PART" "$MNT"
     check_user_mount
 
     # The device node is root's only (0600): read through /sys/.../loop/backing_file.
     chown 0 "$PART"
     chmod 600 "$PART"
-    as_user head -c 1 "$PART" >/dev/null 2>&1 && fail "the node is still readable by the user"
-    mount_as_user "$PART" "$MNT"
+    $AS head -c 1 "$PART" >/dev/null 2>&1 && fail "the node is still readable by the user"
+    mount_phone "$PART" "$MNT"
     check_user_mount
 
     # The whole loop device, root's alone as well: a user gets no partition device where the
@@ -76,13 +54,10 @@ case_user() {
     check_user_mount "$LOOP"
 
     # A mount point the user does not own: refused, nothing left behind.
-    local other=$WORK/other
-    mkdir "$other"
-    mount_as_user "$PART" "$other"
-    expect_status 32
-    is_mounted "$other" && fail "mounted on a foreign mount point"
-    [ -z "$(helper_pid "$other")" ] || fail "a helper still runs"
-    true
+    MNT=$WORK/other
+    mkdir "$MNT"
+    mount_phone "$PART" "$MNT"
+    expect_failed 32 "$MNT"
 }
 
 cases() {

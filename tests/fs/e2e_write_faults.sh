@@ -1,20 +1,13 @@
 #!/usr/bin/env bash
-# A read-write mount while the phone fails: full storage, refused renames and moves, and the
-# phone pulled out in the middle of a write. Faults are set through phonesim's control socket
-# while the mount is in use; the phone's folders are compared with a model afterwards.
+# A read-write mount while the phone fails: full storage, a failed run of gathered writes,
+# refused renames and moves, transport errors, and the phone pulled out. Faults are set
+# through phonesim's control socket while the mount is in use; the phone's folder is compared
+# with a model afterwards.
 
 source "$(dirname "$0")/e2e_lib.sh"
 
-
-fault() {
-    local answer
-    answer=$("$PHONESIM_CTL" fault "$@") || fail "phonesim-ctl fault $*"
-    [ "$answer" = ok ] || fail "fault $*: $answer"
-}
-
-
-# The storage fills up in the middle of a file: ENOSPC, and the phone keeps the file as far as
-# it was written (and synced).
+# The storage fills up in the middle of a file: ENOSPC, the phone keeps the file as far as it was
+# written (and synced), and with room again the same file goes on where it stopped.
 case_store_full() {
     mount_writable "$1" "Fault Phone" --foreground
     head -c 3000000 /dev/urandom >"$WORK/data"
@@ -26,7 +19,7 @@ fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
 assert os.write(fd, data[:2000000]) == 2000000
 os.fsync(fd)
 subprocess.run([ctl, "fault", "storefull"], check=True, stdout=subprocess.DEVNULL)
-# The host gathers writes into runs: the phone's refusal comes at a write or at fsync.
+# Writes are gathered into runs: the phone's refusal comes at a write or at fsync.
 try:
     os.write(fd, data[2000000:])
     os.fsync(fd)
@@ -37,17 +30,14 @@ os.close(fd)
 PY
     head -c 2000000 "$WORK/data" >"$REF/Download/full.bin"
     expect_log "write full.bin"
-    [ "$(stat -c %s "$MNT/Download/full.bin")" = 2000000 ] || fail "size after ENOSPC"
-    # cp says so too, and leaves what it wrote (nothing).
     expect_error "No space left on device" cp "$WORK/data" "$MNT/Download/copy.bin"
     : >"$REF/Download/copy.bin"
     fault clear
     check_phone
-    # Room again: the same file goes on where it stopped.
     tail -c +2000001 "$WORK/data" >>"$MNT/Download/full.bin"
     cp "$WORK/data" "$REF/Download/full.bin"
     check_phone
-    [ "$("$PHONESIM_CTL" edits)" = ok ] || fail "an edit stayed open"
+    expect_committed
 }
 
 # A run of gathered writes fails on the phone: the writers learn it (a reader's close does not
@@ -58,18 +48,14 @@ case_failed_run() {
     fault fail 0x95C2 0x2002 1 1
     dd if="$WORK/src" of="$MNT/Download/h.bin" bs=1M status=none 2>/dev/null &&
         fail "dd over a failed run succeeded"
-    local size
-    size=$(stat -c %s "$STORE/Download/h.bin")
-    note "the phone kept $size of 12 MiB"
-    head -c "$size" "$WORK/src" >"$REF/Download/h.bin"
+    head -c "$(stat -c %s "$STORE/Download/h.bin")" "$WORK/src" >"$REF/Download/h.bin"
     check_phone
 
     fault fail 0x95C2 0x2002 1
     python3 - "$MNT/Download/y.bin" <<'PY' || fail "the writer did not learn of the failed run"
 import errno, os, sys
-path = sys.argv[1]
-a = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
-b = os.open(path, os.O_RDONLY)
+a = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+b = os.open(sys.argv[1], os.O_RDONLY)
 seen = None
 try:
     os.write(a, b"a" * (4 << 20))
@@ -83,91 +69,69 @@ except OSError as e:
     seen = seen or e.errno
 sys.exit(0 if seen == errno.EIO else "the writer saw %s" % seen)
 PY
-    size=$(stat -c %s "$STORE/Download/y.bin")
-    head -c "$size" /dev/zero | tr '\0' a >"$REF/Download/y.bin"
+    head -c "$(stat -c %s "$STORE/Download/y.bin")" /dev/zero | tr '\0' a >"$REF/Download/y.bin"
     check_phone
 }
 
 # Renames the phone refuses half way are undone: the destination keeps its content and name.
 case_rename_fails() {
     mount_writable "$1" "Fault Phone" --foreground
-    mkdir "$MNT/From" "$MNT/To" "$REF/From" "$REF/To"
-    echo source >"$MNT/From/a.txt"
-    echo source >"$REF/From/a.txt"
-    echo destination >"$MNT/To/b.txt"
-    echo destination >"$REF/To/b.txt"
+    both 'mkdir "$D/From" "$D/To"; echo source >"$D/From/a.txt"; echo destination >"$D/To/b.txt"
+          echo other >"$D/From/b.txt"'
     # The item has its temporary name when the move fails: it gets its own name back.
     fault fail 0x1019 0x2002
     expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/To/b.txt"
     expect_log "rename a.txt"
     check_phone
-    # Later steps fail: the destination was already moved aside (second SetObjectPropValue),
-    # or the item already moved (third): every step is undone.
-    echo other >"$MNT/From/b.txt"
-    echo other >"$REF/From/b.txt"
-    fault fail 0x9804 0x2002 1 1
-    expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/From/b.txt"
-    check_phone
-    fault fail 0x9804 0x2002 1 2
-    expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/To/b.txt"
-    check_phone
-    [ "$(cat "$MNT/From/b.txt")" = other ] || fail "the item replaced in its folder changed"
-    rm "$MNT/From/b.txt" "$REF/From/b.txt"
-    # The renaming after the item was moved fails (every SetObjectPropValue refused): moved
-    # back, nothing replaced.
-    fault fail 0x9804 0x2002 -1
-    expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/From/b.txt"
-    expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/To/c.txt"
+    # Later steps fail: the destination was already moved aside (second SetObjectPropValue), or
+    # the item already moved (third), or every renaming is refused: every step is undone.
+    local steps
+    for steps in "1 1 From/b.txt" "1 2 To/b.txt" "-1 From/b.txt" "-1 To/c.txt"; do
+        fault fail 0x9804 0x2002 ${steps% *}
+        expect_error "Input/output error" mv -f "$MNT/From/a.txt" "$MNT/${steps##* }"
+        check_phone
+    done
     fault clear
-    check_phone
-    [ "$(cat "$MNT/To/b.txt")" = destination ] || fail "the destination lost its content"
+    [ "$(cat "$MNT/To/b.txt")/$(cat "$MNT/From/b.txt")" = destination/other ] ||
+        fail "a replaced file lost its content"
 
     # A phone that cannot move objects: EXDEV, and mv copies instead.
     fault fail 0x1019 0x2005 -1
-    mv "$MNT/From/a.txt" "$MNT/To/c.txt" || fail "mv after EXDEV"
-    mv "$REF/From/a.txt" "$REF/To/c.txt"
-    mv "$MNT/To/b.txt" "$MNT/From/"
-    mv "$REF/To/b.txt" "$REF/From/"
+    both 'mv "$D/From/a.txt" "$D/To/c.txt"; mv "$D/To/b.txt" "$D/b.txt"'
     fault clear
     check_phone
 }
 
-# The phone is pulled out during a write: the writer gets an error within the transport's
-# limits, never hangs, and a lazy unmount lets the helper end.
-case_unplug() {
+# A listing that fails in transport is EIO and not kept: the next one asks the phone again. The
+# phone pulled out during a write: the writer gets an error within the transport's limits and
+# never hangs, the phone's files fail with EIO, what was listed stays, and a lazy unmount lets
+# the helper end.
+case_transport() {
     mount_writable "$1" "Fault Phone" --foreground
-    local helper status=0 started=$EPOCHREALTIME elapsed
-    helper=$(helper_pid "$MNT") || fail "no helper"
+    fault stall-in 0x9805
+    expect_error "Input/output error" ls "$MNT/Download"
+    expect_log "list Download: "
+    [ "$(ls "$MNT/Download")" = notes.txt ] || fail "the listing after a failed one"
+
+    local status=0 started=$EPOCHREALTIME
     fault unplug-after 5000000
-    timeout 60 dd if=/dev/zero of="$MNT/Download/cut.bin" bs=1M count=64 status=none ||
-        status=$?
-    elapsed=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
-    note "dd ended with status $status after $elapsed ms"
+    timeout 60 dd if=/dev/zero of="$MNT/Download/cut.bin" bs=1M count=64 status=none || status=$?
+    note "dd ended with status $status after $(millis_since "$started") ms"
     [ "$status" != 0 ] || fail "a write to an unplugged phone succeeded"
     [ "$status" != 124 ] || fail "the write hung"
+    expect_error "Input/output error" cat "$MNT/Download/notes.txt"
+    ls "$MNT" >/dev/null || fail "ls of what was listed"
     fusermount3 -u -z "$MNT" || fail "lazy unmount"
-    local i
-    for ((i = 0; i < 200; i++)); do
-        is_running "$helper" || break
-        sleep 0.05
-    done
-    is_running "$helper" && fail "the helper still runs after the unmount"
-    true
-}
-
-fill_store() {
-    mkdir -p "$1/Download"
-    printf 'notes\n' >"$1/Download/notes.txt"
+    expect_ended "$HELPER_PID"
 }
 
 cases() {
-    local root store
+    local root name
     scratch root
-    for name in case_store_full case_failed_run case_rename_fails case_unplug; do
-        store=$root/$name
-        mkdir -p "$store"
-        fill_store "$store"
-        phone --storage "$store" -- "$name" "$store"
+    for name in case_store_full case_failed_run case_rename_fails case_transport; do
+        mkdir -p "$root/$name/Download"
+        printf 'notes\n' >"$root/$name/Download/notes.txt"
+        phone --storage "$root/$name" -- "$name" "$root/$name"
     done
 }
 

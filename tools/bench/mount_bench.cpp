@@ -44,7 +44,7 @@
 #include "mtp/MTPSession.h"
 #include "mtp/USBDiscovery.h"
 #include "mtp/USBTransport.h"
-#include "tests/fs/e2e_support.h"
+#include "tools/bench/BenchMount.h"
 #include "tools/bench/BenchOptions.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/VirtualUSBBus.h"

@@ -1,26 +1,18 @@
 #pragma once
-// What the C++ end-to-end tests and the mount benchmark share: shell commands run against the
-// real /sys, a placeholder attached as a loop device, mount.mtpfs serving it, and a watchdog.
-// Every resource is undone by its destructor (unmount, helper ended, detach). Needs root.
+// What the mount benchmarks share: shell commands run against the real /sys, a placeholder
+// attached as a loop device, and mount.mtpfs serving it. Every resource is undone by its
+// destructor. Needs root.
 
 #include <fcntl.h>
-#include <linux/loop.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mount.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -35,6 +27,7 @@ extern char** environ;
 namespace kestrume2e {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testsupport::TempDir;
 
 struct Result {
@@ -63,12 +56,12 @@ inline Result run(const std::string& command) {
     return result;
 }
 
-// Whether a mount sits at mountPoint (a path without spaces).
 inline std::string readText(const fs::path& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Whether a mount sits at mountPoint (a path without spaces).
 inline bool isMounted(const fs::path& mountPoint) {
     std::ifstream table("/proc/self/mountinfo");
     for (std::string line, skip, point; std::getline(table, line);) {
@@ -99,7 +92,7 @@ class Attached {
         // partx is retried: it fails while the kernel still scans the new device.
         for (int i = 0; i < 50 && !fs::exists(partition_); ++i) {
             if (i % 5 == 0) run("partx -a " + loop_);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(100ms);
         }
         if (!fs::exists(partition_)) {
             run("losetup -d " + loop_);
@@ -117,19 +110,9 @@ class Attached {
     Attached& operator=(const Attached&) = delete;
     const std::string& partition() const { return partition_; }
 
-    // Detaches with raw system calls (no preload lock, no child process); the kernel lets the
-    // device go once its last user closes it. For a watchdog's last resort.
-    void detachNow() const {
-        const int fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, loop_.c_str(), O_RDONLY));
-        if (fd < 0) return;
-        ::syscall(SYS_ioctl, fd, LOOP_CLR_FD, 0);
-        ::syscall(SYS_close, fd);
-    }
-
   private:
     fs::path image_;
-    std::string loop_;
-    std::string partition_;
+    std::string loop_, partition_;
 };
 
 // This process's environment without the bus's preload, plus extra (the bus's own, for the one
@@ -175,7 +158,7 @@ class HelperMount {
                 pid_ = -1;
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            std::this_thread::sleep_for(25ms);
         }
     }
     ~HelperMount() {
@@ -185,7 +168,7 @@ class HelperMount {
         if (pid_ <= 0) return;
         for (int i = 0; i < 400; ++i) {
             if (::waitpid(pid_, &status_, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            std::this_thread::sleep_for(25ms);
         }
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status_, 0);
@@ -197,58 +180,10 @@ class HelperMount {
     pid_t pid() const { return pid_; }
     std::string log() const { return readText(log_); }
 
-    // Kills the helper: every call waiting on the mount fails at once. Any thread.
-    void kill() const {
-        if (const pid_t pid = pid_; pid > 0) ::kill(pid, SIGKILL);
-    }
-    // Detaches the mount lazily with a raw system call. For a watchdog's last resort.
-    void detachNow() const { ::syscall(SYS_umount2, mountPoint_.c_str(), MNT_DETACH); }
-
   private:
-    fs::path mountPoint_;
-    fs::path log_;
-    std::atomic<pid_t> pid_ = -1;
+    fs::path mountPoint_, log_;
+    pid_t pid_ = -1;
     int status_ = 0;
-};
-
-// Ends a test before ctest's time-out does: ctest kills the process, so no destructor would
-// unmount or detach. After `budget` the helper is killed (the mount's calls fail and the test
-// unwinds through its destructors); if the test is still running 20 s later, the mount and the
-// loop device are let go with raw system calls and the process exits with status 1.
-class Watchdog {
-  public:
-    // mount and attached must outlive the watchdog.
-    Watchdog(std::chrono::seconds budget, const HelperMount& mount, const Attached& attached)
-        : thread_([this, budget, &mount, &attached] {
-              std::unique_lock lock(mutex_);
-              if (stopped_.wait_for(lock, budget, [this] { return done_; })) return;
-              std::fprintf(stderr, "watchdog: still running after %lld s, killing the helper\n",
-                           static_cast<long long>(budget.count()));
-              mount.kill();
-              if (stopped_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; })) {
-                  return;
-              }
-              std::fprintf(stderr, "watchdog: the test does not end, cleaning up and exiting\n");
-              mount.detachNow();
-              attached.detachNow();
-              std::_Exit(1);
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        stopped_.notify_all();
-        thread_.join();
-    }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable stopped_;
-    bool done_ = false;
-    std::thread thread_;  // last: starts once the members above exist
 };
 
 }  // namespace kestrume2e
