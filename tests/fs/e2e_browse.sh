@@ -123,6 +123,48 @@ case_two_storages() {
     true
 }
 
+# Opcodes of the requests in the helper's FUSE trace ($WORK/helper.err, -o debug) after line
+# FROM that reach the volume's queue: the loop itself answers opendir, releasedir, forget and
+# getxattr while no attribute was set.
+queued_since() {
+    tail -n +"$1" "$WORK/helper.err" | grep -o 'opcode: [A-Z_]*' | cut -d' ' -f2 |
+        grep -vx 'OPENDIR\|RELEASEDIR\|GETXATTR\|FORGET\|BATCH_FORGET' | tr '\n' ' ' || true
+}
+
+# A second ls -l is served by the kernel alone, read-only and writable; a change made through
+# the volume shows in the next listing at once.
+case_warm_listing() {
+    begin_case
+    local dir=$MNT/DCIM/Camera mode from writable=
+    for mode in ro rw; do
+        [ "$mode" = rw ] && writable=--writable
+        make_image "$WORK/$mode.img" SIM0001 "Warm" $writable
+        attach "$WORK/$mode.img"
+        mount_foreground "$PART" "$MNT" -o debug
+        expect_mounted "$PART" "$MNT"
+        ls -l "$dir" >/dev/null
+        from=$(($(wc -l <"$WORK/helper.err") + 1))
+        ls -l "$dir" >/dev/null
+        # Writable: the kernel refreshes the folder's own attributes once after a listing that
+        # reached the volume (its atime); nothing else.
+        [[ "$(queued_since "$from")" =~ ^(GETATTR )?$ ]] ||
+            fail "$mode: a second ls -l reached the volume: $(queued_since "$from")"
+        [ "$mode" = ro ] && { fusermount3 -u "$MNT"; wait "$HELPER_PID" || true; }
+    done
+    from=$(($(wc -l <"$WORK/helper.err") + 1))
+    ls -l "$dir" >/dev/null
+    [ -z "$(queued_since "$from")" ] || fail "a third ls -l reached the volume"
+
+    echo new >"$dir/new.jpg"
+    rm "$dir/IMG_0001.jpg"
+    mv "$dir/img_0002.JPG" "$dir/renamed.jpg"
+    printf more >>"$dir/new.jpg"
+    diff <(ls -l "$STORE/DCIM/Camera" | awk '{ print $5, $9 }') \
+        <(ls -l "$dir" | awk '{ print $5, $9 }') >&2 || fail "a stale listing after changes"
+    [ "$(ls "$dir" | tr '\n' ' ')" = "new.jpg renamed.jpg " ] || fail "listing: $(ls "$dir")"
+    true
+}
+
 cases() {
     local store store1 store2
     scratch store
@@ -137,6 +179,11 @@ cases() {
     head -c 100000 /dev/urandom >"$store2/Photos/b.jpg"
     phone --storage "$store1" --storage "$store2" -- \
         case_two_storages
+
+    scratch store
+    fill_store "$store"
+    export STORE=$store
+    phone --storage "$store" -- case_warm_listing
 }
 
 e2e_main "$@"

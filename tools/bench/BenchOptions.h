@@ -20,9 +20,10 @@ struct BenchOptions {
     std::vector<std::string> links{"none", "usb2", "usb3"};
 };
 
-// Throws std::runtime_error with a usage text for anything it does not understand.
-inline BenchOptions parseOptions(int argc, char** argv, bool acceptsFiles) {
-    BenchOptions options;
+// Options given on the command line over defaults. Throws std::runtime_error with a usage text
+// for anything it does not understand.
+inline BenchOptions parseOptions(int argc, char** argv, bool acceptsFiles,
+                                 BenchOptions options = {}) {
     if (argc % 2 == 0) throw std::runtime_error("options come in pairs");
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i], value = argv[i + 1];
@@ -33,7 +34,10 @@ inline BenchOptions parseOptions(int argc, char** argv, bool acceptsFiles) {
             options.files = std::atoi(value.c_str());
             if (options.files < 1) throw std::runtime_error("bad --files");
         } else if (flag == "--link") {
-            if (value == "all") continue;
+            if (value == "all") {
+                options.links = BenchOptions{}.links;
+                continue;
+            }
             if (!phonesim::LinkModel::named(value))
                 throw std::runtime_error("--link none|usb2|usb3|all");
             options.links = {value};

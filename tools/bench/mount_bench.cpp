@@ -53,7 +53,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using bench::BenchOptions;
-using bench::linkSeconds;
 using bench::parseOptions;
 using bench::seconds;
 using bench::setLink;
@@ -78,14 +77,33 @@ struct Throughput {
     double mibPerSecond = 0;
     double wallSeconds = 0;
     double linkSeconds = 0;  // what the link model charged meanwhile
+    double idleSeconds = 0;  // the phone's wait between an answer and the next command
+    uint64_t requests = 0;   // GetPartialObject64 transactions
 };
 
-Throughput throughput(uint64_t size, double wall, double link) {
-    return {static_cast<double>(size) / MiB / wall, wall, link};
+// Figures of a read that began when the phone's stats were `before`.
+Throughput throughput(const phonesim::SimulatedPhone& phone, const phonesim::PhoneStats& before,
+                      uint64_t size, double wall) {
+    const phonesim::PhoneStats after = phone.stats();
+    return {static_cast<double>(size) / MiB / wall, wall,
+            seconds(after.linkTime - before.linkTime), seconds(after.idleTime - before.idleTime),
+            after.count(mtp::Op::GetPartialObject64) - before.count(mtp::Op::GetPartialObject64)};
 }
 
-// readPartial of the whole object over libusb in window-sized ranges.
-Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& name, uint64_t size) {
+// Where the time between two window fills goes.
+void printIdle(const char* label, const Throughput& t) {
+    const double n = static_cast<double>(std::max<uint64_t>(t.requests, 1));
+    std::printf(
+        "    %s: %llu requests, each %.1f ms on the wall (%.1f ms on the link), the phone idle "
+        "%.2f ms between requests (%.3f of the wall time)\n",
+        label, static_cast<unsigned long long>(t.requests),
+        (t.wallSeconds - t.idleSeconds) / n * 1000, t.linkSeconds / n * 1000,
+        t.idleSeconds / n * 1000, t.idleSeconds / t.wallSeconds);
+}
+
+// readPartial of the whole object over libusb in window-sized ranges; the wall seconds of the
+// reads alone (the session is opened before the clock starts).
+double rawReadSeconds(const std::string& name, uint64_t size) {
     auto record = phoneRecord();
     if (!record) throw std::runtime_error("discovery does not see the phone");
     mtp::MTPSession session(mtp::USBTransport::create(*record));
@@ -97,7 +115,6 @@ Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& nam
     }
     if (!handle) throw std::runtime_error(name + " not found on the phone");
     std::vector<uint8_t> buffer(window);
-    const auto linkBefore = phone.stats().linkTime;
     const auto start = Clock::now();
     for (uint64_t offset = 0; offset < size; offset += window) {
         if (session.readPartial(*handle, offset, window, buffer) == 0) {
@@ -105,12 +122,35 @@ Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& nam
         }
     }
     const double elapsed = seconds(Clock::now() - start);
-    const double link = linkSeconds(phone, linkBefore);
     try {
         session.transact(mtp::Op::CloseSession);
     } catch (const std::exception&) {
     }
-    return throughput(size, elapsed, link);
+    return elapsed;
+}
+
+// The raw read in this process, where the bus emulator lives.
+Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& name, uint64_t size) {
+    const auto before = phone.stats();
+    const double wall = rawReadSeconds(name, size);
+    return throughput(phone, before, size, wall);
+}
+
+// The raw read in a child process that reaches the bus as mount.mtpfs does (this program again
+// with --raw-child), so that both pay the same cost of crossing into the emulator's process.
+Throughput rawReadApart(const phonesim::SimulatedPhone& phone, const std::string& name,
+                        uint64_t size, const fs::path& output,
+                        const std::vector<std::string>& busEnvironment) {
+    const auto before = phone.stats();
+    const Result child = run(
+        "env " + [&] {
+            std::string assignments;
+            for (const auto& entry : busEnvironment) assignments += kestrume2e::quoted(entry) + " ";
+            return assignments;
+        }() + quoted(fs::read_symlink("/proc/self/exe")) + " --raw-child " + name + " " +
+        std::to_string(size) + " >" + quoted(output));
+    if (child.status != 0) throw std::runtime_error("raw read child: " + child.output);
+    return throughput(phone, before, size, std::stod(readText(output)));
 }
 
 // Reads a file through the mount in 1 MiB reads, as dd bs=1M does.
@@ -119,14 +159,13 @@ Throughput mountRead(const phonesim::SimulatedPhone& phone, const fs::path& file
     if (fd < 0) throw std::runtime_error("cannot open " + file.string());
     std::vector<char> buffer(MiB);
     uint64_t total = 0;
-    const auto linkBefore = phone.stats().linkTime;
+    const auto before = phone.stats();
     const auto start = Clock::now();
     for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) total += n;
-    const double elapsed = seconds(Clock::now() - start);
-    const double link = linkSeconds(phone, linkBefore);
+    const Throughput result = throughput(phone, before, size, seconds(Clock::now() - start));
     ::close(fd);
     if (total != size) throw std::runtime_error("mount read " + std::to_string(total) + " bytes");
-    return throughput(size, elapsed, link);
+    return result;
 }
 
 struct FirstByte {
@@ -256,6 +295,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
 
     std::printf("link %s\n", link.c_str());
     const Throughput raw = rawRead(*phone, "big.bin", size);
+    const Throughput rawApart =
+        rawReadApart(*phone, "big.bin", size, work.path() / "raw.out", bus.clientEnvironment());
 
     writeImage(work.path() / "image", config.serial, "Bench");
     Attached attached(work.path() / "image");
@@ -275,9 +316,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         propList = list(*phone, mnt / "bench" / "many", options.files);
         propListWarm = list(*phone, mnt / "bench" / "many", options.files);
 
-        const auto before = phone->stats().count(mtp::Op::GetPartialObject64);
         mounted = mountRead(*phone, mnt / "big.bin", size);
-        reads = phone->stats().count(mtp::Op::GetPartialObject64) - before;
+        reads = mounted.requests;
 
         (void)fs::file_size(mnt / "huge.bin");  // looked up before the clock starts
         last = lastByte(*phone, mnt / "huge.bin", 5ull << 30);
@@ -316,6 +356,13 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         mounted.mibPerSecond / raw.mibPerSecond);
     if (link != "none") bench::printLinkBusy(mounted, raw);
     std::printf(
+        "    against the raw read in a process of its own, as mount.mtpfs is: %.1f MiB/s, ratio "
+        "%.3f\n",
+        rawApart.mibPerSecond, mounted.mibPerSecond / rawApart.mibPerSecond);
+    printIdle("mount", mounted);
+    printIdle("raw", raw);
+    printIdle("raw apart", rawApart);
+    std::printf(
         "  GetPartialObject64 requests: %llu for %.0f MiB = %.3f per MiB, %.2f MiB per "
         "request after the first (target 4 MiB)\n",
         static_cast<unsigned long long>(reads), mib, static_cast<double>(reads) / mib,
@@ -347,6 +394,10 @@ void benchLink(const BenchOptions& options, const std::string& link) {
 int main(int argc, char** argv) {
     try {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        if (argc == 4 && std::string(argv[1]) == "--raw-child") {
+            std::printf("%.6f\n", rawReadSeconds(argv[2], std::strtoull(argv[3], nullptr, 10)));
+            return 0;
+        }
         const BenchOptions options = parseOptions(argc, argv, true);
         if (::geteuid() != 0) throw std::runtime_error("needs root (loop devices)");
         usbbus::VirtualUSBBus::ensureMockEnvironment(argv);

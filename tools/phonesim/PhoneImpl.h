@@ -68,6 +68,7 @@ struct SimulatedPhone::Impl {
     LinkModel link GUARDED_BY(mutex);
     ObjectStore store GUARDED_BY(mutex);
     PhoneStats stats GUARDED_BY(mutex);
+    std::optional<std::chrono::steady_clock::time_point> answeredAt GUARDED_BY(mutex);
     uint64_t bytesSinceFaults GUARDED_BY(mutex) = 0;
     bool unplugged GUARDED_BY(mutex) = false;
     bool outHalted GUARDED_BY(mutex) = false;

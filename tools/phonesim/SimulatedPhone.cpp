@@ -198,6 +198,8 @@ void SimulatedPhone::Impl::onCommand(std::span<const uint8_t> container) {
         command.params.push_back(readU32(container.data() + at));
     }
     ++stats.operations[command.op];
+    if (answeredAt) stats.idleTime += std::chrono::steady_clock::now() - *answeredAt;
+    answeredAt.reset();
 
     // A new command ends whatever the host gave up on.
     if (awaiting) {
@@ -327,6 +329,7 @@ InTransfer SimulatedPhone::Impl::bulkIn(std::span<uint8_t> buffer) {
             inQueue.pop_front();
         }
     }
+    if (inQueue.empty()) answeredAt = std::chrono::steady_clock::now();
     return {TransferStatus::ok, n, delay};
 }
 
