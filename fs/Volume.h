@@ -301,11 +301,8 @@ class Volume {
 
     // VERIFY_ON_QUEUE(*queue_) for the caller (function: its __func__), except while the
     // constructor loads: the queue does not exist yet and nothing else can reach the volume.
-    // Every queued operation but read starts here, so it also waits for a read-ahead fill
-    // running in the background: the session carries one transaction at a time.
     void verifyOnQueue(const char* function) const {
         if (queue_ && !queue_->isCurrent()) queue_->failNotCurrent(function);
-        if (readAhead_) readAhead_->settle();
     }
     // The session and the editor, or MTPTransportError "volume is shut down" after shutdown().
     // Use these, not the members, wherever the phone is reached.

@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
-#include <utility>
 
 #include "mtp/MTPCodes.h"
 
 namespace mtp {
 
-ReadAhead::ReadAhead()
-    : buffer_(std::make_unique_for_overwrite<uint8_t[]>(window)),
-      next_(std::make_unique_for_overwrite<uint8_t[]>(window)) {}
+ReadAhead::ReadAhead() : buffer_(std::make_unique_for_overwrite<uint8_t[]>(window)) {}
 
 size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
                        std::span<uint8_t> destination) {
@@ -28,30 +24,6 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
         return want;
     }
 
-    const auto inNext = [&] {
-        return nextWindow_ && nextWindow_->handle == handle && at >= nextWindow_->start &&
-               nextWindow_->start + nextWindow_->length >= at + want;
-    };
-    if (inNext()) {
-        settle();
-        if (inNext()) {
-            std::swap(buffer_, next_);
-            bufferOwner_ = handle;
-            state.start = nextWindow_->start;
-            state.length = nextWindow_->length;
-            nextWindow_.reset();
-            if (want > 0) std::memcpy(destination.data(), buffer_.get() + (at - state.start), want);
-            state.lastEnd = at + want;
-            remember(handle, state);
-            fillNext(session, handle, size, state);
-            return want;
-        }
-    }
-    // From here on the session is used on this thread.
-    settle();
-    // A seek within the object: the window after the old position is of no use.
-    if (nextWindow_ && nextWindow_->handle == handle) nextWindow_.reset();
-
     const State before = state;
     try {
         // Without 64-bit offsets nothing past 4 GB can be asked for: the window stops there.
@@ -60,9 +32,6 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
             fillable = std::min<uint64_t>(fillable, at < UINT32_MAX ? UINT32_MAX - at : 0);
         }
         if (want <= fillable && state.lastEnd == at) {
-            // A reader that went through the whole window before gets the next one filled in
-            // the background.
-            const bool continues = bufferOwner_ == handle && state.start + state.length == at;
             // The fill overwrites the buffer: a failed one must not leave the old owner's
             // bytes looking valid.
             bufferOwner_.reset();
@@ -75,7 +44,6 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
             if (count > 0) std::memcpy(destination.data(), buffer_.get(), count);
             state.lastEnd = at + count;
             remember(handle, state);
-            if (continues) fillNext(session, handle, size, state);
             return count;
         }
         // One request carries at most 4 GiB; a larger destination gets a short read.
@@ -90,44 +58,7 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
     }
 }
 
-void ReadAhead::fillNext(MTPSession& session, uint32_t handle, uint64_t size, const State& state) {
-    // Called settled: nothing writes into next_.
-    const uint64_t from = state.start + state.length;
-    if (state.length < window || from >= size) return;
-    uint64_t length = std::min<uint64_t>(size - from, window);
-    if (!session.supports(Op::GetPartialObject64)) {
-        length = std::min<uint64_t>(length, from < UINT32_MAX ? UINT32_MAX - from : 0);
-    }
-    if (length == 0) return;
-    nextWindow_ = Window{handle, from, length};
-    try {
-        nextFill_ = std::async(std::launch::async, [&session, handle, from, length,
-                                                    into = next_.get()] {
-            return session.readPartial(handle, from, static_cast<uint32_t>(length),
-                                       {into, window});
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the reader fills the window itself when it gets there.
-        nextWindow_.reset();
-    }
-}
-
-void ReadAhead::settle() noexcept {
-    if (!nextFill_.valid()) return;
-    try {
-        nextWindow_->length = nextFill_.get();
-    } catch (...) {
-        nextWindow_.reset();
-    }
-}
-
-void ReadAhead::dropNext() {
-    settle();
-    nextWindow_.reset();
-}
-
 void ReadAhead::invalidate(uint32_t handle) {
-    if (nextWindow_ && nextWindow_->handle == handle) dropNext();
     states_.erase(handle);
     if (bufferOwner_ == handle) bufferOwner_.reset();
 }

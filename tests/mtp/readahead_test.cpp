@@ -4,7 +4,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPError.h"
@@ -40,10 +39,6 @@ class ReadAheadTest : public ::testing::Test {
             uint64_t offset = command.params[1] | uint64_t{command.params[2]} << 32;
             uint32_t length = command.params[3];
             requests.push_back({handle, offset, length});
-            if (failAt == offset) {
-                failAt.reset();
-                return Reply{std::nullopt, Response::GeneralError};
-            }
             const Bytes& content = objects.at(handle);
             uint64_t end = std::min<uint64_t>(content.size(), offset + length);
             return Reply{Bytes(content.begin() + static_cast<ptrdiff_t>(offset),
@@ -58,12 +53,10 @@ class ReadAheadTest : public ::testing::Test {
             content[i] = static_cast<uint8_t>(i * 31 + handle + (i >> 11));
     }
 
-    // Reads and checks the bytes against the object's content. Settles, so that a request sent
-    // in the background is in requests.
+    // Reads and checks the bytes against the object's content.
     size_t read(uint32_t handle, int64_t offset, size_t length) {
         Bytes destination(length, 0xCC);
         size_t got = cache.read(session, handle, objects.at(handle).size(), offset, destination);
-        cache.settle();
         const Bytes& content = objects.at(handle);
         uint64_t from = offset < 0 ? 0 : static_cast<uint64_t>(offset);
         EXPECT_TRUE(std::equal(destination.begin(),
@@ -78,7 +71,6 @@ class ReadAheadTest : public ::testing::Test {
     ReadAhead cache;
     std::map<uint32_t, Bytes> objects;
     std::vector<Request> requests;
-    std::optional<uint64_t> failAt;  // the phone fails the next request at this offset
 };
 
 TEST_F(ReadAheadTest, SequentialReaderCostsOneRequestPerWindow) {
@@ -95,44 +87,6 @@ TEST_F(ReadAheadTest, SequentialReaderCostsOneRequestPerWindow) {
                                               {1, 4 * MiB + 256 * KiB, 4 * MiB},
                                               {1, 8 * MiB + 256 * KiB, 2 * MiB - 256 * KiB}}));
     EXPECT_EQ(read(1, 10 * MiB, 4096), 0u);
-}
-
-// Once a reader went through a whole window the next one is filled in the background. Its bytes
-// serve only that object at that position, never after the object changed, a seek drops them,
-// and a failed fill is asked for again.
-TEST_F(ReadAheadTest, TheNextWindowIsFilledInTheBackground) {
-    addObject(30, 24 * MiB);
-    addObject(31, 24 * MiB);
-    const auto readMiB = [this](uint32_t handle, size_t from, size_t to) {
-        for (size_t at = from; at < to; ++at) read(handle, static_cast<int64_t>(at * MiB), MiB);
-    };
-    readMiB(30, 0, 6);
-    EXPECT_EQ(requests, (std::vector<Request>{{30, 0, MiB},
-                                              {30, MiB, 4 * MiB},
-                                              {30, 5 * MiB, 4 * MiB},
-                                              {30, 9 * MiB, 4 * MiB}}));
-    readMiB(31, 9, 10);  // another object at the same offset
-    EXPECT_EQ(requests.size(), 5u);
-    readMiB(30, 6, 10);
-    EXPECT_EQ(requests.size(), 6u);  // 9 MiB came from the background, which asked for 13 MiB
-    EXPECT_EQ(requests.back(), (Request{30, 13 * MiB, 4 * MiB}));
-
-    objects[30][13 * MiB + 5] ^= 0xFF;  // the object changes on the phone
-    cache.invalidate(30);
-    readMiB(30, 13, 14);
-    EXPECT_EQ(requests.size(), 7u);
-
-    readMiB(30, 14, 19);
-    ASSERT_EQ(requests.back(), (Request{30, 22 * MiB, 2 * MiB}));  // in the background
-    readMiB(30, 0, 1);  // a seek
-    readMiB(30, 22, 23);
-    EXPECT_EQ(requests.size(), 12u);
-
-    failAt = 13 * MiB;
-    readMiB(30, 4, 14);
-    ASSERT_EQ(requests.size(), 18u);  // direct, fill at 5, at 9, failed at 13, 13 again, 17
-    EXPECT_EQ(requests[15], (Request{30, 13 * MiB, 4 * MiB}));
-    EXPECT_EQ(requests[16], requests[15]);
 }
 
 TEST_F(ReadAheadTest, ShortFileAndTheEnd) {
