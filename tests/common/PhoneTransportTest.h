@@ -1,13 +1,7 @@
 #pragma once
-// One fixture, every transport: tests of the MTP session written once as
-//     TEST_P(PhoneTransportTest, ...) { startPhone(config); auto& s = openSession(); ... }
-// run against the same simulated phone reached in-process (phonesim::SimulatedTransport) and
-// over libusb on the virtual USB bus (mtp::USBTransport, tests/usb/USBPhoneLink.h):
-//     INSTANTIATE_TEST_SUITE_P(Phone, PhoneTransportTest,
-//                              testing::Values(phonetest::inProcess(), usbtest::overLibusb()),
-//                              phonetest::transportName);
-// A binary that does not link the virtual bus instantiates with inProcess() alone; one that
-// does can #include a file of such TEST_Ps and add overLibusb().
+// Tests of the MTP session written once, TEST_P(PhoneTransportTest, ...), and run against the
+// same simulated phone in-process and over libusb on the virtual USB bus
+// (tests/usb/USBPhoneLink.h): instantiate with inProcess() and usbtest::overLibusb().
 
 #include <chrono>
 #include <functional>
@@ -29,13 +23,11 @@ struct LinkOptions {
     std::chrono::milliseconds readTimeout{60'000};
 };
 
-// A simulated phone attached to one kind of transport. Destroying the link detaches the phone
-// (unplugs it from the bus); transports made by connect() must be gone by then.
+// A simulated phone attached to one kind of transport; destroying the link detaches the phone.
 class PhoneLink {
   public:
     virtual ~PhoneLink() = default;
-    // A new transport to the phone. Only one may exist at a time (it holds the interface).
-    // Throws what the transport's opening throws.
+    // A new transport to the phone; one at a time. Throws what opening the transport throws.
     virtual std::unique_ptr<mtp::BulkTransport> connect(LinkOptions options = {}) = 0;
 };
 
@@ -77,8 +69,7 @@ class PhoneTransportTest : public testing::TestWithParam<TransportKind> {
     phonesim::SimulatedPhone& phone() { return *phone_; }
     PhoneLink& link() { return *link_; }
 
-    // A session over a new transport (the previous session and transport are dropped first),
-    // opened. Fails the test through the exception when open() throws.
+    // An open session over a new transport; the previous session and transport go first.
     mtp::MTPSession& openSession(LinkOptions options = {}) {
         session_.reset();
         session_ = std::make_unique<mtp::MTPSession>(link_->connect(options));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "mtp/USBDeviceRecord.h"
@@ -106,54 +107,48 @@ Attributes interface(const std::string& number, const std::string& cls, const st
     return attributes;
 }
 
-DeviceKind kindOf(const FakeSystem& system, const fs::path& device) {
+// Interfaces as "<config>.<number> <class> <subclass> <protocol> <endpoints> [<name>]".
+DeviceKind classify(const std::string& vendor, const std::vector<std::string>& interfaces) {
+    FakeSystem system;
+    auto device = system.addDevice("1-1", phone(vendor, "1", "2"));
+    for (const std::string& spec : interfaces) {
+        std::istringstream in(spec);
+        std::string suffix, cls, sub, proto, endpoints, name;
+        in >> suffix >> cls >> sub >> proto >> endpoints >> name;
+        const std::string number = suffix.substr(suffix.find('.') + 1);
+        system.addInterface(device, suffix,
+                            interface(number.size() == 1 ? "0" + number : number, cls, sub, proto,
+                                      endpoints, name));
+    }
     return system.discovery().record(device).kind;
 }
 
 TEST(USBClassification, RulesApplyInOrder) {
-    FakeSystem system;
-    // Apple is never a phone, even with a perfect MTP interface.
-    auto apple = system.addDevice("1-1", phone("05ac", "1", "2"));
-    system.addInterface(apple, "1.0", interface("00", "06", "01", "01", "03"));
-    EXPECT_EQ(kindOf(system, apple), DeviceKind::other());
-
-    // Still image class with only two endpoints does not qualify.
-    auto twoEndpoints = system.addDevice("1-2", phone("1234", "2", "3"));
-    system.addInterface(twoEndpoints, "1.0", interface("00", "06", "01", "01", "02"));
-    EXPECT_EQ(kindOf(system, twoEndpoints), DeviceKind::other());
-
-    // The vendor-specific form needs the string exactly "MTP".
-    auto lowerCase = system.addDevice("1-3", phone("1234", "3", "4"));
-    system.addInterface(lowerCase, "1.0", interface("00", "ff", "ff", "00", "03", "mtp"));
-    EXPECT_EQ(kindOf(system, lowerCase), DeviceKind::other());
-    auto vendorMTP = system.addDevice("1-4", phone("1234", "4", "5"));
-    system.addInterface(vendorMTP, "1.0", interface("00", "ff", "ff", "00", "03", "MTP"));
-    EXPECT_EQ(kindOf(system, vendorMTP), DeviceKind::mtp(0));
-
-    // The first MTP interface in interface order wins over debug bridges and later ones;
-    // 1.2 comes before 1.10.
-    auto composite = system.addDevice("1-5", phone("18d1", "5", "6"));
-    system.addInterface(composite, "1.0", interface("00", "ff", "42", "01", "02"));
-    system.addInterface(composite, "1.10", interface("0a", "06", "01", "01", "03"));
-    system.addInterface(composite, "1.2", interface("02", "ff", "ff", "00", "03", "MTP"));
-    EXPECT_EQ(kindOf(system, composite), DeviceKind::mtp(2));
-
-    // Charging only with USB debugging: the debug bridge alone, whatever the vendor.
-    auto debugOnly = system.addDevice("1-6", phone("1234", "6", "7"));
-    system.addInterface(debugOnly, "1.0", interface("00", "ff", "42", "01", "02"));
-    EXPECT_EQ(kindOf(system, debugOnly), DeviceKind::androidChargingOnly());
-    auto debugOtherProtocol = system.addDevice("1-7", phone("1234", "7", "8"));
-    system.addInterface(debugOtherProtocol, "1.0", interface("00", "ff", "42", "03", "02"));
-    EXPECT_EQ(kindOf(system, debugOtherProtocol), DeviceKind::other());
-
-    // A phone maker's device without any file transfer interface.
-    auto xiaomi = system.addDevice("1-8", phone("2717", "8", "9"));
-    system.addInterface(xiaomi, "1.0", interface("00", "06", "01", "01", "02"));
-    EXPECT_EQ(kindOf(system, xiaomi), DeviceKind::androidChargingOnly());
-
-    auto keyboard = system.addDevice("1-9", phone("046d", "9", "10"));
-    system.addInterface(keyboard, "1.0", interface("00", "03", "01", "01", "01"));
-    EXPECT_EQ(kindOf(system, keyboard), DeviceKind::other());
+    struct Case {
+        const char* what;
+        std::string vendor;
+        std::vector<std::string> interfaces;
+        DeviceKind kind;
+    };
+    const Case cases[] = {
+        {"still image class", "1234", {"1.0 06 01 01 03"}, DeviceKind::mtp(0)},
+        {"Apple is never a phone", "05ac", {"1.0 06 01 01 03"}, DeviceKind::other()},
+        {"two endpoints do not qualify", "1234", {"1.0 06 01 01 02"}, DeviceKind::other()},
+        {"vendor class named MTP", "1234", {"1.0 ff ff 00 03 MTP"}, DeviceKind::mtp(0)},
+        {"the name must be exactly MTP", "1234", {"1.0 ff ff 00 03 mtp"}, DeviceKind::other()},
+        {"the first MTP interface in interface order; 1.2 before 1.10",
+         "18d1",
+         {"1.0 ff 42 01 02", "1.10 06 01 01 03", "1.2 ff ff 00 03 MTP"},
+         DeviceKind::mtp(2)},
+        {"the debug bridge alone", "1234", {"1.0 ff 42 01 02"}, DeviceKind::androidChargingOnly()},
+        {"not the debug protocol", "1234", {"1.0 ff 42 03 02"}, DeviceKind::other()},
+        {"a phone maker without file transfer",
+         "2717",
+         {"1.0 06 01 01 02"},
+         DeviceKind::androidChargingOnly()},
+        {"a keyboard", "046d", {"1.0 03 01 01 01"}, DeviceKind::other()},
+    };
+    for (const Case& c : cases) EXPECT_EQ(classify(c.vendor, c.interfaces), c.kind) << c.what;
 }
 
 TEST(USBDiscovery, RecordFields) {
