@@ -58,9 +58,7 @@ class USBTransportTest : public testing::Test {
 
     phonesim::SimulatedPhone& plug(Variant variant = Variant::mtpClass) {
         phone_ = std::make_shared<phonesim::SimulatedPhone>();
-        profile_ = usbbus::profileFor({}, variant);
-        processBus().unplug(port);
-        processBus().plug(port, profile_, phone_);
+        usbtest::plugPhone(port, phone_, variant);
         return *phone_;
     }
 
@@ -89,7 +87,6 @@ class USBTransportTest : public testing::Test {
     }
 
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
-    usbbus::DeviceProfile profile_;
     std::unique_ptr<USBTransport> transport_;
 };
 
@@ -223,7 +220,7 @@ TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     // A record from an earlier enumeration does not open the device that replaced it.
     plug();
     mtp::USBDeviceRecord old = recordAt(port);
-    processBus().replug(port, profile_);
+    processBus().replug(port, usbbus::DeviceProfile{});
     EXPECT_EQ(failureOf([&] { USBTransport::create(old); }).message,
               "device " + old.id + " has no MTP interface");
     EXPECT_NO_THROW(USBTransport::create(recordAt(port)));
