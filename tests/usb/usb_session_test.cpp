@@ -250,6 +250,8 @@ TEST_P(PhoneTransportTest, EditorWritesReachThePhone) {
     EXPECT_EQ(phone.readFile(Internal, "Docs/big.bin"), content);
     EXPECT_EQ(session.entry(file).size, content.size());
     EXPECT_EQ(session.entry(small).size, fill.size());
+    editor.rename(small, std::string(300, 'n'));  // names are cut to 254 units
+    EXPECT_EQ(session.entry(small).name, std::string(254, 'n'));
 }
 
 TEST_P(PhoneTransportTest, TransportFaults) {
