@@ -44,25 +44,24 @@ class FakeSystem {
 
     // A device entry "<bus>-<devpath>" with the given attributes; returns its bus path.
     fs::path addDevice(const std::string& name, const Attributes& attributes) {
-        const auto real = sys() / "devices/pci0000:00/usb1" / name;
-        fs::create_directories(real);
-        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
-        const auto link = sys() / "bus/usb/devices" / name;
-        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
-        return link;
+        return addEntry(sys() / "devices/pci0000:00/usb1" / name, attributes);
     }
 
-    // An interface entry "<device>:<config>.<number>"; the endpoint count, class and the like
-    // are hex text as the kernel writes them.
-    fs::path addInterface(const fs::path& device, const std::string& suffix,
-                          const Attributes& attributes) {
-        const auto name = device.filename().string() + ":" + suffix;
-        const auto real = fs::canonical(device) / name;
-        fs::create_directories(real);
-        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
-        const auto link = sys() / "bus/usb/devices" / name;
-        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
-        return link;
+    // An interface entry "<device>:<config>.<number>" from "<config>.<number> <class> <subclass>
+    // <protocol> <endpoints> [<name>]", in hex as the kernel writes them.
+    fs::path addInterface(const fs::path& device, const std::string& spec) {
+        std::istringstream in(spec);
+        std::string suffix, cls, sub, proto, endpoints, name;
+        in >> suffix >> cls >> sub >> proto >> endpoints >> name;
+        std::string number = suffix.substr(suffix.find('.') + 1);
+        Attributes attributes{{"bInterfaceNumber", number.size() == 1 ? "0" + number : number},
+                              {"bInterfaceClass", cls},
+                              {"bInterfaceSubClass", sub},
+                              {"bInterfaceProtocol", proto},
+                              {"bNumEndpoints", endpoints}};
+        if (!name.empty()) attributes["interface"] = name;
+        return addEntry(fs::canonical(device) / (device.filename().string() + ":" + suffix),
+                        attributes);
     }
 
     void bindDriver(const fs::path& interface, const std::string& driver) {
@@ -84,6 +83,15 @@ class FakeSystem {
     }
 
   private:
+    // The entry's directory at `real` and its link in /sys/bus/usb/devices.
+    fs::path addEntry(const fs::path& real, const Attributes& attributes) {
+        fs::create_directories(real);
+        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
+        const auto link = sys() / "bus/usb/devices" / real.filename();
+        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
+        return link;
+    }
+
     testsupport::TempDir root_{"usb-discovery"};
 };
 
@@ -95,31 +103,10 @@ Attributes phone(const std::string& vendor, const std::string& devpath, const st
     return attributes;
 }
 
-Attributes interface(const std::string& number, const std::string& cls, const std::string& sub,
-                     const std::string& proto, const std::string& endpoints,
-                     const std::string& name = "") {
-    Attributes attributes{{"bInterfaceNumber", number},
-                          {"bInterfaceClass", cls},
-                          {"bInterfaceSubClass", sub},
-                          {"bInterfaceProtocol", proto},
-                          {"bNumEndpoints", endpoints}};
-    if (!name.empty()) attributes["interface"] = name;
-    return attributes;
-}
-
-// Interfaces as "<config>.<number> <class> <subclass> <protocol> <endpoints> [<name>]".
 DeviceKind classify(const std::string& vendor, const std::vector<std::string>& interfaces) {
     FakeSystem system;
     auto device = system.addDevice("1-1", phone(vendor, "1", "2"));
-    for (const std::string& spec : interfaces) {
-        std::istringstream in(spec);
-        std::string suffix, cls, sub, proto, endpoints, name;
-        in >> suffix >> cls >> sub >> proto >> endpoints >> name;
-        const std::string number = suffix.substr(suffix.find('.') + 1);
-        system.addInterface(device, suffix,
-                            interface(number.size() == 1 ? "0" + number : number, cls, sub, proto,
-                                      endpoints, name));
-    }
+    for (const std::string& spec : interfaces) system.addInterface(device, spec);
     return system.discovery().record(device).kind;
 }
 
@@ -172,7 +159,7 @@ TEST(USBDiscovery, AllDevicesSkipsInterfacesAndNonDevices) {
     FakeSystem system;
     EXPECT_TRUE(USBDiscovery(system.sys() / "missing").allDevices().empty());
     auto b = system.addDevice("1-2", phone("18d1", "2", "3", "B"));
-    system.addInterface(b, "1.0", interface("00", "06", "01", "01", "03"));
+    system.addInterface(b, "1.0 06 01 01 03");
     system.addDevice("1-1", phone("1234", "1", "2", "A"));
     fs::create_directories(system.sys() / "bus/usb/devices/usb9");  // no idVendor
     const auto devices = system.discovery().allDevices();
@@ -187,7 +174,7 @@ TEST(USBDiscovery, AllDevicesSkipsInterfacesAndNonDevices) {
 TEST(USBDiscovery, AReEnumerationAtTheSameAddressIsANewDevice) {
     FakeSystem system;
     auto device = system.addDevice("1-4", phone("18d1", "4", "9", "S1"));
-    system.addInterface(device, "1.0", interface("00", "06", "01", "01", "03"));
+    system.addInterface(device, "1.0 06 01 01 03");
     const auto discovery = system.discovery();
     const auto record = discovery.record(device);
     ASSERT_TRUE(discovery.mtpInterfaceService(record));
@@ -205,7 +192,7 @@ TEST(USBDiscovery, AReEnumerationAtTheSameAddressIsANewDevice) {
 TEST(USBDiscovery, ExclusiveOwner) {
     FakeSystem system;
     auto device = system.addDevice("1-4", phone("18d1", "4", "12", "S1"));
-    auto mtpInterface = system.addInterface(device, "1.0", interface("00", "06", "01", "01", "03"));
+    auto mtpInterface = system.addInterface(device, "1.0 06 01 01 03");
     const auto discovery = system.discovery();
     const auto record = discovery.record(device);
 
