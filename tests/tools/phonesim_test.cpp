@@ -44,6 +44,23 @@ Response answer(MTPSession& s, Op op, const std::vector<uint32_t>& params = {},
     }
 }
 
+// One request of a script and the response the phone must give to it.
+struct Step {
+    Op op;
+    std::vector<uint32_t> params;
+    Response response = Response::OK;
+    std::optional<Bytes> data = std::nullopt;
+};
+
+void expectAnswers(MTPSession& s, const std::vector<Step>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        auto data = step.data ? std::optional<std::span<const uint8_t>>(*step.data) : std::nullopt;
+        EXPECT_EQ(answer(s, step.op, step.params, data), step.response)
+            << "step " << i << ", operation " << std::hex << mtp::wire(step.op);
+    }
+}
+
 // The ObjectInfo a host sends with SendObjectInfo, announcing size bytes.
 Bytes announce(std::string_view name, uint32_t size = 0, bool folder = false) {
     Bytes info = mtp::encodeObjectInfo(0, name, folder);
@@ -160,35 +177,35 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused)
     auto s = connectPhone(phone);
     handles(*s, Internal, Root);
     const uint32_t sub = *phone.handleOf(Internal, "Sub");
-    for (const char* taken : {"PHOTO.jpg", "STRASSE.TXT"}) {
-        EXPECT_EQ(answer(*s, Op::SendObjectInfo, {Internal, Root}, announce(taken)),
-                  Response::GeneralError)
-            << taken;
-    }
-    for (const char* bad : {".", "..", "a/b", ""}) {
-        EXPECT_EQ(answer(*s, Op::SendObjectInfo, {Internal, Root}, announce(bad, 0, true)),
-                  Response::InvalidParameter)
-            << bad;
-    }
-
-    // Renaming: only the file name can be set; clashes and bad names refused; case changes fine.
     const uint32_t photo = *phone.handleOf(Internal, "photo.jpg");
     const uint32_t name = mtp::wire(Prop::ObjectFileName);
-    auto rename = [&](std::string_view to) {
-        return answer(*s, Op::SetObjectPropValue, {photo, name}, ptpString(to));
-    };
-    EXPECT_EQ(rename("strasse.txt"), Response::GeneralError);
-    EXPECT_EQ(rename(".."), Response::InvalidParameter);
-    EXPECT_EQ(rename("Photo.jpg"), Response::OK);
+    const std::vector<uint32_t> top{Internal, Root};
+    expectAnswers(
+        *s,
+        {
+            {Op::SendObjectInfo, top, Response::GeneralError, announce("PHOTO.jpg")},
+            {Op::SendObjectInfo, top, Response::GeneralError, announce("STRASSE.TXT")},
+            {Op::SendObjectInfo, top, Response::InvalidParameter, announce(".", 0, true)},
+            {Op::SendObjectInfo, top, Response::InvalidParameter, announce("..", 0, true)},
+            {Op::SendObjectInfo, top, Response::InvalidParameter, announce("a/b", 0, true)},
+            {Op::SendObjectInfo, top, Response::InvalidParameter, announce("", 0, true)},
+            // Renaming: only the file name can be set; clashes and bad names refused.
+            {Op::SetObjectPropValue,
+             {photo, name},
+             Response::GeneralError,
+             ptpString("strasse.txt")},
+            {Op::SetObjectPropValue, {photo, name}, Response::InvalidParameter, ptpString("..")},
+            {Op::SetObjectPropValue, {photo, name}, Response::OK, ptpString("Photo.jpg")},
+            {Op::SetObjectPropValue,
+             {photo, mtp::wire(Prop::ObjectSize)},
+             Response::AccessDenied,
+             Bytes(8)},
+            {Op::SetObjectPropValue, {photo, 0xDC99}, Response::InvalidObjectPropCode, Bytes(8)},
+            // Moving: not over a name taken in the folder, not into itself.
+            {Op::MoveObject, {photo, Internal, sub}, Response::GeneralError},
+            {Op::MoveObject, {sub, Internal, sub}, Response::InvalidParentObject},
+        });
     EXPECT_EQ(mtp::parseObjectInfo(s->transact(Op::GetObjectInfo, {photo})).filename, "Photo.jpg");
-    EXPECT_EQ(answer(*s, Op::SetObjectPropValue, {photo, mtp::wire(Prop::ObjectSize)}, Bytes(8)),
-              Response::AccessDenied);
-    EXPECT_EQ(answer(*s, Op::SetObjectPropValue, {photo, 0xDC99}, Bytes(8)),
-              Response::InvalidObjectPropCode);
-
-    // Moving: not over a name taken in the folder, not into itself.
-    EXPECT_EQ(answer(*s, Op::MoveObject, {photo, Internal, sub}), Response::GeneralError);
-    EXPECT_EQ(answer(*s, Op::MoveObject, {sub, Internal, sub}), Response::InvalidParentObject);
 }
 
 TEST(PhoneObjects, HandlesAreHandedOutWhenListedAndNeverReused) {
@@ -234,18 +251,20 @@ TEST(PhoneObjects, StorageSpaceFollowsWhatIsStoredAndIsNeverOverfilled) {
     const uint32_t file = sendFile(*s, SD, Root, "f", pattern(6000));
     EXPECT_EQ(storageInfo(*s, SD).freeSpaceInBytes, 4000u);
     EXPECT_EQ(storageInfo(*s, Internal).freeSpaceInBytes, 10000u);
-    EXPECT_EQ(answer(*s, Op::SendObjectInfo, {SD, Root}, announce("g", 5000)), Response::StoreFull);
-    // A SendObject bigger than its announcement still cannot overfill the storage.
-    s->transact(Op::SendObjectInfo, {SD, Root}, announce("h", 10));
-    EXPECT_EQ(answer(*s, Op::SendObject, {}, pattern(5000)), Response::StoreFull);
+    expectAnswers(
+        *s, {
+                {Op::SendObjectInfo, {SD, Root}, Response::StoreFull, announce("g", 5000)},
+                // A SendObject bigger than its announcement still cannot overfill the storage.
+                {Op::SendObjectInfo, {SD, Root}, Response::OK, announce("h", 10)},
+                {Op::SendObject, {}, Response::StoreFull, pattern(5000)},
+                // Nor can an edit.
+                {Op::BeginEditObject, {file}},
+                {Op::TruncateObject, {file, 12000, 0}, Response::StoreFull},
+                {Op::SendPartialObject, {file, 6000, 0, 4500}, Response::StoreFull, pattern(4500)},
+                {Op::TruncateObject, {file, 1000, 0}},
+                {Op::EndEditObject, {file}},
+            });
     EXPECT_FALSE(phone.readFile(SD, "h"));
-    // Nor can an edit.
-    s->transact(Op::BeginEditObject, {file});
-    EXPECT_EQ(answer(*s, Op::TruncateObject, {file, 12000, 0}), Response::StoreFull);
-    EXPECT_EQ(answer(*s, Op::SendPartialObject, {file, 6000, 0, 4500}, pattern(4500)),
-              Response::StoreFull);
-    s->transact(Op::TruncateObject, {file, 1000, 0});
-    s->transact(Op::EndEditObject, {file});
     EXPECT_EQ(storageInfo(*s, SD).freeSpaceInBytes, 9000u);
 
     phone.updateFaults([](Faults& f) { f.storeFull = true; });
@@ -258,29 +277,28 @@ TEST(PhoneEdits, AndroidEditRules) {
     phone.addFile(Internal, "f.bin", pattern(100));
     auto s = connectPhone(phone);
     const uint32_t f = handles(*s, Internal, Root).at(0);
-    // Outside an edit, partial writes and truncation are general errors.
-    EXPECT_EQ(answer(*s, Op::SendPartialObject, {f, 0, 0, 4}, Bytes{1, 2, 3, 4}),
-              Response::GeneralError);
-    EXPECT_EQ(answer(*s, Op::TruncateObject, {f, 10, 0}), Response::GeneralError);
-    EXPECT_EQ(answer(*s, Op::EndEditObject, {f}), Response::GeneralError);
-
-    s->transact(Op::BeginEditObject, {f});
-    EXPECT_EQ(answer(*s, Op::BeginEditObject, {f}), Response::GeneralError);  // one per object
-    EXPECT_EQ(phone.openEdits(), std::vector<uint32_t>{f});
-    EXPECT_EQ(answer(*s, Op::SendPartialObject, {f, 101, 0, 1}, Bytes{7}),
-              Response::GeneralError);                                   // would leave a hole
-    s->transact(Op::SendPartialObject, {f, 100, 0, 3}, Bytes{7, 8, 9});  // appending is fine
-    s->transact(Op::SendPartialObject, {f, 0, 0, 2}, Bytes{0xAA, 0xBB});
-    s->transact(Op::TruncateObject, {f, 102, 0});
-    s->transact(Op::EndEditObject, {f});
-    EXPECT_TRUE(phone.openEdits().empty());
+    expectAnswers(
+        *s,
+        {
+            // Outside an edit, partial writes and truncation are general errors.
+            {Op::SendPartialObject, {f, 0, 0, 4}, Response::GeneralError, Bytes{1, 2, 3, 4}},
+            {Op::TruncateObject, {f, 10, 0}, Response::GeneralError},
+            {Op::EndEditObject, {f}, Response::GeneralError},
+            {Op::BeginEditObject, {f}},
+            {Op::BeginEditObject, {f}, Response::GeneralError},  // one edit per object
+            {Op::SendPartialObject, {f, 101, 0, 1}, Response::GeneralError, Bytes{7}},  // a hole
+            {Op::SendPartialObject, {f, 100, 0, 3}, Response::OK, Bytes{7, 8, 9}},      // appending
+            {Op::SendPartialObject, {f, 0, 0, 2}, Response::OK, Bytes{0xAA, 0xBB}},
+            {Op::TruncateObject, {f, 102, 0}},
+            {Op::EndEditObject, {f}},
+            {Op::BeginEditObject, {f + 100}, Response::InvalidObjectHandle},
+        });
     Bytes expected = pattern(100);
     expected[0] = 0xAA;
     expected[1] = 0xBB;
     expected.insert(expected.end(), {7, 8});
     EXPECT_EQ(phone.readFile(Internal, "f.bin"), expected);
     EXPECT_EQ(mtp::parseObjectInfo(s->transact(Op::GetObjectInfo, {f})).compressedSize, 102u);
-    EXPECT_EQ(answer(*s, Op::BeginEditObject, {f + 100}), Response::InvalidObjectHandle);
 
     // A host that goes away mid-edit: reset closes the session and commits the edit.
     s->transact(Op::BeginEditObject, {f});
