@@ -106,12 +106,8 @@ class ScriptedTransport : public mtp::BulkTransport {
     int maxPacketSize() const override { return static_cast<int>(packetSize); }
 
     void write(std::span<const uint8_t> bytes) override {
-        size_t index = writes.size();
-        if (index == failWriteAt) {
-            writes.emplace_back(bytes.begin(), bytes.end());
-            throw mtp::MTPTransportError("write failed");
-        }
         writes.emplace_back(bytes.begin(), bytes.end());
+        if (writes.size() - 1 == failWriteAt) throw mtp::MTPTransportError("write failed");
         mtp::ContainerHeader header = mtp::parseContainerHeader(bytes);
         if (header.type != mtp::ContainerType::Command || header.length != bytes.size()) return;
         Command command{mtp::Op{header.code}, header.transactionID, {}};
