@@ -49,8 +49,8 @@ class FakeSystem {
 
     // An interface entry "<device>:<config>.<number>" from "<config>.<number> <class> <subclass>
     // <protocol> <endpoints> [<name>]", in hex as the kernel writes them.
-    fs::path addInterface(const fs::path& device, const std::string& spec) {
-        std::istringstream in(spec);
+    fs::path addInterface(const fs::path& device, const std::string& layout) {
+        std::istringstream in(layout);
         std::string suffix, cls, sub, proto, endpoints, name;
         in >> suffix >> cls >> sub >> proto >> endpoints >> name;
         std::string number = suffix.substr(suffix.find('.') + 1);
@@ -106,7 +106,7 @@ Attributes phone(const std::string& vendor, const std::string& devpath, const st
 DeviceKind classify(const std::string& vendor, const std::vector<std::string>& interfaces) {
     FakeSystem system;
     auto device = system.addDevice("1-1", phone(vendor, "1", "2"));
-    for (const std::string& spec : interfaces) system.addInterface(device, spec);
+    for (const std::string& layout : interfaces) system.addInterface(device, layout);
     return system.discovery().record(device).kind;
 }
 
