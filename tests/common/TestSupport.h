@@ -1,14 +1,21 @@
 #pragma once
-// Small things many tests need: recognisable bytes and a temporary folder.
+// Small things many tests need: recognisable bytes, a temporary folder, and a session with the
+// simulated phone.
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "mtp/MTPSession.h"
+#include "tools/phonesim/SimulatedPhone.h"
+#include "tools/phonesim/SimulatedTransport.h"
 
 namespace testsupport {
 
@@ -43,5 +50,17 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// An open session (OpenSession, GetDeviceInfo) with the simulated phone in this process. The
+// phone must outlive it. readTimeout: how long a read waits for an answer that never comes.
+// Throws what MTPSession::open throws.
+inline std::unique_ptr<mtp::MTPSession> connectPhone(
+    phonesim::SimulatedPhone& phone,
+    std::chrono::milliseconds readTimeout = std::chrono::seconds(2)) {
+    auto session = std::make_unique<mtp::MTPSession>(
+        std::make_unique<phonesim::SimulatedTransport>(phone, readTimeout));
+    session->open();
+    return session;
+}
 
 }  // namespace testsupport

@@ -43,8 +43,6 @@ struct Reply {
 
 class ScriptedTransport : public mtp::BulkTransport {
   public:
-    // --- Scripting the IN side ---
-
     // One IN transfer. A transfer longer than the reader's buffer is delivered over several
     // reads, buffer-full first, as a USB transfer into a smaller buffer would be.
     void queueIn(Bytes transfer) { in_.push_back(Item{std::move(transfer), {}}); }
@@ -84,14 +82,8 @@ class ScriptedTransport : public mtp::BulkTransport {
         responder_ = std::move(responder);
     }
 
-    // --- Injected write failures ---
-
-    // The write with this index (0-based, counting every OUT transfer) fails, and so does every
-    // later one when failAllFrom is set.
+    // The write with this index (0-based, counting every OUT transfer) fails.
     std::optional<size_t> failWriteAt;
-    bool failAllFrom = false;
-
-    // --- What happened ---
 
     std::vector<Bytes> writes;      // every OUT transfer, zero-length packets included
     std::vector<Command> commands;  // the command containers among them
@@ -105,27 +97,17 @@ class ScriptedTransport : public mtp::BulkTransport {
         for (const Command& command : commands) result.push_back(command.op);
         return result;
     }
-    size_t count(mtp::Op op) const {
-        std::vector<mtp::Op> all = ops();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), op));
-    }
     void clearRecords() {
         writes.clear();
         commands.clear();
         reads = drains = 0;
     }
 
-    // --- BulkTransport ---
-
     int maxPacketSize() const override { return static_cast<int>(packetSize); }
 
     void write(std::span<const uint8_t> bytes) override {
-        size_t index = writes.size();
-        if (failWriteAt && (index == *failWriteAt || (failAllFrom && index > *failWriteAt))) {
-            writes.emplace_back(bytes.begin(), bytes.end());
-            throw mtp::MTPTransportError("write failed");
-        }
         writes.emplace_back(bytes.begin(), bytes.end());
+        if (writes.size() - 1 == failWriteAt) throw mtp::MTPTransportError("write failed");
         mtp::ContainerHeader header = mtp::parseContainerHeader(bytes);
         if (header.type != mtp::ContainerType::Command || header.length != bytes.size()) return;
         Command command{mtp::Op{header.code}, header.transactionID, {}};

@@ -36,6 +36,11 @@ Bytes encode(std::string_view text) {
     return bytes;
 }
 
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 int64_t seconds(Timestamp time) {
     return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
 }
@@ -74,18 +79,24 @@ TEST(ByteReader, ArrayCountIsClampedToThePayloadLength) {
 }
 
 TEST(PTPString, DecodesWhateverThePhoneSends) {
-    EXPECT_EQ(decode({0}), "");
-    EXPECT_EQ(decode(utf16String(u"abc\0\0"sv, 5)), "abc");
-    EXPECT_EQ(decode(utf16String(u"abc", 3)), "abc");  // no NUL at all
-    // The count promises more units than arrive: the missing ones read as NUL and go.
-    EXPECT_EQ(decode(utf16String(u"ab", 200)), "ab");
-    // Unpaired surrogates become U+FFFD; a real pair survives.
-    EXPECT_EQ(decode(utf16String(u"a\xD800"
-                                 u"b",
-                                 3)),
-              "a\uFFFDb");
-    EXPECT_EQ(decode(utf16String(u"x\xDC00", 2)), "x\uFFFD");
-    EXPECT_EQ(decode(utf16String(u"\xD83D\xDE00", 3)), "\U0001F600");
+    struct Case {
+        std::u16string_view units;
+        uint8_t count;
+        std::string text;
+    };
+    for (const Case& c :
+         {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"},
+          Case{u"abc", 3,
+               "abc"},  // no NUL at all
+                        // The count promises more units than arrive: the missing ones are NUL.
+          Case{u"ab", 200, "ab"},
+          // Unpaired surrogates become U+FFFD; a real pair survives.
+          Case{u"a\xD800"
+               u"b",
+               3, "a\uFFFDb"},
+          Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
+        EXPECT_EQ(decode(utf16String(c.units, c.count)), c.text) << c.text;
+    }
 
     // The cursor ends after exactly count units, whatever they held.
     Bytes two = utf16String(u"hi\0"sv, 3);
@@ -106,10 +117,7 @@ TEST(PTPString, EncodesTheWireBytes) {
 
 TEST(PTPString, LongNamesAreCutTo254Units) {
     Bytes bytes = encode(std::string(300, 'n'));
-    ASSERT_EQ(bytes.size(), 1u + 255 * 2);
-    EXPECT_EQ(bytes[0], 255);
-    EXPECT_EQ(bytes[1 + 253 * 2], 'n');
-    EXPECT_EQ(bytes[1 + 254 * 2], 0);
+    EXPECT_EQ(bytes.size(), 1u + 255 * 2);
     EXPECT_EQ(decode(bytes), std::string(254, 'n'));
 
     // A surrogate pair across the cut is dropped whole, never halved.
@@ -184,119 +192,89 @@ TEST(Container, HeaderAndResponseParameters) {
     EXPECT_EQ(paramsOf(8, 40), 0u);
 }
 
-TEST(Datasets, DeviceInfoOperations) {
-    Bytes bytes;
-    appendU16(bytes, 100);
-    appendU32(bytes, 6);
-    appendU16(bytes, 100);
-    for (uint8_t b : encode("microsoft.com: 1.0; android.com: 1.0;")) bytes.push_back(b);
-    appendU16(bytes, 0);
-    appendU32(bytes, 3);
-    for (Op op : {Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}) {
-        appendU16(bytes, wire(op));
-    }
-    appendU32(bytes, 0);  // events: not read
-    EXPECT_EQ(parseDeviceInfo(bytes).operationsSupported,
-              (std::vector<Op>{Op::GetDeviceInfo, Op::GetPartialObject64, Op::BeginEditObject}));
-    EXPECT_TRUE(
-        parseDeviceInfo(Bytes(bytes.begin(), bytes.begin() + 10)).operationsSupported.empty());
-}
-
-TEST(Datasets, ObjectInfoRead) {
-    Bytes bytes;
-    appendU32(bytes, 0x10001);
-    appendU16(bytes, wire(Format::Association));
-    appendU16(bytes, 0);
-    appendU32(bytes, 0xFFFFFFFF);
-    bytes.resize(bytes.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
+// Sessions show DeviceInfo and most of ObjectInfo; here the fields a phone fills alike.
+TEST(Datasets, ObjectInfoTakesTheModificationDate) {
+    Bytes object;
+    appendU32(object, 0x10001);
+    appendU16(object, wire(Format::Association));
+    appendU16(object, 0);
+    appendU32(object, 0xFFFFFFFF);
+    object.resize(object.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
     for (const char* s : {"DCIM", "20200101T000000", "20240131T235959"}) {
-        for (uint8_t b : encode(s)) bytes.push_back(b);
+        for (uint8_t b : encode(s)) object.push_back(b);
     }
-    ObjectInfo info = parseObjectInfo(bytes);
-    EXPECT_TRUE(info.isFolder());
-    EXPECT_EQ(info.compressedSize, 0xFFFFFFFFu);
-    EXPECT_EQ(info.filename, "DCIM");
-    EXPECT_EQ(info.modified, parseMTPDate("20240131T235959"));
+    EXPECT_EQ(parseObjectInfo(object), (ObjectInfo{Format::Association, 0xFFFFFFFF, "DCIM",
+                                                   parseMTPDate("20240131T235959")}));
 }
 
-namespace {
-void element(Bytes& out, uint32_t handle, uint16_t property, uint16_t type) {
-    appendU32(out, handle);
-    appendU16(out, property);
-    appendU16(out, type);
+// A prop list of the given count: each element is (handle, property, data type, value bytes).
+Bytes propList(uint32_t count,
+               const std::vector<std::tuple<uint32_t, uint16_t, uint16_t, Bytes>>& elements) {
+    Bytes bytes;
+    appendU32(bytes, count);
+    for (const auto& [handle, property, type, value] : elements) {
+        appendU32(bytes, handle);
+        appendU16(bytes, property);
+        appendU16(bytes, type);
+        bytes.insert(bytes.end(), value.begin(), value.end());
+    }
+    return bytes;
 }
-}  // namespace
+
+Bytes le(uint64_t value, size_t size) {
+    Bytes bytes;
+    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> 8 * i));
+    return bytes;
+}
 
 TEST(Datasets, PropListWalksEveryValueWidth) {
-    Bytes bytes;
-    appendU32(bytes, 8);
-    element(bytes, 1, wire(Prop::ObjectFileName), 0xFFFF);
-    for (uint8_t b : encode("a.txt")) bytes.push_back(b);
-    element(bytes, 1, wire(Prop::ObjectFormat), 0x0004);
-    appendU16(bytes, wire(Format::Association));
-    element(bytes, 1, wire(Prop::ObjectSize), 0x0008);
-    appendU64(bytes, 5'000'000'000);
-    element(bytes, 2, 0xDC41, 0x000A);  // UINT128: skipped
-    bytes.resize(bytes.size() + 16, 0xEE);
-    element(bytes, 2, 0xDC42, 0x4002);  // AUINT8 of 3: skipped
-    appendU32(bytes, 3);
-    bytes.resize(bytes.size() + 3, 0xEE);
-    element(bytes, 2, 0xDC43, 0x4009);  // AINT128 of 2: skipped
-    appendU32(bytes, 2);
-    bytes.resize(bytes.size() + 32, 0xEE);
-    element(bytes, 2, wire(Prop::ObjectSize), 0x0006);
-    appendU32(bytes, 7);
-    element(bytes, 3, 0xDC44, 0x0001);
-    appendU8(bytes, 0xFF);
-
-    std::vector<PropListElement> elements = parseObjectPropList(bytes);
+    const uint16_t size = wire(Prop::ObjectSize);
+    std::vector<PropListElement> elements = parseObjectPropList(
+        propList(8, {{1, wire(Prop::ObjectFileName), 0xFFFF, encode("a.txt")},
+                     {1, wire(Prop::ObjectFormat), 0x0004, le(wire(Format::Association), 2)},
+                     {1, size, 0x0008, le(5'000'000'000, 8)},
+                     {2, 0xDC41, 0x000A, Bytes(16, 0xEE)},             // UINT128: skipped
+                     {2, 0xDC42, 0x4002, le(3, 4) + Bytes(3, 0xEE)},   // AUINT8 of 3: skipped
+                     {2, 0xDC43, 0x4009, le(2, 4) + Bytes(32, 0xEE)},  // AINT128 of 2: skipped
+                     {2, size, 0x0006, le(7, 4)},
+                     {3, 0xDC44, 0x0001, le(0xFF, 1)}}));
     ASSERT_EQ(elements.size(), 8u);
     EXPECT_EQ(elements[0].text, "a.txt");
     EXPECT_EQ(elements[1].number, wire(Format::Association));
     EXPECT_EQ(elements[2].number, 5'000'000'000u);
-    EXPECT_FALSE(elements[3].number);
-    EXPECT_FALSE(elements[4].number);
-    EXPECT_FALSE(elements[5].number);
+    for (int i : {3, 4, 5}) EXPECT_FALSE(elements[i].number) << i;
     EXPECT_EQ(elements[6],
               (PropListElement{2, Prop::ObjectSize, DataType::UINT32, 7, std::nullopt}));
     EXPECT_EQ(elements[7].number, 0xFFu);
 }
 
+// The walk stops where the next element cannot be found, and never invents elements.
 TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
-    Bytes bytes;
-    appendU32(bytes, 4);
-    element(bytes, 1, wire(Prop::ObjectSize), 0x0008);
-    appendU64(bytes, 10);
-    element(bytes, 2, wire(Prop::ObjectSize), 0x0010);  // no such DataType
-    appendU64(bytes, 20);
-    element(bytes, 3, wire(Prop::ObjectSize), 0x0008);
-    appendU64(bytes, 30);
-    std::vector<PropListElement> elements = parseObjectPropList(bytes);
-    ASSERT_EQ(elements.size(), 2u);
-    EXPECT_EQ(elements[1].handle, 2u);
-    EXPECT_FALSE(elements[1].number);
-
-    Bytes unknownArray;
-    appendU32(unknownArray, 2);
-    element(unknownArray, 1, 0xDC45, 0x4000);  // array of UNDEF
-    appendU32(unknownArray, 1);
-    element(unknownArray, 2, wire(Prop::ObjectSize), 0x0006);
-    EXPECT_EQ(parseObjectPropList(unknownArray).size(), 1u);
-
-    // A count the bytes cannot hold: no phantom elements of handle 0 after the real ones.
-    Bytes lying;
-    appendU32(lying, 0xFFFFFFFF);
-    element(lying, 9, wire(Prop::ObjectFileName), 0xFFFF);
-    for (uint8_t b : encode("x")) lying.push_back(b);
-    std::vector<PropListElement> one = parseObjectPropList(lying);
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].text, "x");
-
+    const uint16_t size = wire(Prop::ObjectSize);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        std::vector<uint32_t> handles;
+    };
+    for (const Case& c : {
+             Case{"no such data type",
+                  propList(3, {{1, size, 0x0008, le(10, 8)},
+                               {2, size, 0x0010, le(20, 8)},
+                               {3, size, 0x0008, le(30, 8)}}),
+                  {1, 2}},
+             Case{"array of UNDEF",
+                  propList(2, {{1, 0xDC45, 0x4000, le(1, 4)}, {2, size, 0x0006, {}}}),
+                  {1}},
+             Case{"a count the bytes cannot hold",
+                  propList(0xFFFFFFFF, {{9, wire(Prop::ObjectFileName), 0xFFFF, encode("x")}}),
+                  {9}},
+         }) {
+        std::vector<uint32_t> handles;
+        for (const auto& element : parseObjectPropList(c.bytes)) handles.push_back(element.handle);
+        EXPECT_EQ(handles, c.handles) << c.what;
+    }
     // A value cut short still yields its element, with the missing bytes as zero.
-    Bytes cut;
-    appendU32(cut, 1);
-    element(cut, 4, wire(Prop::ObjectSize), 0x0008);
-    appendU16(cut, 0x1234);
-    ASSERT_EQ(parseObjectPropList(cut).size(), 1u);
-    EXPECT_EQ(parseObjectPropList(cut)[0].number, 0x1234u);
+    auto cut = parseObjectPropList(propList(1, {{4, size, 0x0008, le(0x1234, 2)}}));
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].number, 0x1234u);
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "mtp/USBDeviceRecord.h"
@@ -43,25 +44,24 @@ class FakeSystem {
 
     // A device entry "<bus>-<devpath>" with the given attributes; returns its bus path.
     fs::path addDevice(const std::string& name, const Attributes& attributes) {
-        const auto real = sys() / "devices/pci0000:00/usb1" / name;
-        fs::create_directories(real);
-        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
-        const auto link = sys() / "bus/usb/devices" / name;
-        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
-        return link;
+        return addEntry(sys() / "devices/pci0000:00/usb1" / name, attributes);
     }
 
-    // An interface entry "<device>:<config>.<number>"; the endpoint count, class and the like
-    // are hex text as the kernel writes them.
-    fs::path addInterface(const fs::path& device, const std::string& suffix,
-                          const Attributes& attributes) {
-        const auto name = device.filename().string() + ":" + suffix;
-        const auto real = fs::canonical(device) / name;
-        fs::create_directories(real);
-        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
-        const auto link = sys() / "bus/usb/devices" / name;
-        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
-        return link;
+    // An interface entry "<device>:<config>.<number>" from "<config>.<number> <class> <subclass>
+    // <protocol> <endpoints> [<name>]", in hex as the kernel writes them.
+    fs::path addInterface(const fs::path& device, const std::string& layout) {
+        std::istringstream in(layout);
+        std::string suffix, cls, sub, proto, endpoints, name;
+        in >> suffix >> cls >> sub >> proto >> endpoints >> name;
+        std::string number = suffix.substr(suffix.find('.') + 1);
+        Attributes attributes{{"bInterfaceNumber", number.size() == 1 ? "0" + number : number},
+                              {"bInterfaceClass", cls},
+                              {"bInterfaceSubClass", sub},
+                              {"bInterfaceProtocol", proto},
+                              {"bNumEndpoints", endpoints}};
+        if (!name.empty()) attributes["interface"] = name;
+        return addEntry(fs::canonical(device) / (device.filename().string() + ":" + suffix),
+                        attributes);
     }
 
     void bindDriver(const fs::path& interface, const std::string& driver) {
@@ -83,6 +83,15 @@ class FakeSystem {
     }
 
   private:
+    // The entry's directory at `real` and its link in /sys/bus/usb/devices.
+    fs::path addEntry(const fs::path& real, const Attributes& attributes) {
+        fs::create_directories(real);
+        for (const auto& [file, value] : attributes) write(real / file, value + "\n");
+        const auto link = sys() / "bus/usb/devices" / real.filename();
+        fs::create_directory_symlink(fs::relative(real, link.parent_path()), link);
+        return link;
+    }
+
     testsupport::TempDir root_{"usb-discovery"};
 };
 
@@ -94,87 +103,51 @@ Attributes phone(const std::string& vendor, const std::string& devpath, const st
     return attributes;
 }
 
-Attributes interface(const std::string& number, const std::string& cls, const std::string& sub,
-                     const std::string& proto, const std::string& endpoints,
-                     const std::string& name = "") {
-    Attributes attributes{{"bInterfaceNumber", number},
-                          {"bInterfaceClass", cls},
-                          {"bInterfaceSubClass", sub},
-                          {"bInterfaceProtocol", proto},
-                          {"bNumEndpoints", endpoints}};
-    if (!name.empty()) attributes["interface"] = name;
-    return attributes;
-}
-
-DeviceKind kindOf(const FakeSystem& system, const fs::path& device) {
+DeviceKind classify(const std::string& vendor, const std::vector<std::string>& interfaces) {
+    FakeSystem system;
+    auto device = system.addDevice("1-1", phone(vendor, "1", "2"));
+    for (const std::string& layout : interfaces) system.addInterface(device, layout);
     return system.discovery().record(device).kind;
 }
 
 TEST(USBClassification, RulesApplyInOrder) {
-    FakeSystem system;
-    // Apple is never a phone, even with a perfect MTP interface.
-    auto apple = system.addDevice("1-1", phone("05ac", "1", "2"));
-    system.addInterface(apple, "1.0", interface("00", "06", "01", "01", "03"));
-    EXPECT_EQ(kindOf(system, apple), DeviceKind::other());
-
-    // Still image class with only two endpoints does not qualify.
-    auto twoEndpoints = system.addDevice("1-2", phone("1234", "2", "3"));
-    system.addInterface(twoEndpoints, "1.0", interface("00", "06", "01", "01", "02"));
-    EXPECT_EQ(kindOf(system, twoEndpoints), DeviceKind::other());
-
-    // The vendor-specific form needs the string exactly "MTP".
-    auto lowerCase = system.addDevice("1-3", phone("1234", "3", "4"));
-    system.addInterface(lowerCase, "1.0", interface("00", "ff", "ff", "00", "03", "mtp"));
-    EXPECT_EQ(kindOf(system, lowerCase), DeviceKind::other());
-    auto vendorMTP = system.addDevice("1-4", phone("1234", "4", "5"));
-    system.addInterface(vendorMTP, "1.0", interface("00", "ff", "ff", "00", "03", "MTP"));
-    EXPECT_EQ(kindOf(system, vendorMTP), DeviceKind::mtp(0));
-
-    // The first MTP interface in interface order wins over debug bridges and later ones;
-    // 1.2 comes before 1.10.
-    auto composite = system.addDevice("1-5", phone("18d1", "5", "6"));
-    system.addInterface(composite, "1.0", interface("00", "ff", "42", "01", "02"));
-    system.addInterface(composite, "1.10", interface("0a", "06", "01", "01", "03"));
-    system.addInterface(composite, "1.2", interface("02", "ff", "ff", "00", "03", "MTP"));
-    EXPECT_EQ(kindOf(system, composite), DeviceKind::mtp(2));
-
-    // Charging only with USB debugging: the debug bridge alone, whatever the vendor.
-    auto debugOnly = system.addDevice("1-6", phone("1234", "6", "7"));
-    system.addInterface(debugOnly, "1.0", interface("00", "ff", "42", "01", "02"));
-    EXPECT_EQ(kindOf(system, debugOnly), DeviceKind::androidChargingOnly());
-    auto debugOtherProtocol = system.addDevice("1-7", phone("1234", "7", "8"));
-    system.addInterface(debugOtherProtocol, "1.0", interface("00", "ff", "42", "03", "02"));
-    EXPECT_EQ(kindOf(system, debugOtherProtocol), DeviceKind::other());
-
-    // A phone maker's device without any file transfer interface.
-    auto xiaomi = system.addDevice("1-8", phone("2717", "8", "9"));
-    system.addInterface(xiaomi, "1.0", interface("00", "06", "01", "01", "02"));
-    EXPECT_EQ(kindOf(system, xiaomi), DeviceKind::androidChargingOnly());
-
-    auto keyboard = system.addDevice("1-9", phone("046d", "9", "10"));
-    system.addInterface(keyboard, "1.0", interface("00", "03", "01", "01", "01"));
-    EXPECT_EQ(kindOf(system, keyboard), DeviceKind::other());
+    struct Case {
+        const char* what;
+        std::string vendor;
+        std::vector<std::string> interfaces;
+        DeviceKind kind;
+    };
+    const Case cases[] = {
+        {"still image class", "1234", {"1.0 06 01 01 03"}, DeviceKind::mtp(0)},
+        {"Apple is never a phone", "05ac", {"1.0 06 01 01 03"}, DeviceKind::other()},
+        {"two endpoints do not qualify", "1234", {"1.0 06 01 01 02"}, DeviceKind::other()},
+        {"vendor class named MTP", "1234", {"1.0 ff ff 00 03 MTP"}, DeviceKind::mtp(0)},
+        {"the name must be exactly MTP", "1234", {"1.0 ff ff 00 03 mtp"}, DeviceKind::other()},
+        {"the first MTP interface in interface order; 1.2 before 1.10",
+         "18d1",
+         {"1.0 ff 42 01 02", "1.10 06 01 01 03", "1.2 ff ff 00 03 MTP"},
+         DeviceKind::mtp(2)},
+        {"the debug bridge alone", "1234", {"1.0 ff 42 01 02"}, DeviceKind::androidChargingOnly()},
+        {"not the debug protocol", "1234", {"1.0 ff 42 03 02"}, DeviceKind::other()},
+        {"a phone maker without file transfer",
+         "2717",
+         {"1.0 06 01 01 02"},
+         DeviceKind::androidChargingOnly()},
+        {"a keyboard", "046d", {"1.0 03 01 01 01"}, DeviceKind::other()},
+    };
+    for (const Case& c : cases) EXPECT_EQ(classify(c.vendor, c.interfaces), c.kind) << c.what;
 }
 
-TEST(USBDiscovery, RecordFields) {
+// Without a serial or a product string a device is named by its location and "Phone" (the bus
+// tests see the other fields).
+TEST(USBDiscovery, RecordOfABareDevice) {
     FakeSystem system;
-    auto serialPhone = system.addDevice("1-4.2", phone("18d1", "4.2", "5", "ABC123"));
-    system.addInterface(serialPhone, "1.0", interface("00", "06", "01", "01", "03", "MTP"));
-    auto record = system.discovery().record(serialPhone);
-    EXPECT_EQ(record.id, "ABC123");
-    EXPECT_EQ(record.serial, "ABC123");
-    EXPECT_EQ(record.name, "Pixel 7");
-    EXPECT_EQ(record.productID, 0x4EE1);
-    EXPECT_EQ(record.locationID, 0x01420000u);
-    EXPECT_EQ(record.kind, DeviceKind::mtp(0));
-
-    // No serial, no product string: named by location and "Phone".
     auto bare = system.addDevice("3-1.4.2", {{"idVendor", "04e8"},
                                              {"idProduct", "6860"},
                                              {"busnum", "3"},
                                              {"devnum", "117"},
                                              {"devpath", "1.4.2"}});
-    record = system.discovery().record(bare);
+    auto record = system.discovery().record(bare);
     EXPECT_EQ(record.locationID, 0x03142000u);
     EXPECT_EQ(record.id, "loc-03142000");
     EXPECT_EQ(record.serial, "");
@@ -186,7 +159,7 @@ TEST(USBDiscovery, AllDevicesSkipsInterfacesAndNonDevices) {
     FakeSystem system;
     EXPECT_TRUE(USBDiscovery(system.sys() / "missing").allDevices().empty());
     auto b = system.addDevice("1-2", phone("18d1", "2", "3", "B"));
-    system.addInterface(b, "1.0", interface("00", "06", "01", "01", "03"));
+    system.addInterface(b, "1.0 06 01 01 03");
     system.addDevice("1-1", phone("1234", "1", "2", "A"));
     fs::create_directories(system.sys() / "bus/usb/devices/usb9");  // no idVendor
     const auto devices = system.discovery().allDevices();
@@ -196,35 +169,21 @@ TEST(USBDiscovery, AllDevicesSkipsInterfacesAndNonDevices) {
     EXPECT_EQ(devices[1].kind, DeviceKind::mtp(0));
 }
 
-TEST(USBDiscovery, MTPInterfaceServiceFollowsTheEnumeration) {
+// The same phone enumerated again at the same address is a new sysfs node, so a new registry
+// entry: the old record no longer finds it.
+TEST(USBDiscovery, AReEnumerationAtTheSameAddressIsANewDevice) {
     FakeSystem system;
     auto device = system.addDevice("1-4", phone("18d1", "4", "9", "S1"));
-    system.addInterface(device, "1.0", interface("00", "ff", "42", "01", "02"));
-    auto mtpInterface = system.addInterface(device, "1.1", interface("01", "06", "01", "01", "03"));
+    system.addInterface(device, "1.0 06 01 01 03");
     const auto discovery = system.discovery();
     const auto record = discovery.record(device);
-
-    auto service = discovery.mtpInterfaceService(record);
-    ASSERT_TRUE(service);
-    EXPECT_EQ(service->info.number, 1);
-    EXPECT_EQ(service->busNumber, 1);
-    EXPECT_EQ(service->deviceAddress, 9);
-    EXPECT_TRUE(fs::equivalent(service->sysfsPath, mtpInterface));
-
-    auto notMTP = record;
-    notMTP.kind = DeviceKind::androidChargingOnly();
-    EXPECT_FALSE(discovery.mtpInterfaceService(notMTP));
-
-    // The same phone enumerated again at the same address is a new sysfs node and a new
-    // registry entry; the old record no longer finds it.
+    ASSERT_TRUE(discovery.mtpInterfaceService(record));
     const auto real = fs::canonical(device);
-    const auto fresh = real.parent_path() / "fresh";
-    fs::copy(real, fresh, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::copy(real, real.parent_path() / "fresh",
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::remove_all(real);
-    fs::rename(fresh, real);
+    fs::rename(real.parent_path() / "fresh", real);
     const auto again = discovery.record(device);
-    EXPECT_EQ(again.id, record.id);
-    EXPECT_EQ(again.deviceAddress(), record.deviceAddress());
     EXPECT_NE(again.registryID, record.registryID);
     EXPECT_FALSE(discovery.mtpInterfaceService(record));
     EXPECT_TRUE(discovery.mtpInterfaceService(again));
@@ -233,7 +192,7 @@ TEST(USBDiscovery, MTPInterfaceServiceFollowsTheEnumeration) {
 TEST(USBDiscovery, ExclusiveOwner) {
     FakeSystem system;
     auto device = system.addDevice("1-4", phone("18d1", "4", "12", "S1"));
-    auto mtpInterface = system.addInterface(device, "1.0", interface("00", "06", "01", "01", "03"));
+    auto mtpInterface = system.addInterface(device, "1.0 06 01 01 03");
     const auto discovery = system.discovery();
     const auto record = discovery.record(device);
 

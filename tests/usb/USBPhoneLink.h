@@ -4,12 +4,11 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
-#include "mtp/MTPError.h"
 #include "mtp/USBDiscovery.h"
-#include "mtp/USBTransport.h"
-#include "tests/common/PhoneTransportTest.h"
+#include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/VirtualUSBBus.h"
 
 namespace usbtest {
@@ -25,6 +24,16 @@ inline usbbus::VirtualUSBBus& processBus() {
     return bus;
 }
 
+// Plugs the phone at `port` in place of whatever an earlier test left there.
+inline void plugPhone(int port, std::shared_ptr<phonesim::SimulatedPhone> phone,
+                      usbbus::Variant variant = usbbus::Variant::mtpClass) {
+    usbbus::DeviceProfile profile;
+    profile.variant = variant;
+    profile.maxPacketSize = static_cast<uint16_t>(phone->maxPacketSize());
+    processBus().unplug(port);
+    processBus().plug(port, profile, std::move(phone));
+}
+
 // The record discovery gives for the device at `port`; throws when there is none.
 inline mtp::USBDeviceRecord recordAt(int port) {
     auto address = processBus().address(port);
@@ -35,38 +44,6 @@ inline mtp::USBDeviceRecord recordAt(int port) {
         }
     }
     throw std::runtime_error("discovery does not list the device at port " + std::to_string(port));
-}
-
-class USBPhoneLink : public phonetest::PhoneLink {
-  public:
-    static constexpr int port = 1;
-
-    USBPhoneLink(std::shared_ptr<phonesim::SimulatedPhone> phone,
-                 usbbus::Variant variant = usbbus::Variant::mtpClass) {
-        auto& bus = processBus();
-        bus.unplug(port);  // whatever an earlier test left behind
-        usbbus::DeviceProfile profile;
-        profile.variant = variant;
-        profile.maxPacketSize = static_cast<uint16_t>(phone->maxPacketSize());
-        bus.plug(port, profile, std::move(phone));
-    }
-    ~USBPhoneLink() override { processBus().unplug(port); }
-
-    std::unique_ptr<mtp::BulkTransport> connect(phonetest::LinkOptions options) override {
-        return mtp::USBTransport::create(recordAt(port), limits(options));
-    }
-
-    static mtp::USBTransportLimits limits(phonetest::LinkOptions options) {
-        mtp::USBTransportLimits limits;
-        limits.read = options.readTimeout;
-        return limits;
-    }
-};
-
-inline phonetest::TransportKind overLibusb() {
-    return {"Libusb", [](std::shared_ptr<phonesim::SimulatedPhone> phone) {
-                return std::make_unique<USBPhoneLink>(std::move(phone));
-            }};
 }
 
 }  // namespace usbtest

@@ -1,32 +1,24 @@
 #pragma once
-// Shared pieces of the tests on the virtual USB bus: a libusb context, raw MTP containers.
+// Shared pieces of the tests on the virtual USB bus: plain libusb against the bus's devices.
 
 #include <libusb.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tools/usbbus/VirtualUSBBus.h"
 
 namespace usbtest {
 
-using Bytes = std::vector<uint8_t>;
-
-// Skips nothing: a test binary started without the preload cannot see the bus at all.
+// Throws: a test binary started without umockdev-wrapper cannot see the bus at all.
 inline void requireMockEnvironment() {
     if (!usbbus::VirtualUSBBus::inMockEnvironment()) {
         throw std::runtime_error("run this test under umockdev-wrapper");
     }
 }
 
-// A libusb context made after the devices of interest are plugged in.
+// A libusb context made after the devices of interest are plugged in; closes what it opened.
 class Libusb {
   public:
     Libusb() {
@@ -90,50 +82,6 @@ inline std::string stringDescriptor(libusb_device_handle* handle, uint8_t index)
     const int n = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text);
     if (n < 0) return "<error " + std::to_string(n) + ">";
     return std::string(reinterpret_cast<char*>(text), static_cast<size_t>(n));
-}
-
-// Four lower-case hex digits, as sysfs writes idVendor.
-inline std::string hex4(uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
-    return text;
-}
-
-inline void put16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-inline void put32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-inline uint16_t get16(const Bytes& in, size_t at) {
-    return at + 2 <= in.size() ? static_cast<uint16_t>(in[at] | in[at + 1] << 8) : 0;
-}
-inline uint32_t get32(const Bytes& in, size_t at) {
-    return at + 4 <= in.size() ? static_cast<uint32_t>(get16(in, at) | get16(in, at + 2) << 16) : 0;
-}
-
-// An MTP command container.
-inline Bytes command(uint16_t op, uint32_t transaction, std::vector<uint32_t> params = {}) {
-    Bytes out;
-    put32(out, static_cast<uint32_t>(12 + 4 * params.size()));
-    put16(out, 1);
-    put16(out, op);
-    put32(out, transaction);
-    for (uint32_t p : params) put32(out, p);
-    return out;
-}
-
-// A PTP string (length byte, UTF-16LE with terminator) decoded as ASCII; advances `at`.
-inline std::string ptpString(const Bytes& in, size_t& at) {
-    const size_t count = at < in.size() ? in[at] : 0;
-    ++at;
-    std::string out;
-    for (size_t i = 0; i < count; ++i, at += 2) {
-        const uint16_t c = get16(in, at);
-        if (c) out += static_cast<char>(c);
-    }
-    return out;
 }
 
 }  // namespace usbtest
