@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/fs/e2e_support.h"
+#include "tools/bench/BenchMount.h"
 #include "tools/bench/BenchOptions.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/VirtualUSBBus.h"
