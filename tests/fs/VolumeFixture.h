@@ -17,9 +17,27 @@
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
+namespace kestrum {
+
+// The volume's caches and single-item operations, which no product code reaches directly.
+struct VolumeTestAccess {
+    static ItemPtr item(Volume& volume, uint64_t id) { return volume.item(id); }
+    static void remove(Volume& volume, uint64_t id) { volume.remove(id); }
+    static std::string rename(Volume& volume, uint64_t id, uint64_t source, uint64_t destination,
+                              std::string_view newName, std::optional<uint64_t> over) {
+        return volume.rename(id, source, destination, newName, over);
+    }
+    static Statistics statisticsOf(std::span<const mtp::MTPStorage> storages) {
+        return Volume::statisticsOf(storages);
+    }
+};
+
+}  // namespace kestrum
+
 namespace kestrumtest {
 
 using kestrum::Volume;
+using Access = kestrum::VolumeTestAccess;
 using Op = mtp::Op;
 
 class VolumeTest : public ::testing::Test {
@@ -36,7 +54,7 @@ class VolumeTest : public ::testing::Test {
 
     // Opens a session and creates the volume; the phone's counters start from zero afterwards.
     Volume& mount(bool writable = false) {
-        volume_ = std::make_unique<Volume>(openSession(), "Phone", writable);
+        volume_ = std::make_unique<Volume>(openSession(), writable);
         phone().resetStats();
         return *volume_;
     }

@@ -134,7 +134,7 @@ class WriteTest : public VolumeTest {
         auto session = std::make_unique<mtp::MTPSession>(
             std::make_unique<RefusingTransport>(phone(), refusals_));
         session->open();
-        volume_ = std::make_unique<Volume>(std::move(session), "Phone", true);
+        volume_ = std::make_unique<Volume>(std::move(session), true);
         phone().resetStats();
         return *volume_;
     }

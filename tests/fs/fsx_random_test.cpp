@@ -228,7 +228,7 @@ TEST_F(FsxTest, RandomOperationsKeepVolumeModelAndPhoneInStep) {
             q([&, id = id] { volume().release(id, modes); });
         file.handles.clear();
     }
-    q([&] { volume().unmount(); });
+    q([&] { volume().shutdown(); });
     EXPECT_TRUE(phone().openEdits().empty());
     EXPECT_LE(phone().stats().count(Op::GetObjectPropValue), 3u)
         << "one size query for each listed file at most";

@@ -249,7 +249,7 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
     EXPECT_THAT(log_.at(LogLevel::error),
                 ElementsAre("lookup DCIM: response for another transaction"));
-    EXPECT_EQ(q([&] { return volume().item(objectID(*phone().handleOf(storage(), "DCIM"))); }),
+    EXPECT_EQ(q([&] { return Access::item(volume(), objectID(*phone().handleOf(storage(), "DCIM"))); }),
               nullptr);
     auto dcim = lookup(rootID, "DCIM");
     EXPECT_EQ(count(Op::GetObjectHandles), 2u);
@@ -269,13 +269,12 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
 TEST_F(VolumeTest, ItemsAreFoundByIDOnceListed) {
     phone().addFolder(storage(), "DCIM/Camera");
     mount();
-    EXPECT_EQ(q([&] { return volume().item(rootID); }), volume().root());
-    EXPECT_EQ(q([&] { return volume().item(dsStoreID); }), nullptr);  // root not listed yet
+    EXPECT_EQ(q([&] { return Access::item(volume(), dsStoreID); }), nullptr);  // root not listed yet
     auto dcim = lookup(rootID, "DCIM");
-    EXPECT_EQ(q([&] { return volume().item(dcim->id); }), dcim);
-    EXPECT_EQ(q([&] { return volume().item(dsStoreID); })->name, ".DS_Store");
+    EXPECT_EQ(q([&] { return Access::item(volume(), dcim->id); }), dcim);
+    EXPECT_EQ(q([&] { return Access::item(volume(), dsStoreID); })->name, ".DS_Store");
     auto camera = lookup(dcim->id, "Camera");
-    EXPECT_EQ(q([&] { return volume().item(camera->id); }), camera);
+    EXPECT_EQ(q([&] { return Access::item(volume(), camera->id); }), camera);
     EXPECT_EQ(camera->id, objectID(*phone().handleOf(storage(), "DCIM/Camera")));
 }
 

@@ -112,8 +112,8 @@ TEST_F(WriteTest, TwoStoragesKeepNewItemsInsideAStorageAndMovesWithinOne) {
 
     const uint64_t a = lookup(internal, "a.txt")->id;
     phone().resetStats();
-    EXPECT_EQ(errorOf([&] { volume().rename(a, internal, card, "a.txt", {}); }), EXDEV);
-    EXPECT_EQ(errorOf([&] { volume().rename(a, internal, rootID, "a.txt", {}); }), EACCES);
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), a, internal, card, "a.txt", {}); }), EXDEV);
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), a, internal, rootID, "a.txt", {}); }), EACCES);
     EXPECT_EQ(phone().stats().transactions(), 0u) << "refused before the phone";
     EXPECT_THAT(names(internal), ElementsAre("a.txt"));
 
@@ -133,14 +133,14 @@ TEST_F(WriteTest, RemovesFilesAndOnlyFoldersThatThePhoneSaysAreEmpty) {
     // Something arrives on the phone after the folder was listed: the cache does not know.
     phone().addFile(storage(), "Later/new.jpg", pattern(100));
     EXPECT_EQ(errorOf([&] { volume().rmdir(rootID, "Later"); }), ENOTEMPTY);
-    EXPECT_EQ(errorOf([&] { volume().remove(later); }), ENOTEMPTY);
+    EXPECT_EQ(errorOf([&] { Access::remove(volume(), later); }), ENOTEMPTY);
     // ...and from then on the folder shows what stops its removal, once.
     EXPECT_THAT(names(later), UnorderedElementsAre("new.jpg"));
 
     EXPECT_EQ(errorOf([&] { volume().unlink(rootID, "Empty"); }), EISDIR);
     EXPECT_EQ(errorOf([&] { volume().rmdir(rootID, "a.txt"); }), ENOTDIR);
     EXPECT_EQ(errorOf([&] { volume().unlink(rootID, "missing"); }), ENOENT);
-    EXPECT_EQ(errorOf([&] { volume().remove(rootID); }), EACCES);
+    EXPECT_EQ(errorOf([&] { Access::remove(volume(), rootID); }), EACCES);
 
     // A file with an open edit: the edit is ended before the object goes.
     const uint64_t a = lookup(rootID, "a.txt")->id;
@@ -150,7 +150,7 @@ TEST_F(WriteTest, RemovesFilesAndOnlyFoldersThatThePhoneSaysAreEmpty) {
     EXPECT_EQ(count(Op::EndEditObject), 1u);
     q([&] { volume().rmdir(rootID, "Empty"); });
     EXPECT_EQ(errorOf([&] { return lookup(rootID, "a.txt"); }), ENOENT);
-    EXPECT_EQ(q([&] { return volume().item(a); }), nullptr);
+    EXPECT_EQ(q([&] { return Access::item(volume(), a); }), nullptr);
     // The memory files of the root go the same way, without the phone.
     q([&] { volume().unlink(rootID, ".DS_Store"); });
     EXPECT_THAT(names(rootID), ElementsAre("Later", ".metadata_never_index"));
@@ -248,7 +248,7 @@ TEST_F(WriteTest, RenamesOverAnExistingFile) {
     EXPECT_EQ(count(Op::SetObjectPropValue), 2u);
     EXPECT_EQ(count(Op::DeleteObject), 1u);
     EXPECT_EQ(lookup(rootID, "b.txt")->id, a);
-    EXPECT_EQ(q([&] { return volume().item(b); }), nullptr);
+    EXPECT_EQ(q([&] { return Access::item(volume(), b); }), nullptr);
     EXPECT_EQ(phone().handleOf(storage(), ".kestrum-" + std::to_string(bHandle) + ".tmp"),
               std::nullopt);
 
@@ -317,7 +317,7 @@ TEST_F(WriteTest, ARemovedFileServesItsOpenHandlesUntilTheLastRelease) {
     EXPECT_TRUE(onPhone("Docs/" + hidden));
     q([&] { volume().release(c, {.read = true}); });
     EXPECT_FALSE(onPhone("Docs/" + hidden));
-    EXPECT_EQ(q([&] { return volume().item(c); }), nullptr);
+    EXPECT_EQ(q([&] { return Access::item(volume(), c); }), nullptr);
     EXPECT_EQ(lookup(docs, "c.txt")->id, again);
 
     // A volume that goes away with a removed file still open leaves it hidden on the phone; the
@@ -364,10 +364,10 @@ TEST_F(WriteTest, RenameRulesForFoldersAndNames) {
     EXPECT_EQ(renameError("nothing", rootID, "other"), ENOENT);
     EXPECT_EQ(renameError(".metadata_never_index", rootID, "visible"), EACCES);
     // An over item that does not hold the name is never replaced.
-    EXPECT_EQ(errorOf([&] { volume().rename(file, rootID, rootID, "y.txt", full); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), file, rootID, rootID, "y.txt", full); }), EINVAL);
     // A name taken without an over item given.
-    EXPECT_EQ(errorOf([&] { volume().rename(file, rootID, rootID, "EMPTY", {}); }), EEXIST);
-    EXPECT_EQ(errorOf([&] { volume().rename(file, outer, rootID, "z.txt", {}); }), EINVAL)
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), file, rootID, rootID, "EMPTY", {}); }), EEXIST);
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), file, outer, rootID, "z.txt", {}); }), EINVAL)
         << "not in that folder";
 
     // A folder over an empty folder replaces it.
@@ -397,7 +397,7 @@ TEST_F(WriteTest, MemoryFilesRenameWithoutThePhone) {
     q([&] { volume().renameEntry(rootID, "._a", dcim, "._b", 0); });
     EXPECT_EQ(lookup(dcim, "._b")->id, a);
     EXPECT_EQ(readAll(a), pattern(50, 1));
-    EXPECT_EQ(q([&] { return volume().item(b); }), nullptr);
+    EXPECT_EQ(q([&] { return Access::item(volume(), b); }), nullptr);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(dcim, "._b", dcim, "plain", 0); }), EACCES);
     q([&] { volume().renameEntry(rootID, ".DS_Store", dcim, "._root-settings", 0); });
     EXPECT_EQ(sizeOf(dsStoreID), 8196u);

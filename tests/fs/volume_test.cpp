@@ -30,7 +30,7 @@ TEST_F(VolumeTest, LockedPhoneFailsCreationSayingWhy) {
     config.faults.locked = true;
     makePhone(config);
     try {
-        Volume volume(openSession(), "Phone", false);
+        Volume volume(openSession(), false);
         FAIL() << "created a volume without storages";
     } catch (const mtp::MTPTransportError& error) {
         EXPECT_EQ(error.message, "phone exposes no storage (locked?)");
@@ -53,17 +53,6 @@ TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEdit) {
     makePhone(config);
     mount(true);
     EXPECT_FALSE(volume().isWritable());
-}
-
-TEST_F(VolumeTest, EachCreationGetsANewRandomVolumeID) {
-    mount();
-    std::string first = volume().volumeID();
-    q([&] { volume().shutdown(); });
-    mount();
-    EXPECT_THAT(first, MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
-                                    "[0-9A-F]{12}"));
-    EXPECT_NE(volume().volumeID(), first);
-    EXPECT_EQ(volume().name(), "Phone");
 }
 
 TEST_F(VolumeTest, AttributesOfReadOnlyAndWritableVolumes) {
@@ -106,7 +95,7 @@ TEST_F(VolumeTest, AttributesOfReadOnlyAndWritableVolumes) {
 TEST(Statistics, SumsStoragesAndCountsBlocksRoundingDown) {
     const uint64_t GB = 1000000000;
     std::vector<mtp::MTPStorage> two{storageOf(64 * GB, 10 * GB), storageOf(128 * GB, 100 * GB)};
-    Statistics stats = Volume::statisticsOf(two);
+    Statistics stats = Access::statisticsOf(two);
     EXPECT_EQ(stats.blockSize, 4096u);
     EXPECT_EQ(stats.ioSize, 4194304u);
     EXPECT_EQ(stats.totalBytes, 192 * GB);
@@ -127,14 +116,14 @@ TEST(Statistics, SumsStoragesAndCountsBlocksRoundingDown) {
 
 TEST(Statistics, FreeSpaceNeverExceedsTheTotal) {
     std::vector<mtp::MTPStorage> odd{storageOf(1000000, 5000000)};
-    Statistics stats = Volume::statisticsOf(odd);
+    Statistics stats = Access::statisticsOf(odd);
     EXPECT_EQ(stats.freeBytes, 1000000u);
     EXPECT_EQ(stats.availableBytes, 1000000u);
     EXPECT_EQ(stats.usedBytes, 0u);
     EXPECT_EQ(stats.usedBlocks, 0u);
 
     std::vector<mtp::MTPStorage> huge{storageOf(UINT64_MAX, UINT64_MAX), storageOf(10, 10)};
-    stats = Volume::statisticsOf(huge);
+    stats = Access::statisticsOf(huge);
     EXPECT_EQ(stats.totalBytes, UINT64_MAX);  // saturates instead of wrapping to 9
     EXPECT_EQ(stats.usedBytes, 0u);
 }
@@ -187,7 +176,7 @@ TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
     EXPECT_EQ(count(Op::GetObjectPropValue), 1u);
     EXPECT_EQ(count(Op::BeginEditObject), 1u);
 
-    q([&] { volume().unmount(); });
+    q([&] { volume().shutdown(); });
     EXPECT_EQ(count(Op::EndEditObject), 1u);
     phonesim::Bytes expected = pattern(40);
     expected.resize(60, 0);
@@ -231,7 +220,7 @@ TEST_F(VolumeTest, ReclaimEndsTheEditAndKeepsTheItem) {
     q([&] { volume().reclaim(file->id); });
     EXPECT_THAT(phone().openEdits(), IsEmpty());
     EXPECT_EQ(count(Op::EndEditObject), 1u);
-    EXPECT_EQ(q([&] { return volume().item(file->id); }), file);
+    EXPECT_EQ(q([&] { return Access::item(volume(), file->id); }), file);
     q([&] { volume().reclaim(file->id); });  // no edit open: nothing sent
     EXPECT_EQ(count(Op::EndEditObject), 1u);
     EXPECT_EQ(phone().readFile(storage(), "a.txt")->size(), 50u);
@@ -245,11 +234,11 @@ TEST_F(VolumeTest, FailingEndEditIsLoggedAndForgotten) {
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::EndEditObject);
     });
-    q([&] { volume().unmount(); });
+    q([&] { volume().shutdown(); });
     EXPECT_THAT(log_.at(LogLevel::error), ElementsAre("end edit " + std::to_string(file->handle) +
                                                       ": response for another transaction"));
     phone().resetStats();
-    q([&] { volume().unmount(); });  // the edit is no longer the volume's
+    q([&] { volume().shutdown(); });  // the edit is no longer the volume's
     EXPECT_EQ(count(Op::EndEditObject), 0u);
     EXPECT_EQ(count(Op::GetStorageIDs), 0u);
 }

@@ -321,10 +321,10 @@ TEST_F(WriteTest, ReadOnlyVolumeRefusesEveryChange) {
     EXPECT_EQ(errorOf([&] { volume().create(dcim, "new", ItemType::file); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().create(dcim, ".DS_Store", ItemType::file); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().create(dcim, "new", ItemType::directory); }), EROFS);
-    EXPECT_EQ(errorOf([&] { volume().remove(a); }), EROFS);
+    EXPECT_EQ(errorOf([&] { Access::remove(volume(), a); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().unlink(rootID, "a.txt"); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().rmdir(rootID, "DCIM"); }), EROFS);
-    EXPECT_EQ(errorOf([&] { volume().rename(a, rootID, dcim, "a.txt", {}); }), EROFS);
+    EXPECT_EQ(errorOf([&] { Access::rename(volume(), a, rootID, dcim, "a.txt", {}); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(rootID, "a.txt", rootID, "b.txt", 0); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().setXattr(a, "user.x", bytes, XattrPolicy::always); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().setXattr(a, "user.x", {}, XattrPolicy::remove); }), EROFS);
@@ -424,5 +424,5 @@ TEST_F(WriteTest, UnpluggingInTheMiddleOfAWriteFailsWithEIO) {
     EXPECT_EQ(errorOf([&] { volume().fsync(id); }), EIO);
     EXPECT_EQ(errorOf([&] { volume().create(rootID, "other", ItemType::file); }), EIO);
     q([&] { volume().release(id, {.write = true}); });  // never throws
-    EXPECT_EQ(errorOf([&] { volume().unmount(); }), 0);
+    EXPECT_EQ(errorOf([&] { volume().shutdown(); }), 0);
 }

@@ -42,16 +42,16 @@ TEST_F(WriteTest, XattrPoliciesAndFlags) {
     EXPECT_EQ(errorOf([&] { volume().setXattr(999, "user.x", one, XattrPolicy::always); }), EINVAL);
 
     // The advertised maximum is enforced: memory is all there is.
-    const phonesim::Bytes largest(Volume::maximumXattrSize, 0xAB);
+    const phonesim::Bytes largest(Xattrs::maximumSize, 0xAB);
     EXPECT_EQ(set("user.big", largest, XattrPolicy::always), 0);
-    EXPECT_EQ(set("user.big", phonesim::Bytes(Volume::maximumXattrSize + 1), XattrPolicy::always),
+    EXPECT_EQ(set("user.big", phonesim::Bytes(Xattrs::maximumSize + 1), XattrPolicy::always),
               E2BIG);
     EXPECT_EQ(get("user.big"), largest);
 
-    EXPECT_EQ(Volume::xattrPolicy(0), XattrPolicy::always);
-    EXPECT_EQ(Volume::xattrPolicy(XATTR_CREATE), XattrPolicy::mustCreate);
-    EXPECT_EQ(Volume::xattrPolicy(XATTR_REPLACE), XattrPolicy::mustReplace);
-    EXPECT_THROW(Volume::xattrPolicy(XATTR_CREATE | XATTR_REPLACE), PosixError);
+    EXPECT_EQ(Xattrs::policyOf(0), XattrPolicy::always);
+    EXPECT_EQ(Xattrs::policyOf(XATTR_CREATE), XattrPolicy::mustCreate);
+    EXPECT_EQ(Xattrs::policyOf(XATTR_REPLACE), XattrPolicy::mustReplace);
+    EXPECT_THROW(Xattrs::policyOf(XATTR_CREATE | XATTR_REPLACE), PosixError);
     EXPECT_EQ(phone().stats().transactions(), 0u) << phone().statsJson();
 }
 
