@@ -121,11 +121,13 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
         uint64_t cookie = 0;
         for (bool more = true; more;) {
             std::vector<DirectoryEntry> batch;
+            bool full = false;  // an entry that did not fit ends the batch: nothing after it
             q([&] {
                 volume().enumerate(music, cookie, withAttributes, [&](const DirectoryEntry& e) {
-                    if (batch.size() == 3) return false;
-                    batch.push_back(e);
-                    return true;
+                    EXPECT_FALSE(full) << e.name << " offered after a full packer";
+                    full = batch.size() == 3;
+                    if (!full) batch.push_back(e);
+                    return !full;
                 });
             });
             more = !batch.empty();
