@@ -67,13 +67,14 @@ TEST_F(VolumeTest, LookupIgnoresCase) {
     const ItemPtr photo = lookup(camera->id, "éCOLE.JPG");
     EXPECT_EQ(photo->name, "École.jpg");
     EXPECT_EQ(photo->parentID, camera->id);
-    for (const auto& [folder, name] :
+    for (const auto& missing :
          std::vector<std::pair<uint64_t, std::string>>{{rootID, "DCIM2"},
                                                        {rootID, "\xff"},
                                                        {777, "DCIM"},
                                                        {photo->id, "x"},
                                                        {rootID, std::string(254, 'x')}})
-        EXPECT_EQ(errorOf([&] { return volume().lookup(folder, name); }), ENOENT) << name;
+        EXPECT_EQ(errorOf([&] { return volume().lookup(missing.first, missing.second); }), ENOENT)
+            << missing.second;
     // Longer than any name can be: every path operation through it says so.
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
               ENAMETOOLONG);

@@ -42,7 +42,9 @@ TEST_F(VolumeTest, CreationRefusesNamesItMustNotCreate) {
         {std::string(254, 'n'), 0},
         {repeat("\U0001F600", 127), 0}};
     for (const auto& [name, error] : cases)
-        EXPECT_EQ(errorOf([&] { volume().create(rootID, name, ItemType::directory); }), error)
+        EXPECT_EQ(
+            errorOf([&, &name = name] { volume().create(rootID, name, ItemType::directory); }),
+            error)
             << name;
     EXPECT_EQ(errorOf([&] { volume().create(rootID, ".DS_Store", ItemType::file); }), EEXIST)
         << "the root has its own";

@@ -1,6 +1,6 @@
-// Writing files through the volume: copies in, overwrites, appends, truncation, the edit
-// lifecycle across opens, releases and fsync, memory-only Finder files, a read-only volume, and
-// the phone filling up or going away in the middle of a write.
+// Writing files through the volume (the random-operations test covers the bytes): copies in,
+// the edit lifecycle across opens, releases and fsync, memory-only Finder files, a read-only
+// volume, and the phone filling up or going away in the middle of a write.
 
 #include <gmock/gmock.h>
 
