@@ -572,7 +572,7 @@ struct FuseHost::Operations {
         queued(req, [ino, name = std::string(name), bytes = std::move(bytes),
                      flags](FuseRequest& request) {
             FuseHost& host = request.host<FuseHost>();
-            host.volume().setXattr(toItem(ino), name, bytes, Volume::xattrPolicy(flags));
+            host.volume().setXattr(toItem(ino), name, bytes, Xattrs::policyOf(flags));
             // Before the reply: from now on the queries must see the volume's attributes.
             host.anyXattr_ = true;
             if (isSystemName(name)) host.systemXattr_ = true;

@@ -57,6 +57,7 @@ class Item {
 };
 
 using ItemPtr = std::shared_ptr<Item>;
+using Bytes = std::vector<uint8_t>;
 
 // The items of one folder, in the order they joined it. Each holds a sequence number that stays
 // while it is listed (a rename in place keeps it): enumeration cookies are sequence numbers, so

@@ -170,8 +170,8 @@ LoadReply MTPFileSystem::load(const BlockResource& resource, LoadOptions options
         step("transport");
         session->open();
         step("session");
-        auto volume = std::make_unique<Volume>(std::move(session), marker->name,
-                                               marker->writable && !options.readOnly);
+        auto volume =
+            std::make_unique<Volume>(std::move(session), marker->writable && !options.readOnly);
         step("storages");
         volume_ = std::move(volume);
         Log::info("serving %s (%s) %s", marker->name.c_str(), marker->serial.c_str(),

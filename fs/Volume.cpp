@@ -6,9 +6,8 @@
 
 #include <chrono>
 #include <cstdio>
-#include <random>
+#include <map>
 
-#include "fs/DSStore.h"
 #include "fs/Log.h"
 #include "fs/PosixError.h"
 #include "mtp/MTPCodes.h"
@@ -17,23 +16,6 @@
 namespace kestrum {
 
 namespace {
-
-std::string randomUUID() {
-    std::random_device device;
-    uint8_t bytes[16];
-    for (size_t i = 0; i < sizeof bytes; i += 4) {
-        uint32_t word = device();
-        for (size_t j = 0; j < 4; ++j) bytes[i + j] = word >> (8 * j);
-    }
-    bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
-    bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant
-    char text[37];
-    snprintf(text, sizeof text,
-             "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
-             bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-             bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return text;
-}
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
@@ -82,12 +64,8 @@ struct statvfs Statistics::toStatvfs() const {
     return result;
 }
 
-Volume::Volume(std::unique_ptr<mtp::MTPSession> session, std::string displayName,
-               bool writableRequest)
-    : session_(std::move(session)),
-      name_(std::move(displayName)),
-      volumeID_(randomUUID()),
-      readAhead_(std::make_unique<mtp::ReadAhead>()) {
+Volume::Volume(std::unique_ptr<mtp::MTPSession> session, bool writableRequest)
+    : session_(std::move(session)), readAhead_(std::make_unique<mtp::ReadAhead>()) {
     storages_ = session_->storages();
     if (storages_.empty()) throw mtp::MTPTransportError("phone exposes no storage (locked?)");
     space_ = storages_;
@@ -95,15 +73,13 @@ Volume::Volume(std::unique_ptr<mtp::MTPSession> session, std::string displayName
     editor_ = std::make_unique<mtp::MTPEditor>(*session_);
     session_->setTrace(traceTransaction);
 
-    root_ = std::make_shared<Item>();
-    root_->kind = Kind::root;
-    root_->id = rootID;
-    root_->parentID = parentOfRootID;
-    root_->handle = mtp::RootParent;
-    root_->isDirectory = true;
-    index(root_);
-    memory_[neverIndexID] = {};
-    memory_[dsStoreID] = makeDSStore();
+    auto root = std::make_shared<Item>();
+    root->kind = Kind::root;
+    root->id = rootID;
+    root->parentID = parentOfRootID;
+    root->handle = mtp::RootParent;
+    root->isDirectory = true;
+    index(root);
     queue_ = std::make_unique<SerialQueue>(queueLabel);
 }
 
@@ -197,8 +173,7 @@ Attributes Volume::setAttributes(uint64_t id, std::optional<uint64_t> newSize) {
                 item.sizeIsOurs = true;
                 readAhead_->invalidate(item.handle);
             } else if (item.kind == Kind::memory) {
-                if (*newSize > maximumMemorySize) throw PosixError(EFBIG);
-                memory_[item.id].resize(*newSize, 0);
+                memory_.resize(item.id, *newSize);
             }
             item.size = *newSize;
             item.modified = now();

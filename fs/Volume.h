@@ -11,7 +11,8 @@
 // Sources: Volume.cpp (creation, attributes, statistics, shared routines, lifecycle),
 // VolumeLookup.cpp (listings, lookup, enumeration, reclaim), VolumeRead.cpp (read),
 // VolumeWrite.cpp (open, close, write, truncation), VolumeNamespace.cpp (create, remove, rename,
-// links), VolumeXattr.cpp (extended attributes).
+// links), VolumeXattr.cpp (extended attributes, held by fs/Xattrs); the in-memory files live in
+// fs/MemoryItems.
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -20,9 +21,7 @@
 #include <ctime>
 #include <exception>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,15 +30,15 @@
 #include <vector>
 
 #include "fs/Item.h"
+#include "fs/MemoryItems.h"
 #include "fs/SerialQueue.h"
+#include "fs/Xattrs.h"
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPSession.h"
 #include "mtp/ReadAhead.h"
 #include "mtp/ThreadSafety.h"
 
 namespace kestrum {
-
-using Bytes = std::vector<uint8_t>;
 
 // What getattr, lookup and readdirplus report for an item.
 struct Attributes {
@@ -102,17 +101,10 @@ struct OpenModes {
 
 enum class ItemType { file, directory, other };
 
-// setxattr flags 0, XATTR_CREATE, XATTR_REPLACE, and removexattr.
-enum class XattrPolicy { always, mustCreate, mustReplace, remove };
-
 class Volume {
   public:
-    static constexpr uint32_t maximumLinkCount = 1;
     static constexpr uint32_t maximumNameLength = 254;  // UTF-16 code units
-    static constexpr uint64_t maximumXattrSize = 16 << 20;
-    static constexpr uint64_t maximumMemorySize = 16 << 20;  // bytes of one in-memory item
     static constexpr uint64_t blockSize = 4096;
-    static constexpr const char* typeName = "mtpfs";
     static constexpr const char* queueLabel = "com.tavrel.kestrum.fs.device";
 
     // Takes an opened session (which owns its transport). Lists the storages, decides whether
@@ -121,7 +113,7 @@ class Volume {
     // (nothing else uses the session yet). Throws the session's errors, and MTPTransportError
     // "phone exposes no storage (locked?)" when the phone lists none. The session is closed by
     // shutdown(), never by the destructor.
-    Volume(std::unique_ptr<mtp::MTPSession> session, std::string displayName, bool writableRequest);
+    Volume(std::unique_ptr<mtp::MTPSession> session, bool writableRequest);
     // Waits for queued work, then frees everything; sends nothing to the phone.
     ~Volume();
     Volume(const Volume&) = delete;
@@ -129,31 +121,20 @@ class Volume {
 
     // ---- Identity and properties: any thread. ----
     SerialQueue& queue() { return *queue_; }
-    const std::string& name() const { return name_; }
-    // A random UUID in text form, new at every creation.
-    const std::string& volumeID() const { return volumeID_; }
     bool isWritable() const { return writable_; }
     // The mount should be read-only (the volume cannot change the phone).
     bool requestsReadOnly() const { return !writable_; }
-    // The storages as listed at creation; never changes.
-    const std::vector<mtp::MTPStorage>& storages() const { return storages_; }
     // From the free-space copy, under its lock. Never fails.
     Statistics statistics() const EXCLUDES(spaceLock_);
-    // The arithmetic: total = sum of capacities, free = min(sum of free, total), blocks of
-    // blockSize rounded down. Sums saturate instead of wrapping.
-    static Statistics statisticsOf(std::span<const mtp::MTPStorage> storages);
 
     // ---- Items: queue. ----
-    const ItemPtr& root() const { return root_; }
-    // Any item known to the caches (root, listed, created or inserted items), or null.
-    ItemPtr item(uint64_t id) const;
     Attributes attributes(const Item& item) const;
 
     // ENOENT when id is unknown (an item removed or replaced since the kernel learned it).
     Attributes getAttributes(uint64_t id);
     // Only newSize has an effect; every other attribute change is accepted and ignored.
     // ENOENT unknown id; EROFS read-only volume; with a size different from the current one:
-    // EISDIR directory, EFBIG object of unknown size or memory item above maximumMemorySize,
+    // EISDIR directory, EFBIG object of unknown size or memory item above MemoryItems::maximumSize,
     // phone failures translated by report("truncate", ...). Returns the new attributes.
     Attributes setAttributes(uint64_t id, std::optional<uint64_t> newSize);
 
@@ -192,7 +173,7 @@ class Volume {
     // after part of the bytes was stored (a short write: the item's size covers exactly what
     // is stored, and the next write reports the error). A write of 0 bytes changes nothing.
     // EROFS, EINVAL (unknown id, directory, negative offset), EFBIG (unknown size, memory item
-    // past maximumMemorySize, end past 2^63), or report("write", ...) translations (ENOSPC
+    // past MemoryItems::maximumSize, end past 2^63), or report("write", ...) translations (ENOSPC
     // when the phone is full, EIO when it is gone).
     size_t write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes);
 
@@ -219,62 +200,62 @@ class Volume {
     // ---- Namespace changes (VolumeNamespace.cpp): queue unless marked. ----
     // EROFS, EINVAL, ENAMETOOLONG, ENOTSUP, EEXIST, EACCES, report("create", ...) translations.
     ItemPtr create(uint64_t directory, std::string_view name, ItemType type);
-    // A file that open handles hold leaves its folder at once but stays readable and writable
-    // through them, on the phone under a hidden name, until the last release deletes it.
-    // EROFS, EINVAL, EACCES, ENOTEMPTY, report("remove", ...) translations.
-    void remove(uint64_t id);
-    // Renames or moves id into destination under newName, replacing over (an item the caller
-    // looked up under newName; ignored when it is id itself). The replaced item is moved aside
-    // under ".kestrum-<handle>.tmp" and deleted only once the move succeeded (detached as
-    // remove() does while open handles hold it); on failure it
-    // gets its name back (if the phone fails even then, it stays under the temporary name and
-    // the caches show it there). Returns the new name. EROFS, EINVAL (also: over not holding
-    // newName in destination, id not in source, a folder into itself), ENAMETOOLONG, EACCES,
-    // EEXIST (newName taken and no over given), EISDIR, ENOTDIR, ENOTEMPTY, EXDEV (across
-    // storages, or the phone cannot move), report("rename", ...).
-    std::string rename(uint64_t id, uint64_t source, uint64_t destination, std::string_view newName,
-                       std::optional<uint64_t> over);
-    // FUSE unlink and rmdir: remove() of the item lookup() finds for name in directory.
-    // ENOENT no such item; unlink of a directory EISDIR, rmdir of a file ENOTDIR; then as
-    // remove().
+    // FUSE unlink and rmdir of the item lookup() finds for name in directory. A file that open
+    // handles hold leaves its folder at once but stays readable and writable through them, on
+    // the phone under a hidden name, until the last release deletes it. ENOENT no such item;
+    // unlink of a directory EISDIR, rmdir of a file ENOTDIR; EROFS, EINVAL, EACCES, ENOTEMPTY,
+    // report("remove", ...) translations.
     void unlink(uint64_t directory, std::string_view name);
     void rmdir(uint64_t directory, std::string_view name);
     // FUSE rename: the item named name in source goes to destination as newName, replacing the
     // item that holds newName there (both found as lookup() finds them; a case-only rename of
-    // one item replaces nothing). flags: renameat2 flags; RENAME_NOREPLACE gives EEXIST when another
-    // item holds newName; RENAME_EXCHANGE and unknown flags give EINVAL. ENOENT when name is
-    // missing; otherwise as rename().
+    // one item replaces nothing). The replaced item is moved aside under ".kestrum-<handle>.tmp"
+    // and deleted only once the move succeeded (detached as unlink does while open handles hold
+    // it); on failure it gets its name back (if the phone fails even then, it stays under the
+    // temporary name and the caches show it there). flags: renameat2 flags; RENAME_NOREPLACE
+    // gives EEXIST when another item holds newName; RENAME_EXCHANGE and unknown flags give
+    // EINVAL. Returns the new name. ENOENT when name is missing; EROFS, EINVAL (also: a folder
+    // into itself), ENAMETOOLONG, EACCES, EISDIR, ENOTDIR, ENOTEMPTY, EXDEV (across storages, or
+    // the phone cannot move), report("rename", ...).
     std::string renameEntry(uint64_t source, std::string_view name, uint64_t destination,
                             std::string_view newName, unsigned int flags);
     // Any thread: EROFS on a read-only volume, else ENOTSUP.
     [[noreturn]] void createSymbolicLink() const;
     [[noreturn]] void createLink() const;
 
-    // ---- Extended attributes (VolumeXattr.cpp): queue; kept in memory only. ----
+    // ---- Extended attributes (VolumeXattr.cpp): queue; as Xattrs keeps them. ----
     // ENODATA unknown id or no such attribute.
     Bytes getXattr(uint64_t id, std::string_view name);
-    // EROFS, EINVAL unknown id, EEXIST (mustCreate), ENODATA (mustReplace, remove).
+    // EROFS, EINVAL unknown id, then as Xattrs::set.
     void setXattr(uint64_t id, std::string_view name, std::span<const uint8_t> value,
                   XattrPolicy policy);
     // Names in ascending order. EINVAL unknown id.
     std::vector<std::string> listXattrs(uint64_t id);
-    // Any thread: the policy of setxattr flags (0 always, XATTR_CREATE mustCreate,
-    // XATTR_REPLACE mustReplace); removexattr is setXattr with XattrPolicy::remove. EINVAL for
-    // any other flags.
-    static XattrPolicy xattrPolicy(int flags);
 
     // ---- Lifecycle: queue. ----
-    // Finishes every open edit. Never throws.
-    void unmount() {
-        verifyOnQueue(__func__);
-        finishEdits();
-    }
     // Finishes edits, sends CloseSession (failure ignored) and releases the session and its
     // transport (the USB interface). Later operations that need the phone fail with EIO.
     // Never throws.
     void shutdown();
 
   private:
+    // Tests reach the caches and the single-item operations through this (tests/fs).
+    friend struct VolumeTestAccess;
+
+    // The arithmetic: total = sum of capacities, free = min(sum of free, total), blocks of
+    // blockSize rounded down. Sums saturate instead of wrapping.
+    static Statistics statisticsOf(std::span<const mtp::MTPStorage> storages);
+    // Any item known to the caches (root, listed, created or inserted items), or null. Queue.
+    ItemPtr item(uint64_t id) const;
+    // unlink and rmdir below their lookup: the item leaves its folder (see retire()).
+    void remove(uint64_t id);
+    // renameEntry below its lookups: moves id from source into destination under newName,
+    // replacing over (an item found under newName; ignored when it is id itself). EINVAL also
+    // when over does not hold newName in destination or id is not in source; EEXIST newName
+    // taken and no over given.
+    std::string rename(uint64_t id, uint64_t source, uint64_t destination, std::string_view newName,
+                       std::optional<uint64_t> over);
+
     // ---- Shared routines of the operations: queue. ----
     // The directory's cached listing, built on first use (phone folder, storage folders or the
     // root's composition). Throws the listing error and caches nothing then. The reference stays
@@ -318,7 +299,6 @@ class Volume {
     uint32_t storageOf(const Item& directory) const;
     // The item of a phone object listed in parent, or null for a name no listing can carry.
     ItemPtr objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const;
-    ItemPtr makeMemoryItem(uint64_t id, uint64_t parent, std::string name, uint64_t size) const;
     void index(const ItemPtr& item);
     // Renames a cached item, keeping its folder's name index in step.
     void setName(Item& item, std::string name);
@@ -357,17 +337,13 @@ class Volume {
     bool isEmptyOnPhone(const Item& folder);
 
     std::unique_ptr<mtp::MTPSession> session_;
-    std::string name_;
-    std::string volumeID_;
     std::vector<mtp::MTPStorage> storages_;
     mutable mtp::Mutex spaceLock_;
     std::vector<mtp::MTPStorage> space_ GUARDED_BY(spaceLock_);
-    ItemPtr root_;
     std::unique_ptr<mtp::ReadAhead> readAhead_;
     std::unordered_map<uint64_t, Listing> children_;
-    std::unordered_map<uint64_t, Bytes> memory_;
-    uint64_t nextMemoryID_ = firstMemoryID;
-    std::unordered_map<uint64_t, std::map<std::string, Bytes>> xattrs_;
+    MemoryItems memory_;
+    Xattrs xattrs_;
     std::unique_ptr<mtp::MTPEditor> editor_;
     bool writable_ = false;
     // Open handles per item ID (write path): kept until the last release.

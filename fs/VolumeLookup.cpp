@@ -27,17 +27,6 @@ uint32_t Volume::storageOf(const Item& directory) const {
     return directory.kind == Kind::root ? storages_.front().id : directory.storage;
 }
 
-ItemPtr Volume::makeMemoryItem(uint64_t id, uint64_t parent, std::string name,
-                               uint64_t size) const {
-    auto item = std::make_shared<Item>();
-    item->kind = Kind::memory;
-    item->id = id;
-    item->parentID = parent;
-    item->name = std::move(name);
-    item->size = size;
-    return item;
-}
-
 ItemPtr Volume::objectItem(mtp::MTPEntry entry, uint32_t storage, uint64_t parent) const {
     // The kernel fails a whole directory listing over one entry that is empty or holds a "/",
     // and "." and ".." can never be looked up: keep the folder readable.
@@ -191,13 +180,8 @@ Listing& Volume::children(const Item& directory) {
                     list.push_back(std::move(folder));
                 }
             }
-            list.push_back(makeMemoryItem(neverIndexID, directory.id, ".metadata_never_index", 0));
-            {
-                auto contents = memory_.find(dsStoreID);
-                list.push_back(
-                    makeMemoryItem(dsStoreID, directory.id, ".DS_Store",
-                                   contents == memory_.end() ? 0 : contents->second.size()));
-            }
+            list.push_back(memory_.neverIndex(directory.id));
+            list.push_back(memory_.dsStore(directory.id));
             break;
     }
     Listing& listing = children_[directory.id];
@@ -255,14 +239,14 @@ void Volume::discard(const Item& item) {
     };
     if (auto listing = children_.find(id); listing != children_.end()) {
         for (const ItemPtr& child : listing->second.items()) {
-            memory_.erase(child->id);
-            xattrs_.erase(child->id);
+            memory_.forget(child->id);
+            xattrs_.forget(child->id);
             unindex(child->id, child.get());
         }
         children_.erase(listing);
     }
-    memory_.erase(id);
-    xattrs_.erase(id);
+    memory_.forget(id);
+    xattrs_.forget(id);
     if (kind == Kind::object) {
         if (editor_) editor_->forget(handle);
         readAhead_->invalidate(handle);

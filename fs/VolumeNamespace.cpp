@@ -20,11 +20,6 @@ namespace kestrum {
 
 namespace {
 
-// Finder files that live only in memory.
-bool isMemoryName(std::string_view name) {
-    return name == ".DS_Store" || name.starts_with("._");
-}
-
 // The name a removed file keeps on the phone while it is open: ".kestrum-<digits>.removed".
 bool isDetachedName(std::string_view name) {
     constexpr std::string_view prefix = ".kestrum-", suffix = ".removed";
@@ -98,10 +93,9 @@ ItemPtr Volume::create(uint64_t directory, std::string_view name, ItemType type)
     try {
         if (children(*folder).holds(name, 0)) throw PosixError(EEXIST);
         ItemPtr created;
-        if (isMemoryName(name)) {
+        if (MemoryItems::holdsName(name)) {
             if (isFolder) throw PosixError(EACCES);
-            created = makeMemoryItem(nextMemoryID_++, folder->id, std::string(name), 0);
-            memory_[created->id] = {};
+            created = memory_.create(folder->id, std::string(name));
         } else {
             if (isRefusedName(name)) throw PosixError(EACCES);
             // At a multi-storage root there is no storage to put it in.
@@ -284,7 +278,8 @@ void Volume::checkMove(const Item& item, const Item& source, const Item& destina
     if (utf16Length(newName) > maximumNameLength) throw PosixError(ENAMETOOLONG);
     if (!item.isObjectOrMemory()) throw PosixError(EACCES);
     const bool inMemory = item.kind == Kind::memory;
-    if (isMemoryName(newName) != inMemory || isRefusedName(newName)) throw PosixError(EACCES);
+    if (MemoryItems::holdsName(newName) != inMemory || isRefusedName(newName))
+        throw PosixError(EACCES);
     if (destination.kind == Kind::memory) throw PosixError(EACCES);
     if (!destination.isDirectory) throw PosixError(ENOTDIR);
     if (destination.kind == Kind::root && !inMemory && storages_.size() > 1)

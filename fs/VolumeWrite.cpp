@@ -3,7 +3,6 @@
 // done with the file, so that the phone commits each file once.
 
 #include <algorithm>
-#include <cstring>
 
 #include "fs/Log.h"
 #include "fs/PosixError.h"
@@ -92,17 +91,12 @@ size_t Volume::write(uint64_t id, int64_t offset, std::span<const uint8_t> bytes
     if (bytes.size() > static_cast<uint64_t>(INT64_MAX - offset)) throw PosixError(EFBIG);
     if (bytes.empty()) return 0;
     const uint64_t start = static_cast<uint64_t>(offset);
-    const uint64_t end = start + bytes.size();
     size_t written = 0;
     try {
         if (file->kind == Kind::object) {
             written = writeObject(*file, start, bytes);
         } else {
-            if (end > maximumMemorySize) throw PosixError(EFBIG);
-            Bytes& contents = memory_[id];
-            if (contents.size() < end) contents.resize(end, 0);
-            std::memcpy(contents.data() + start, bytes.data(), bytes.size());
-            file->size = contents.size();
+            file->size = memory_.write(id, start, bytes);
             written = bytes.size();
         }
     } catch (const std::exception& error) {

@@ -1,9 +1,11 @@
 #pragma once
-// A volume served from the in-process simulated phone. Operations run on the volume's queue,
-// as the FUSE host runs them.
+// A volume over the in-process simulated phone, driven as the FUSE host drives it: every
+// operation on the volume's queue. The transport can make the phone refuse chosen commands, and
+// a model of what the phone should hold is compared with the phone's own storage.
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,19 +15,66 @@
 #include "fs/Volume.h"
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPSession.h"
+#include "tests/common/TestSupport.h"
 #include "tests/fs/LogCapture.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
+namespace kestrum {
+
+// The caches and the single-item operations below unlink, rmdir and rename.
+struct VolumeTestAccess {
+    static ItemPtr item(Volume& volume, uint64_t id) { return volume.item(id); }
+    static void remove(Volume& volume, uint64_t id) { volume.remove(id); }
+    static std::string rename(Volume& volume, uint64_t id, uint64_t source, uint64_t destination,
+                              std::string_view newName, std::optional<uint64_t> over) {
+        return volume.rename(id, source, destination, newName, over);
+    }
+};
+
+}  // namespace kestrum
+
 namespace kestrumtest {
 
-using kestrum::Volume;
+using namespace kestrum;
+using Access = VolumeTestAccess;
 using Op = mtp::Op;
+using Response = mtp::Response;
+using phonesim::Bytes;
+using testsupport::pattern;
+
+// The simulated phone's transport, unplugging the phone as a chosen command is sent.
+class UnpluggingTransport : public phonesim::SimulatedTransport {
+  public:
+    struct Plan {
+        std::optional<Op> op;  // none: never
+        int skip = 0;          // commands of op that still go through
+    };
+    UnpluggingTransport(phonesim::SimulatedPhone& phone, std::shared_ptr<Plan> plan)
+        : SimulatedTransport(phone, std::chrono::seconds(5)), plan_(std::move(plan)) {}
+    void write(std::span<const uint8_t> bytes) override {
+        if (bytes.size() >= 12 &&
+            (bytes[4] | bytes[5] << 8) == mtp::wire(mtp::ContainerType::Command) &&
+            plan_->op == Op{static_cast<uint16_t>(bytes[6] | bytes[7] << 8)} && plan_->skip-- == 0)
+            phone().unplug();
+        SimulatedTransport::write(bytes);
+    }
+
+  private:
+    std::shared_ptr<Plan> plan_;
+};
+
+// What the phone should hold: path -> file content, or `folder`. Paths of storages other than
+// the first start with "<StorageID>:".
+using PhoneModel = std::map<std::string, std::optional<Bytes>>;
+inline const std::optional<Bytes> folder;
 
 class VolumeTest : public ::testing::Test {
   protected:
-    // A phone with this configuration; objects are added through phone() before mount().
+    // A phone with this configuration (the volume of an earlier one goes); objects are added
+    // through phone() before mount().
     void makePhone(phonesim::PhoneConfig config = {}) {
+        unmount();
         phone_ = std::make_unique<phonesim::SimulatedPhone>(std::move(config));
     }
     phonesim::SimulatedPhone& phone() {
@@ -34,19 +83,29 @@ class VolumeTest : public ::testing::Test {
     }
     uint32_t storage(size_t index = 0) { return phone().storageID(index); }
 
-    // Opens a session and creates the volume; the phone's counters start from zero afterwards.
+    // Creates the volume (shutting down the one before); the phone's counters start from zero
+    // afterwards.
     Volume& mount(bool writable = false) {
-        volume_ = std::make_unique<Volume>(openSession(), "Phone", writable);
+        unmount();
+        auto session = std::make_unique<mtp::MTPSession>(
+            std::make_unique<UnpluggingTransport>(phone(), unplugPlan_));
+        session->open();
+        volume_ = std::make_unique<Volume>(std::move(session), writable);
         phone().resetStats();
         return *volume_;
     }
-    std::unique_ptr<mtp::MTPSession> openSession() {
-        auto session = std::make_unique<mtp::MTPSession>(
-            std::make_unique<phonesim::SimulatedTransport>(phone()));
-        session->open();
-        return session;
-    }
     Volume& volume() { return *volume_; }
+    // The next command of op after `skip` of them is answered with response, not carried out.
+    void refuse(Op op, Response response, int skip = 0) {
+        phone().updateFaults([&](phonesim::Faults& faults) {
+            faults.fail = phonesim::FaultTrigger::once(op);
+            faults.failResponse = response;
+            faults.failSkip = skip;
+        });
+    }
+    // The phone is unplugged as the command of op after `skip` of them is sent.
+    void unplugAt(Op op, int skip = 0) { *unplugPlan_ = {op, skip}; }
+    uint64_t count(Op op) { return phone().stats().count(op); }
 
     template <typename F>
     auto q(F&& work) {
@@ -57,18 +116,21 @@ class VolumeTest : public ::testing::Test {
     int errorOf(F&& work) {
         try {
             q(std::forward<F>(work));
-        } catch (const kestrum::PosixError& error) {
+        } catch (const PosixError& error) {
             return error.code;
         }
         return 0;
     }
 
-    kestrum::ItemPtr lookup(uint64_t directory, const std::string& name) {
+    ItemPtr lookup(uint64_t directory, const std::string& name) {
         return q([&] { return volume_->lookup(directory, name); });
     }
-    std::vector<kestrum::DirectoryEntry> entries(uint64_t directory, bool withAttributes,
-                                                 uint64_t cookie = 0) {
-        std::vector<kestrum::DirectoryEntry> result;
+    ItemPtr item(uint64_t id) {
+        return q([&] { return Access::item(*volume_, id); });
+    }
+    std::vector<DirectoryEntry> entries(uint64_t directory, bool withAttributes,
+                                        uint64_t cookie = 0) {
+        std::vector<DirectoryEntry> result;
         q([&] {
             volume_->enumerate(directory, cookie, withAttributes, [&](const auto& entry) {
                 result.push_back(entry);
@@ -82,22 +144,71 @@ class VolumeTest : public ::testing::Test {
         for (const auto& entry : entries(directory, true)) result.push_back(entry.name);
         return result;
     }
-    uint64_t count(mtp::Op op) { return phone().stats().count(op); }
 
-    void TearDown() override {
+    uint64_t create(uint64_t directory, const std::string& name, ItemType type = ItemType::file) {
+        return q([&] { return volume_->create(directory, name, type)->id; });
+    }
+    // Writes bytes from offset on in pieces of chunk bytes, as cp does; all must be accepted.
+    void writeAll(uint64_t id, const Bytes& bytes, uint64_t offset = 0, size_t chunk = 128 << 10) {
+        for (size_t done = 0; done < bytes.size(); done += chunk) {
+            const auto piece = std::span(bytes).subspan(done, std::min(chunk, bytes.size() - done));
+            ASSERT_EQ(q([&] { return volume_->write(id, int64_t(offset + done), piece); }),
+                      piece.size());
+        }
+    }
+    // create, open for writing, write everything, release: a copy into the volume.
+    uint64_t copyIn(uint64_t directory, const std::string& name, const Bytes& bytes) {
+        const uint64_t id = create(directory, name);
+        q([&] { volume_->open(id, {.write = true}, false); });
+        writeAll(id, bytes);
+        q([&] { volume_->release(id, {.write = true}); });
+        return id;
+    }
+    uint64_t sizeOf(uint64_t id) {
+        return q([&] { return volume_->getAttributes(id).size; });
+    }
+    Bytes readAll(uint64_t id) {
+        Bytes bytes(sizeOf(id));
+        size_t done = 0;
+        for (size_t got = 1; got && done < bytes.size(); done += got)
+            got =
+                q([&] { return volume_->read(id, int64_t(done), std::span(bytes).subspan(done)); });
+        bytes.resize(done);
+        return bytes;
+    }
+    std::optional<Bytes> onPhone(const std::string& path, size_t storageIndex = 0) {
+        return phone().readFile(storage(storageIndex), path);
+    }
+
+    // Every object of the phone against the model: the same paths, kinds and contents.
+    void expectPhoneHolds(const PhoneModel& model) {
+        PhoneModel actual;
+        for (const phonesim::ObjectRecord& record : phone().listAll()) {
+            const std::string prefix =
+                record.storage == storage() ? "" : std::to_string(record.storage) + ":";
+            actual[prefix + record.path] =
+                record.isFolder ? folder : phone().readFile(record.storage, record.path);
+        }
+        std::string differences;
+        for (const auto& [path, content] : model)
+            if (!actual.contains(path) || actual[path] != content)
+                differences += " " + path + (actual.contains(path) ? " (differs)" : " (missing)");
+        for (const auto& [path, content] : actual)
+            if (!model.contains(path)) differences += " " + path + " (unexpected)";
+        EXPECT_EQ(differences, "") << "the phone does not hold what it should";
+    }
+
+    void unmount() {
         if (volume_) q([&] { volume_->shutdown(); });
         volume_.reset();
     }
+    void TearDown() override { unmount(); }
 
     LogCapture log_;
     std::unique_ptr<phonesim::SimulatedPhone> phone_;
+    std::shared_ptr<UnpluggingTransport::Plan> unplugPlan_ =
+        std::make_shared<UnpluggingTransport::Plan>();
     std::unique_ptr<Volume> volume_;
 };
-
-inline phonesim::Bytes pattern(size_t size, uint8_t seed = 0) {
-    phonesim::Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>((i * 131 + seed) >> 3);
-    return bytes;
-}
 
 }  // namespace kestrumtest

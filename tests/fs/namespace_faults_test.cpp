@@ -4,12 +4,9 @@
 // files stay under their temporary names, and the caches show them there.
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include "fs/Log.h"
-#include "tests/fs/WriteFixture.h"
+#include "tests/fs/VolumeFixture.h"
 
-using namespace kestrum;
 using namespace kestrumtest;
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -18,22 +15,18 @@ using ::testing::UnorderedElementsAre;
 
 namespace {
 
-using Response = mtp::Response;
-
 std::string temporaryName(uint32_t handle) {
     return ".kestrum-" + std::to_string(handle) + ".tmp";
 }
 
-}  // namespace
-
-class RenameFaultTest : public WriteTest {
+class RenameFaultTest : public VolumeTest {
   protected:
     // Inbox/a.txt, Inbox/b.txt and Docs/b.txt, all listed.
     void SetUp() override {
         phone().addFile(storage(), "Inbox/a.txt", pattern(100, 1));
         phone().addFile(storage(), "Inbox/b.txt", pattern(200, 2));
         phone().addFile(storage(), "Docs/b.txt", pattern(300, 3));
-        mountWritable();
+        mount(true);
         inbox = lookup(rootID, "Inbox")->id;
         docs = lookup(rootID, "Docs")->id;
         a = lookup(inbox, "a.txt")->id;
@@ -42,13 +35,11 @@ class RenameFaultTest : public WriteTest {
         phone().resetStats();
     }
     PhoneModel untouched() {
-        PhoneModel model;
-        model.folder(storage(), "Inbox");
-        model.folder(storage(), "Docs");
-        model.file(storage(), "Inbox/a.txt", pattern(100, 1));
-        model.file(storage(), "Inbox/b.txt", pattern(200, 2));
-        model.file(storage(), "Docs/b.txt", pattern(300, 3));
-        return model;
+        return {{"Inbox", folder},
+                {"Docs", folder},
+                {"Inbox/a.txt", pattern(100, 1)},
+                {"Inbox/b.txt", pattern(200, 2)},
+                {"Docs/b.txt", pattern(300, 3)}};
     }
     // The caches as the phone was before.
     void expectCachesUntouched() {
@@ -64,57 +55,56 @@ class RenameFaultTest : public WriteTest {
     uint64_t inbox = 0, docs = 0, a = 0, inboxB = 0, docsB = 0;
 };
 
-TEST_F(RenameFaultTest, TheReplacedFileGetsItsNameBackWhenTheRenameIsRefused) {
-    // b.txt goes aside, then the phone refuses to rename a.txt.
-    refusals().refuse(Op::SetObjectPropValue, Response::GeneralError, 1, 1);
-    EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", inbox, "b.txt", 0); }), EIO);
-    EXPECT_EQ(count(Op::DeleteObject), 0u);
+// A rename over a file, failing at each of its phone steps in turn. In one folder: the replaced
+// file's temporary name, the item's new name. Into another: the item's temporary name,
+// MoveObject, the replaced file's temporary name, the item's final name.
+struct FailingStep {
+    Op op;
+    int skip;
+    bool acrossFolders;
+};
+class ReplaceFaultTest : public RenameFaultTest, public ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(ReplaceFaultTest, EverythingIsRestoredAndTheRenameLaterSucceeds) {
+    const auto [op, skip, acrossFolders] = GetParam();
+    const uint64_t destination = acrossFolders ? docs : inbox;
+    refuse(op, Response::AccessDenied, skip);
+    EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", destination, "b.txt", 0); }),
+              EACCES);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("rename a.txt: ")));
-    expectCachesUntouched();
-    expectPhoneHolds(untouched());
-}
-
-// A move over a file of another folder, failing at each of its phone steps in turn: the item's
-// temporary name, MoveObject, the replaced file's temporary name, the item's final name.
-class MoveOverFaultTest : public RenameFaultTest,
-                          public ::testing::WithParamInterface<std::pair<Op, int>> {};
-
-TEST_P(MoveOverFaultTest, EverythingIsRestored) {
-    const auto [op, skip] = GetParam();
-    refusals().refuse(op, Response::AccessDenied, 1, skip);
-    EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EACCES);
     EXPECT_EQ(count(Op::DeleteObject), 0u);
     expectCachesUntouched();
     expectPhoneHolds(untouched());
 
-    // The same move goes through once the phone agrees.
-    refusals().clear();
-    q([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); });
-    EXPECT_EQ(lookup(docs, "b.txt")->id, a);
+    phone().updateFaults([](phonesim::Faults& f) { f.fail = {}; });
+    q([&] { volume().renameEntry(inbox, "a.txt", destination, "b.txt", 0); });
+    EXPECT_EQ(lookup(destination, "b.txt")->id, a);
     PhoneModel model = untouched();
-    model.erase(storage(), "Inbox/a.txt");
-    model.file(storage(), "Docs/b.txt", pattern(100, 1));
+    model.erase("Inbox/a.txt");
+    model[acrossFolders ? "Docs/b.txt" : "Inbox/b.txt"] = pattern(100, 1);
     expectPhoneHolds(model);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachStep, MoveOverFaultTest,
-                         ::testing::Values(std::pair<Op, int>{Op::SetObjectPropValue, 0},
-                                           std::pair<Op, int>{Op::MoveObject, 0},
-                                           std::pair<Op, int>{Op::SetObjectPropValue, 1},
-                                           std::pair<Op, int>{Op::SetObjectPropValue, 2}));
+INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFaultTest,
+                         ::testing::Values(FailingStep{Op::SetObjectPropValue, 0, false},
+                                           FailingStep{Op::SetObjectPropValue, 1, false},
+                                           FailingStep{Op::SetObjectPropValue, 0, true},
+                                           FailingStep{Op::MoveObject, 0, true},
+                                           FailingStep{Op::SetObjectPropValue, 1, true},
+                                           FailingStep{Op::SetObjectPropValue, 2, true}));
 
 TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
-    refusals().refuse(Op::MoveObject, Response::OperationNotSupported);
+    refuse(Op::MoveObject, Response::OperationNotSupported);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "c.txt", 0); }), EXDEV);
     EXPECT_EQ(count(Op::SetObjectPropValue), 2u) << "the temporary name, then the old one back";
     expectCachesUntouched();
     expectPhoneHolds(untouched());
 
     // Same name: nothing to restore.
-    refusals().refuse(Op::MoveObject, Response::OperationNotSupported);
+    refuse(Op::MoveObject, Response::OperationNotSupported);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "a.txt", 0); }), EXDEV);
     // A rename refused as unsupported is EXDEV too: the caller copies instead.
-    refusals().refuse(Op::SetObjectPropValue, Response::OperationNotSupported);
+    refuse(Op::SetObjectPropValue, Response::OperationNotSupported);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", inbox, "z.txt", 0); }), EXDEV);
     expectCachesUntouched();
     expectPhoneHolds(untouched());
@@ -122,22 +112,22 @@ TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
 
 TEST_F(RenameFaultTest, AMovedAsideFileThatCannotBeDeletedStaysOnThePhone) {
     const uint32_t aside = handle(docsB);
-    refusals().refuse(Op::DeleteObject, Response::GeneralError);
+    refuse(Op::DeleteObject, Response::GeneralError);
     q([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); });
     EXPECT_THAT(log_.at(LogLevel::error), Contains("could not delete b.txt after replacing it"));
     EXPECT_EQ(lookup(docs, "b.txt")->id, a);
 
     PhoneModel model = untouched();
-    model.erase(storage(), "Inbox/a.txt");
-    model.file(storage(), "Docs/b.txt", pattern(100, 1));
-    model.file(storage(), "Docs/" + temporaryName(aside), pattern(300, 3));
+    model.erase("Inbox/a.txt");
+    model["Docs/b.txt"] = pattern(100, 1);
+    model["Docs/" + temporaryName(aside)] = pattern(300, 3);
     expectPhoneHolds(model);
 }
 
 TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
     // Unplugged as a.txt is to take its final name: the replaced file is aside, a.txt has
     // arrived under its temporary name, and no undo can reach the phone any more.
-    refusals().unplug(Op::SetObjectPropValue, 2);
+    unplugAt(Op::SetObjectPropValue, 2);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("could not restore b.txt: ")));
 
@@ -149,33 +139,33 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
     EXPECT_EQ(lookup(docs, itemTemp)->id, a);
 
     PhoneModel model = untouched();
-    model.erase(storage(), "Inbox/a.txt");
-    model.erase(storage(), "Docs/b.txt");
-    model.file(storage(), "Docs/" + itemTemp, pattern(100, 1));
-    model.file(storage(), "Docs/" + asideTemp, pattern(300, 3));
+    model.erase("Inbox/a.txt");
+    model.erase("Docs/b.txt");
+    model["Docs/" + itemTemp] = pattern(100, 1);
+    model["Docs/" + asideTemp] = pattern(300, 3);
     expectPhoneHolds(model);
 }
 
 TEST_F(RenameFaultTest, APhoneGoneBeforeTheMoveLeavesTheDestinationAlone) {
-    refusals().unplug(Op::MoveObject);
+    unplugAt(Op::MoveObject);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);
     const std::string itemTemp = temporaryName(handle(a));
     EXPECT_THAT(names(inbox), UnorderedElementsAre(itemTemp, "b.txt"));
     EXPECT_THAT(names(docs), ElementsAre("b.txt"));
 
     PhoneModel model = untouched();
-    model.erase(storage(), "Inbox/a.txt");
-    model.file(storage(), "Inbox/" + itemTemp, pattern(100, 1));
+    model.erase("Inbox/a.txt");
+    model["Inbox/" + itemTemp] = pattern(100, 1);
     expectPhoneHolds(model);
 }
 
 TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
-    refusals().refuse(Op::DeleteObject, Response::ObjectWriteProtected);
+    refuse(Op::DeleteObject, Response::ObjectWriteProtected);
     EXPECT_EQ(errorOf([&] { volume().unlink(inbox, "a.txt"); }), EACCES);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("remove a.txt: ")));
-    refusals().refuse(Op::SendObjectInfo, Response::StoreFull);
+    refuse(Op::SendObjectInfo, Response::StoreFull);
     EXPECT_EQ(errorOf([&] { volume().create(inbox, "new.txt", ItemType::file); }), ENOSPC);
-    refusals().refuse(Op::SendObject, Response::GeneralError);
+    refuse(Op::SendObject, Response::GeneralError);
     EXPECT_EQ(errorOf([&] { volume().create(inbox, "new.txt", ItemType::file); }), EIO);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("create new.txt: ")));
     expectCachesUntouched();
@@ -184,10 +174,12 @@ TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
 
 TEST_F(RenameFaultTest, AFileWhoseCommitFailsReplacesNothing) {
     writeAll(a, pattern(50, 9), 100);
-    refusals().refuse(Op::EndEditObject, Response::GeneralError);
+    refuse(Op::EndEditObject, Response::GeneralError);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);
     EXPECT_EQ(count(Op::SetObjectPropValue), 0u);
     EXPECT_EQ(count(Op::MoveObject), 0u);
     EXPECT_THAT(names(docs), ElementsAre("b.txt"));
     EXPECT_EQ(readAll(docsB), pattern(300, 3));
 }
+
+}  // namespace

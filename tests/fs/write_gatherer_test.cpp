@@ -9,9 +9,8 @@
 
 #include "fs/SpellingTable.h"
 #include "fs/WriteGatherer.h"
-#include "tests/fs/WriteFixture.h"
+#include "tests/fs/VolumeFixture.h"
 
-using namespace kestrum;
 using namespace kestrumtest;
 
 namespace {
@@ -23,15 +22,15 @@ struct FailedRun {
     int writers;  // handles writing the file in turn, 1 MiB each
 };
 
-class GatherTest : public WriteTest, public ::testing::WithParamInterface<FailedRun> {
+class GatherTest : public VolumeTest, public ::testing::WithParamInterface<FailedRun> {
   protected:
     void SetUp() override {
-        mountWritable();
+        mount(true);
         gatherer_ = std::make_unique<WriteGatherer>(volume(), [this](uint64_t) { ++failed_; });
     }
     void TearDown() override {
         gatherer_.reset();
-        WriteTest::TearDown();
+        VolumeTest::TearDown();
     }
     void open(WriteGatherer::Handle handle, uint64_t id, OpenModes modes) {
         q([&] { volume().open(id, modes, false); });
@@ -58,7 +57,7 @@ class GatherTest : public WriteTest, public ::testing::WithParamInterface<Failed
 TEST_P(GatherTest, AFailedRunReachesEveryWriterOnceAndThePhoneKeepsAPrefix) {
     const FailedRun param = GetParam();
     const uint64_t id = create(rootID, "h.bin");
-    const phonesim::Bytes source = pattern(3 * run, 1);
+    const Bytes source = pattern(3 * run, 1);
     constexpr WriteGatherer::Handle reader = 100;
     open(reader, id, {.read = true});
     for (int w = 0; w < param.writers; ++w) open(w, id, {.write = true});
@@ -88,10 +87,8 @@ TEST_P(GatherTest, AFailedRunReachesEveryWriterOnceAndThePhoneKeepsAPrefix) {
     for (int w = 0; w < param.writers; ++w) release(w, id, {.write = true});
     release(reader, id, {.read = true});
 
-    PhoneModel model;
-    model.file(storage(), "h.bin",
-               phonesim::Bytes(source.begin(), source.begin() + param.failing * long(run)));
-    expectPhoneHolds(model);
+    expectPhoneHolds(
+        {{"h.bin", Bytes(source.begin(), source.begin() + param.failing * long(run))}});
 
     // Once its writers are gone, the file takes writes past its end again (a sparse write).
     open(7, id, {.write = true});
