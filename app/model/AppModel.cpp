@@ -351,6 +351,7 @@ QCoro::Task<void> AppModel::mountFlow(std::string id) {
     const fs::path point = mountPoint(*known.folder);
     const bool writable = known.status.writable;
     std::exception_ptr error;
+    bool superseded = false;
     try {
         known.disk = co_await services_->attach(known.record.id, known.record.name, writable);
         row = find(id);
@@ -367,18 +368,13 @@ QCoro::Task<void> AppModel::mountFlow(std::string id) {
         APP_LOG(info, "mounted %s on %s %s", known.record.name.c_str(), point.c_str(),
                 writable ? "read-write" : "read-only");
         co_return;
+    } catch (const Superseded&) {
+        superseded = true;
     } catch (...) {
         error = std::current_exception();
     }
     if (known.disk) services_->unwatch(*known.disk);
     co_await teardown(known, true);
-    bool superseded = false;
-    try {
-        std::rethrow_exception(error);
-    } catch (const Superseded&) {
-        superseded = true;
-    } catch (...) {
-    }
     row = find(id);
     if (superseded || !current(id, registryID)) co_return;
     const std::string description = describeError(error);
