@@ -37,8 +37,8 @@ std::string readable(const DeviceRow& row) {
     struct Text {
         const DeviceStatus& s;
         std::string operator()(const phase::Mounted& m) const {
-            std::string text = "mounted on " + m.mountPoint + " (" +
-                               (s.writable ? "read-write" : "read-only");
+            std::string text =
+                "mounted on " + m.mountPoint + " (" + (s.writable ? "read-write" : "read-only");
             if (s.free) {
                 char amount[32];
                 std::snprintf(amount, sizeof amount, ", %.1f GB free", *s.free / 1e9);

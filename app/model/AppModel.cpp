@@ -124,8 +124,9 @@ void AppModel::apply(std::vector<mtp::USBDeviceRecord> snapshot) {
     });
     std::vector<std::string> missing;
     for (const DeviceRow& row : devices_) {
-        const bool present = std::any_of(snapshot.begin(), snapshot.end(),
-                                         [&](const auto& record) { return record.id == row.record.id; });
+        const bool present = std::any_of(snapshot.begin(), snapshot.end(), [&](const auto& record) {
+            return record.id == row.record.id;
+        });
         if (!present) missing.push_back(row.record.id);
     }
     for (const std::string& id : missing) remove(id);
@@ -161,8 +162,8 @@ void AppModel::remove(const std::string& id) {
     if (row.disk && services_) services_->unwatch(*row.disk);
     emit devicesChanged();
     const DevicePhase& p = row.status.phase;
-    if (services_ && (is<phase::Mounted>(p) || is<phase::Mounting>(p) ||
-                      is<phase::Unmounting>(p) || row.disk)) {
+    if (services_ &&
+        (is<phase::Mounted>(p) || is<phase::Mounting>(p) || is<phase::Unmounting>(p) || row.disk)) {
         spawn(teardown(row, true));
     }
 }

@@ -86,7 +86,8 @@ DeviceStatus arrivalStatus(const mtp::DeviceKind& kind, bool autoMount) {
 }
 
 std::string failureMessage(std::string_view description) {
-    QString text = QString::fromUtf8(description.data(), static_cast<qsizetype>(description.size()));
+    QString text =
+        QString::fromUtf8(description.data(), static_cast<qsizetype>(description.size()));
     text.remove(QStringLiteral("mount: "));
     QString line;
     for (const QString& candidate : text.split(u'\n')) {

@@ -1,10 +1,9 @@
-// The model's flows against fake services that pause where a tool would wait, with a manual
-// clock: a phone unplugged or enumerated anew while its mount waits, and what a failed mount
-// tells the user.
+// The model's flows against fake services that pause where a tool would wait, with a clock
+// that never ticks: a phone unplugged or enumerated anew while its flow waits, and what a
+// failed mount tells the user.
 
 #include <coroutine>
 #include <filesystem>
-#include <map>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -20,18 +19,11 @@ using namespace brisvale;
 using namespace apptest;
 namespace fs = std::filesystem;
 
-class ManualClock final : public Clock {
+// Time stands still: the tick never comes, so only the flows under test run.
+class StillClock final : public Clock {
   public:
-    Handle schedule(std::chrono::milliseconds delay, std::function<void()> work) override {
-        due_.emplace(next_, std::pair(now_ + delay, std::move(work)));
-        return next_++;
-    }
-    void cancel(Handle handle) override { due_.erase(handle); }
-
-  private:
-    Handle next_ = 1;
-    std::chrono::milliseconds now_{0};
-    std::map<Handle, std::pair<std::chrono::milliseconds, std::function<void()>>> due_;
+    Handle schedule(std::chrono::milliseconds, std::function<void()>) override { return 1; }
+    void cancel(Handle) override {}
 };
 
 // Tools that succeed at once, except the operations named in `held`, which wait for resume().
@@ -66,9 +58,7 @@ class FakeServices final : public ModelServices {
     DiskFolders folders() const override { return folders_; }
     QCoro::Task<std::string> attach(std::string, std::string, bool) override {
         co_await Pause{*this, "attach"};
-        const std::string disk = "loop" + std::to_string(nextLoop_++);
-        attached.insert(disk);
-        co_return disk;
+        co_return *attached.insert("loop" + std::to_string(nextLoop_++)).first;
     }
     QCoro::Task<void> mount(std::string, fs::path point, bool) override {
         co_await Pause{*this, "mount"};
@@ -77,13 +67,9 @@ class FakeServices final : public ModelServices {
         mounted.insert(point);
     }
     QCoro::Task<void> unmount(fs::path point, bool) override {
-        mounted.erase(point);
-        co_return;
+        co_return (void) mounted.erase(point);
     }
-    QCoro::Task<void> detach(std::string disk) override {
-        attached.erase(disk);
-        co_return;
-    }
+    QCoro::Task<void> detach(std::string disk) override { co_return (void) attached.erase(disk); }
     QCoro::Task<void> cleanup() override { co_return; }
     bool isMounted(const fs::path& point) const override { return mounted.contains(point); }
     QCoro::Task<PreflightResult> probe(mtp::USBDeviceRecord) override {
@@ -105,10 +91,12 @@ class FakeServices final : public ModelServices {
         FakeServices& fake;
         const char* op;  // not a std::string: GCC 12 destroys such a temporary twice
         bool await_ready() const { return !fake.held.contains(op); }
-        void await_suspend(std::coroutine_handle<> waiting) { fake.parked_.emplace_back(op, waiting); }
+        void await_suspend(std::coroutine_handle<> waiting) {
+            fake.parked_.emplace_back(op, waiting);
+        }
         void await_resume() const {}
     };
-    ManualClock clock_;
+    StillClock clock_;
     QSettings settings_;
     DiskFolders folders_;
     std::vector<std::pair<std::string, std::coroutine_handle<>>> parked_;
@@ -116,12 +104,9 @@ class FakeServices final : public ModelServices {
 };
 
 mtp::USBDeviceRecord phone(uint64_t registryID = 0x100000002) {
-    mtp::USBDeviceRecord record;
-    record.id = "SER1";
-    record.name = "Pixel 7";
-    record.registryID = registryID;
-    record.kind = mtp::DeviceKind::mtp(0);
-    return record;
+    mtp::USBDeviceRecord r;
+    r.id = "SER1", r.name = "Pixel 7", r.registryID = registryID, r.kind = mtp::DeviceKind::mtp(0);
+    return r;
 }
 
 class ModelFlows : public ::testing::Test {
@@ -163,7 +148,8 @@ TEST_P(Superseding, EndsQuietlyWithNothingLeft) {
     model_->apply({phone()});
     if (op != "probe") fake_->resume("probe");
     if (op == "mount") fake_->resume("attach");
-    model_->apply(reenumerated ? std::vector{phone(0x100000003)} : std::vector<mtp::USBDeviceRecord>{});
+    model_->apply(reenumerated ? std::vector{phone(0x100000003)}
+                               : std::vector<mtp::USBDeviceRecord>{});
     fake_->resume(op);
     EXPECT_EQ(errors_, std::vector<std::string>{});
     EXPECT_TRUE(fake_->mounted.empty());
@@ -180,7 +166,8 @@ TEST_P(Superseding, EndsQuietlyWithNothingLeft) {
         EXPECT_TRUE(is<phase::Mounted>(row().status.phase)) << describe(row().status.phase);
     } else {
         EXPECT_TRUE(model_->devices().empty());
-        EXPECT_TRUE(!fs::exists(fake_->folders().volumes) || fs::is_empty(fake_->folders().volumes));
+        EXPECT_TRUE(!fs::exists(fake_->folders().volumes) ||
+                    fs::is_empty(fake_->folders().volumes));
     }
 }
 
@@ -208,12 +195,14 @@ TEST_P(FailedMount, ShowsOneShortLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, FailedMount,
-    ::testing::Values(
-        Failure{"mount: /dev/loop7p1: Input/output error\n", "the phone stopped responding. Reconnect it and try again"},
-        Failure{"\nmount: fuse: device not found, try 'modprobe fuse' first\nmore", "Brisvale's file system didn't start. Try again"},
-        Failure{"mount: no session\nsecond line", "no session"},
-        Failure{std::string(70, 'x'), std::string(70, 'x')},
-        Failure{std::string(71, 'x'), std::string(67, 'x') + "…"},
-        Failure{std::string(70, 'x') + "é" + std::string(9, 'x'), std::string(67, 'x') + "…"}));
+    ::testing::Values(Failure{"mount: /dev/loop7p1: Input/output error\n",
+                              "the phone stopped responding. Reconnect it and try again"},
+                      Failure{"\nmount: fuse: device not found, try 'modprobe fuse' first\nmore",
+                              "Brisvale's file system didn't start. Try again"},
+                      Failure{"mount: no session\nsecond line", "no session"},
+                      Failure{std::string(70, 'x'), std::string(70, 'x')},
+                      Failure{std::string(71, 'x'), std::string(67, 'x') + "…"},
+                      Failure{std::string(70, 'x') + "é" + std::string(9, 'x'),
+                              std::string(67, 'x') + "…"}));
 
 }  // namespace
