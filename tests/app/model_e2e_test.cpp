@@ -91,7 +91,7 @@ class ModelOnBus : public ::testing::Test {
 TEST_F(ModelOnBus, PluggedInIsMountedWithFilesReadable) {
     phone_.bus = std::make_unique<usbbus::VirtualUSBBus>();
     start();
-    spinUntil([] { return false; }, 500ms);  // the monitor watches before the phone arrives
+    ASSERT_TRUE(spinUntil([&] { return !model_->isBusy(); }));  // the monitor is watching
     phone_.plug();
     ASSERT_TRUE(mountedWithin(10s));
     EXPECT_EQ(outside("grep -qx hello '" + mountPoint() + "/hello.txt'"), 0);
