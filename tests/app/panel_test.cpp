@@ -12,7 +12,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <qcoro/qcorotimer.h>
+
 #include "app/ui/PanelView.h"
+#include "app/ui/TrayApp.h"
 
 namespace {
 
@@ -334,6 +339,36 @@ TEST_F(PanelTest, EnterPressesTheFocusedButton) {
         if (b->text() == "Quit") quit = b;
     QTest::keyClick(quit, Qt::Key_Enter);
     QTRY_COMPARE(calls_.quits, 1);
+}
+
+// Without a tray host the panel is a window; SIGTERM, closing it and Quit all wait for the one
+// shutdown.
+TEST(TrayApp, EveryQuitWaitsForOneShutdown) {
+    application();
+    UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"));
+    int shutdowns = 0;
+    bool unmounted = false, finishedAfterUnmount = false, finished = false;
+    TrayApp app(PanelActions{}, &updates, {}, [&]() -> QCoro::Task<void> {
+        ++shutdowns;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(100));
+        unmounted = true;
+    });
+    QObject::connect(&app, &TrayApp::finished, [&] {
+        finished = true;
+        finishedAfterUnmount = unmounted;
+    });
+    app.show();
+    ASSERT_FALSE(app.hasTray());
+    EXPECT_TRUE(app.panel().isWindow() && app.panel().isVisible());
+
+    std::raise(SIGTERM);
+    app.panel().close();
+    for (auto* b : app.panel().findChildren<QAbstractButton*>())
+        if (b->text() == "Quit") b->click();
+    EXPECT_TRUE(app.panel().isVisible());
+    QTRY_VERIFY(finished);
+    EXPECT_TRUE(finishedAfterUnmount);
+    EXPECT_EQ(shutdowns, 1);
 }
 
 }  // namespace
