@@ -13,7 +13,9 @@ Card::Card(int dividerInset, QWidget* parent)
     rows_->setSpacing(1);  // room for the divider line
 }
 
-void Card::addRow(QWidget* row) { rows_->addWidget(row); }
+void Card::addRow(QWidget* row) {
+    rows_->addWidget(row);
+}
 
 void Card::placeRow(QWidget* row, int index) {
     if (rows_->indexOf(row) == index) return;
@@ -84,7 +86,9 @@ InfoRow::InfoRow(std::string symbolName, Tint tint, const QString& title,
     setSubtitle(subtitle);
 }
 
-void InfoRow::setTitle(const QString& title) { title_->setText(title); }
+void InfoRow::setTitle(const QString& title) {
+    title_->setText(title);
+}
 
 void InfoRow::setSubtitle(const StyledText& subtitle) {
     subtitle_->setText(styledHtml(subtitle, secondaryText()));

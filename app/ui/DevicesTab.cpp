@@ -61,10 +61,10 @@ void ModeSwitch::set(bool writable, bool canWrite) {
 void ModeSwitch::restyle() {
     auto style = [](QPushButton* b, bool selected, const QString& background, const char* sym) {
         const QColor text = selected ? primaryText() : secondaryText();
-        b->setStyleSheet(QString("QPushButton { background:%1; color:%2; font-weight:%3;"
-                                 " border-radius:7px; padding:0 6px; }")
-                             .arg(selected ? background : "transparent", text.name(),
-                                  selected ? "600" : "400"));
+        b->setStyleSheet(
+            QString("QPushButton { background:%1; color:%2; font-weight:%3;"
+                    " border-radius:7px; padding:0 6px; }")
+                .arg(selected ? background : "transparent", text.name(), selected ? "600" : "400"));
         b->setIcon(symbolIcon(sym, text, 12));
         b->setAccessibleDescription(selected ? "Selected" : "");
     };
@@ -84,8 +84,7 @@ void ModeSwitch::paintEvent(QPaintEvent*) {
     p.drawRoundedRect(QRectF(rect()), 9, 9);
 }
 
-AskToWrite::AskToWrite(std::function<void()> cancel, std::function<void()> allow,
-                       QWidget* parent)
+AskToWrite::AskToWrite(std::function<void()> cancel, std::function<void()> allow, QWidget* parent)
     : QWidget(parent),
       title_(new QLabel),
       cancel_(button("Cancel")),
@@ -247,9 +246,9 @@ SetupCard::SetupCard(std::function<void()> openSetup, QWidget* parent) : QWidget
     auto* texts = new QVBoxLayout;
     auto* title = new QLabel("Allow Brisvale in setup");
     title->setFont(semibold(font()));
-    auto* body =
-        new QLabel("Brisvale's file system helper must be installed once before phones can "
-                   "appear in Files.");
+    auto* body = new QLabel(
+        "Brisvale's file system helper must be installed once before phones can "
+        "appear in Files.");
     body->setWordWrap(true);
     body->setFont(captionFont());
     body->setStyleSheet(QString("color:%1").arg(secondaryText().name()));
@@ -266,7 +265,8 @@ SetupCard::SetupCard(std::function<void()> openSetup, QWidget* parent) : QWidget
     stack->addWidget(path);
     card->addRow(inner);
     layout->addWidget(card);
-    layout->addWidget(new Hint("This panel switches to your devices on its own once setup is done."));
+    layout->addWidget(
+        new Hint("This panel switches to your devices on its own once setup is done."));
 }
 
 DevicesTab::DevicesTab(const PanelActions& actions, QWidget* parent)
@@ -285,7 +285,8 @@ DevicesTab::DevicesTab(const PanelActions& actions, QWidget* parent)
     emptyLayout->setSpacing(6);
     emptyLayout->addWidget(new SectionLabel("Devices"));
     auto* emptyCard = new Card(52);
-    auto* connect = new QLabel("Connect an Android phone with a USB cable and choose File transfer.");
+    auto* connect =
+        new QLabel("Connect an Android phone with a USB cable and choose File transfer.");
     connect->setAlignment(Qt::AlignCenter);
     connect->setWordWrap(true);
     connect->setFont(calloutFont());

@@ -10,18 +10,24 @@ namespace brisvale::ui {
 
 QString tabTitle(PanelTab tab) {
     switch (tab) {
-        case PanelTab::devices: return "Devices";
-        case PanelTab::settings: return "Settings";
-        case PanelTab::about: return "About";
+        case PanelTab::devices:
+            return "Devices";
+        case PanelTab::settings:
+            return "Settings";
+        case PanelTab::about:
+            return "About";
     }
     return {};
 }
 
 std::string tabSymbol(PanelTab tab) {
     switch (tab) {
-        case PanelTab::devices: return "iphone";
-        case PanelTab::settings: return "gearshape";
-        case PanelTab::about: return "info.circle";
+        case PanelTab::devices:
+            return "iphone";
+        case PanelTab::settings:
+            return "gearshape";
+        case PanelTab::about:
+            return "info.circle";
     }
     return {};
 }
@@ -223,16 +229,15 @@ void AboutTab::refresh() {
     if (available) {
         updateTitle_->setText(
             QString::fromStdString("Brisvale " + available->version + " is available"));
-        updateDetail_->setText(QString::fromStdString(
-            "You have " + updates_->runningVersion().value_or("?") + " · " +
-            formatFileSize(available->size)));
+        updateDetail_->setText(QString::fromStdString("You have " +
+                                                      updates_->runningVersion().value_or("?") +
+                                                      " · " + formatFileSize(available->size)));
     }
     const auto status = updateStatus(updates_->phase(), available);
     checkRow_->setValue(status ? std::optional(QString::fromStdString(*status)) : std::nullopt);
 }
 
-PanelView::PanelView(PanelActions actions, UpdateModel* updates, BundleInfo bundle,
-                     QWidget* parent)
+PanelView::PanelView(PanelActions actions, UpdateModel* updates, BundleInfo bundle, QWidget* parent)
     : QWidget(parent),
       actions_(std::move(actions)),
       updates_(updates),
@@ -271,9 +276,10 @@ PanelView::PanelView(PanelActions actions, UpdateModel* updates, BundleInfo bund
     auto* quit = new Keyed<QPushButton>("Quit");
     quit->setIcon(symbolIcon("power", primaryText(), 14));
     quit->setMinimumHeight(32);
-    quit->setStyleSheet("QPushButton { background: rgba(255,255,255,0.08); border-radius: 9px; }"
-                        "QPushButton:hover { background: rgba(255,255,255,0.14); }"
-                        "QPushButton:focus { border: 2px solid #0a84ff; }");
+    quit->setStyleSheet(
+        "QPushButton { background: rgba(255,255,255,0.08); border-radius: 9px; }"
+        "QPushButton:hover { background: rgba(255,255,255,0.14); }"
+        "QPushButton:focus { border: 2px solid #0a84ff; }");
     connect(quit, &QPushButton::clicked, this, [this] {
         if (actions_.quit) actions_.quit();
     });

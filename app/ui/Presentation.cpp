@@ -27,7 +27,9 @@ std::string statusSummary(bool extensionEnabled, size_t deviceCount) {
     return std::to_string(deviceCount) + " devices connected";
 }
 
-std::string rowTitle(const DeviceRow& row) { return row.folder ? *row.folder : row.record.name; }
+std::string rowTitle(const DeviceRow& row) {
+    return row.folder ? *row.folder : row.record.name;
+}
 
 std::string rowSymbol(const DeviceRow& row) {
     return is<phase::ChargingOnly>(row.status.phase) ? "cable.connector" : "iphone";

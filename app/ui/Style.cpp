@@ -10,18 +10,30 @@ namespace brisvale::ui {
 
 QColor colour(Tint tint) {
     switch (tint) {
-        case Tint::plain: return primaryText();
-        case Tint::orange: return QColor(0xff, 0x9f, 0x0a);
-        case Tint::green: return QColor(0x32, 0xd7, 0x4b);
-        case Tint::blue: return QColor(0x0a, 0x84, 0xff);
+        case Tint::plain:
+            return primaryText();
+        case Tint::orange:
+            return QColor(0xff, 0x9f, 0x0a);
+        case Tint::green:
+            return QColor(0x32, 0xd7, 0x4b);
+        case Tint::blue:
+            return QColor(0x0a, 0x84, 0xff);
     }
     return primaryText();
 }
 
-QColor primaryText() { return QColor(0xf2, 0xf2, 0xf4); }
-QColor secondaryText() { return QColor(0xa4, 0xa4, 0xab); }
-QColor tertiaryText() { return QColor(0x70, 0x70, 0x78); }
-QColor accent() { return colour(Tint::blue); }
+QColor primaryText() {
+    return QColor(0xf2, 0xf2, 0xf4);
+}
+QColor secondaryText() {
+    return QColor(0xa4, 0xa4, 0xab);
+}
+QColor tertiaryText() {
+    return QColor(0x70, 0x70, 0x78);
+}
+QColor accent() {
+    return colour(Tint::blue);
+}
 
 namespace {
 QFont scaled(double factor) {
@@ -31,9 +43,15 @@ QFont scaled(double factor) {
 }
 }  // namespace
 
-QFont captionFont() { return scaled(0.85); }
-QFont calloutFont() { return scaled(0.95); }
-QFont headlineFont() { return semibold(scaled(1.05)); }
+QFont captionFont() {
+    return scaled(0.85);
+}
+QFont calloutFont() {
+    return scaled(0.95);
+}
+QFont headlineFont() {
+    return semibold(scaled(1.05));
+}
 QFont semibold(QFont font) {
     font.setWeight(QFont::DemiBold);
     return font;

@@ -1,16 +1,19 @@
 #include "app/ui/TrayApp.h"
 
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QMenu>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <fstream>
 
 namespace brisvale::ui {
 
@@ -125,10 +128,30 @@ QCoro::Task<void> TrayApp::quit() {
     QCoreApplication::quit();
 }
 
+void removeOldCopy(const BundleInfo& bundle, const std::filesystem::path& running,
+                   const std::filesystem::path& old) {
+    std::error_code error;
+    if (std::filesystem::weakly_canonical(running, error) ==
+        std::filesystem::weakly_canonical(old, error))
+        return;
+    std::ifstream file(old / "bundle-id");
+    std::string identifier;
+    if (!file || !std::getline(file, identifier) || identifier.empty() || !bundle.identifier ||
+        identifier != *bundle.identifier)
+        return;
+    // Qt puts a home trash whose data folder is missing into the working directory.
+    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    QFile folder(QString::fromStdString(old.string()));
+    if (!folder.moveToTrash())
+        ::syslog(LOG_WARNING, "Brisvale: could not move the old Kestrum.app to the Trash: %s",
+                 folder.errorString().toUtf8().constData());
+}
+
 QUrl TrayApp::setupPage() {
     const QString installed =
         QCoreApplication::applicationDirPath() + "/../share/brisvale/setup.html";
-    if (QFileInfo::exists(installed)) return QUrl::fromLocalFile(QFileInfo(installed).canonicalFilePath());
+    if (QFileInfo::exists(installed))
+        return QUrl::fromLocalFile(QFileInfo(installed).canonicalFilePath());
     return QUrl::fromLocalFile(BRISVALE_SOURCE_SETUP_PAGE);
 }
 

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QUrl>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -17,6 +18,14 @@ class QSocketNotifier;
 class QSystemTrayIcon;
 
 namespace brisvale::ui {
+
+// The older product installed itself in /opt/Kestrum, with its identifier in the file
+// "bundle-id" there. When that is another copy of this app (same identifier as `bundle`, not
+// the folder `running` runs from), it goes to the Trash. An unrelated program of that name, a
+// folder without the file, and the running copy are left alone. A failed move is one line in
+// the system log; nothing else happens.
+void removeOldCopy(const BundleInfo& bundle, const std::filesystem::path& running,
+                   const std::filesystem::path& old = "/opt/Kestrum");
 
 // Main thread; one per process (it owns the SIGTERM and SIGINT handlers while it lives).
 class TrayApp : public QObject {

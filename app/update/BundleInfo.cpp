@@ -6,6 +6,8 @@ BundleInfo mainBundle() {
     return {BRISVALE_VERSION, BRISVALE_BUILD_NUMBER, "com.tavrel.brisvale"};
 }
 
-const char* siteAddress() { return BRISVALE_SITE_URL; }
+const char* siteAddress() {
+    return BRISVALE_SITE_URL;
+}
 
 }  // namespace brisvale

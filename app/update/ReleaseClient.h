@@ -26,8 +26,7 @@ struct LatestRelease {
 // The site answered something other than a release.
 class ReleaseClientError : public std::runtime_error {
   public:
-    explicit ReleaseClientError(const std::string& description)
-        : std::runtime_error(description) {}
+    explicit ReleaseClientError(const std::string& description) : std::runtime_error(description) {}
     std::string description() const { return what(); }
 };
 
@@ -39,7 +38,8 @@ class ReleaseClientError : public std::runtime_error {
 // Main thread. Shares the caller's network access manager, which outlives the client.
 class ReleaseClient {
   public:
-    ReleaseClient(QUrl base, QNetworkAccessManager* session) : base_(std::move(base)), session_(session) {}
+    ReleaseClient(QUrl base, QNetworkAccessManager* session)
+        : base_(std::move(base)), session_(session) {}
 
     // One uncached GET with a 15 s limit. Returns the release, or nothing when the site answers
     // 404 with an "error" key (nothing published yet). Throws ReleaseClientError for any other

@@ -16,14 +16,14 @@ bool isNewer(const std::optional<std::string>& runningBuild, int64_t build) {
     if (!runningBuild || runningBuild->empty()) return false;
     std::string_view digits = *runningBuild;
     if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](unsigned char c) {
-            return std::isdigit(c);
-        }))
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
         return false;
     // from_chars takes a leading "-" but not a "+".
     const std::string_view number = runningBuild->front() == '+' ? digits : *runningBuild;
     int64_t running = 0;
-    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), running);
+    const auto [end, error] =
+        std::from_chars(number.data(), number.data() + number.size(), running);
     return error == std::errc() && end == number.data() + number.size() && running < build;
 }
 

@@ -6,13 +6,14 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
-#include <QTextDocument>
 #include <QTest>
+#include <QTextDocument>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 
 #include <qcoro/qcorotimer.h>
 
@@ -32,8 +33,10 @@ QApplication& application() {
     static int argc = 1;
     static char name[] = "panel_test";
     static char* argv[] = {name, nullptr};
-    static QApplication instance(argc, argv);
-    return instance;
+    // Never destroyed: Qt's GUI objects must not be torn down by exit handlers after their
+    // own statics are gone.
+    static auto* instance = new QApplication(argc, argv);
+    return *instance;
 }
 
 DeviceRow row(DevicePhase phase, std::string id = "SIM0001", DeviceStatus status = {}) {
@@ -74,28 +77,73 @@ TEST(RowPresentation, EveryPhaseAndFlag) {
     const Tint O = Tint::orange, P = Tint::plain, G = Tint::green;
     const auto S = Accessory::mountSwitch, N = Accessory::spinner;
     const RowCase cases[] = {
-        {row(phase::Busy{"gvfsd-mtp"}), "Pixel 7", "iphone", O,
-         {{"In use by gvfsd-mtp", O}, {": quit it to mount"}}, S, false},
-        {row(mounted, "a", flags(true)), "Pixel 7 (2)", "iphone", P,
-         {{"● Mounted", G}, {" · 12 GB free of 128 GB"}}, S, true},
-        {row(mounted, "a", flags(true, false, false, false, std::nullopt)), "Pixel 7 (2)",
-         "iphone", P, {{"● Mounted", G}}, S, true},
-        {row(mounted, "a", flags(true, false, false, true)), "Pixel 7 (2)", "iphone", P,
-         {{"Couldn't switch", O}, {": close files on the phone first"}}, S, true},
-        {row(phase::Failed{"no session"}), "Pixel 7", "iphone", O,
-         {{"Couldn't mount", O}, {": no session"}}, S, false},
+        {row(phase::Busy{"gvfsd-mtp"}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"In use by gvfsd-mtp", O}, {": quit it to mount"}},
+         S,
+         false},
+        {row(mounted, "a", flags(true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"● Mounted", G}, {" · 12 GB free of 128 GB"}},
+         S,
+         true},
+        {row(mounted, "a", flags(true, false, false, false, std::nullopt)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"● Mounted", G}},
+         S,
+         true},
+        {row(mounted, "a", flags(true, false, false, true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"Couldn't switch", O}, {": close files on the phone first"}},
+         S,
+         true},
+        {row(phase::Failed{"no session"}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"Couldn't mount", O}, {": no session"}},
+         S,
+         false},
         {row(phase::NotMounted{}), "Pixel 7", "iphone", P, {{"Not mounted"}}, S, false},
         {row(phase::Preparing{}), "Pixel 7", "iphone", P, {{"Mounting…"}}, N, false},
-        {row(phase::Locked{}), "Pixel 7", "iphone", O,
-         {{"Unlock the phone", O}, {", then choose “File transfer” or tap “Allow”"}}, S, false},
+        {row(phase::Locked{}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"Unlock the phone", O}, {", then choose “File transfer” or tap “Allow”"}},
+         S,
+         false},
         {row(phase::Mounting{}), "Pixel 7", "iphone", P, {{"Mounting…"}}, N, false},
         {row(phase::Unmounting{}), "Pixel 7", "iphone", P, {{"Unmounting…"}}, N, false},
-        {row(phase::ChargingOnly{}), "Pixel 7", "cable.connector", O,
-         {{"Charging only", O}, {": pick “File transfer” on the phone"}}, Accessory::none, false},
-        {row(mounted, "a", flags(true, true, true)), "Pixel 7 (2)", "iphone", P,
-         {{"Remounting…"}}, S, true},
-        {row(phase::Unmounting{}, "a", flags(true, true, true)), "Pixel 7", "iphone", P,
-         {{"Remounting…"}}, N, true},
+        {row(phase::ChargingOnly{}),
+         "Pixel 7",
+         "cable.connector",
+         O,
+         {{"Charging only", O}, {": pick “File transfer” on the phone"}},
+         Accessory::none,
+         false},
+        {row(mounted, "a", flags(true, true, true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"Remounting…"}},
+         S,
+         true},
+        {row(phase::Unmounting{}, "a", flags(true, true, true)),
+         "Pixel 7",
+         "iphone",
+         P,
+         {{"Remounting…"}},
+         N,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(describe(c.row.status.phase));
@@ -109,9 +157,13 @@ TEST(RowPresentation, EveryPhaseAndFlag) {
 }
 
 TEST(RowPresentation, CountsBytesVersionsAndUpdateStatus) {
-    for (auto [bytes, text] : std::initializer_list<std::pair<uint64_t, const char*>>{
-             {1'000'000'000, "1 GB"}, {999'499'999, "999 MB"}, {500'000, "1 MB"},
-             {1'499'999'999, "1 GB"}, {999'999'999, "1000 MB"}, {0, "0 MB"}})
+    for (auto [bytes, text] :
+         std::initializer_list<std::pair<uint64_t, const char*>>{{1'000'000'000, "1 GB"},
+                                                                 {999'499'999, "999 MB"},
+                                                                 {500'000, "1 MB"},
+                                                                 {1'499'999'999, "1 GB"},
+                                                                 {999'999'999, "1000 MB"},
+                                                                 {0, "0 MB"}})
         EXPECT_EQ(formatBytes(bytes), text) << bytes;
     EXPECT_EQ(formatFileSize(0), "Zero bytes");
     EXPECT_EQ(formatFileSize(48'300'000), "48.3 MB");
@@ -178,8 +230,7 @@ TEST_F(PanelTest, ReadWriteAsksFirstReadOnlySwitchesAtOnce) {
     panel_.setRows({row(mounted, "SIM0001", flags(true, true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);  // already selected
     QTest::mouseClick(view()->modeSwitch()->readOnly(), Qt::LeftButton);
-    EXPECT_THAT(calls_.writable, ElementsAre(Call("SIM0001", true),
-                                             Call("SIM0001", false)));
+    EXPECT_THAT(calls_.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
     EXPECT_FALSE(view()->asking());
 }
 
@@ -203,13 +254,13 @@ TEST_F(PanelTest, SwitchesAskAndFollowTheModel) {
 
     QTest::mouseClick(view()->mountSwitch(), Qt::LeftButton);
     QTest::keyClick(view("SIM0002")->mountSwitch(), Qt::Key_Space);
-    EXPECT_THAT(calls_.mounted, ElementsAre(Call("SIM0001", false),
-                                            Call("SIM0002", true)));
+    EXPECT_THAT(calls_.mounted, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
     EXPECT_TRUE(view()->mountSwitch()->isChecked());  // until the model says otherwise
 
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
-    EXPECT_THAT(calls_.opened, ElementsAre(QUrl::fromLocalFile(
-                                   "/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)")));
+    EXPECT_THAT(
+        calls_.opened,
+        ElementsAre(QUrl::fromLocalFile("/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)")));
     DeviceRow unnamed = row(mounted, "SIM0001", flags(true));
     unnamed.folder.reset();
     panel_.setRows({unnamed});
@@ -246,7 +297,8 @@ std::vector<std::string> unreachableOrUnnamed(QWidget* root) {
         if (!w->isVisibleTo(root) || !control) continue;
         QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
         if (!(w->focusPolicy() & Qt::TabFocus) || !a || a->text(QAccessible::Name).isEmpty())
-            out.push_back(w->metaObject()->className() + (": " + w->accessibleName().toStdString()));
+            out.push_back(w->metaObject()->className() +
+                          (": " + w->accessibleName().toStdString()));
     }
     return out;
 }
@@ -262,20 +314,39 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
     const QString folder = SCREENSHOT_DIR;
     QDir().mkpath(folder);
     const std::vector<DeviceRow> everyPhase = {
-        row(mounted, "1", flags(true)), row(mounted, "2", flags(true, true, false, true)),
-        row(mounted, "3", flags(true, true, true)), row(phase::Busy{"gvfsd-mtp"}, "4"),
+        row(mounted, "1", flags(true)),
+        row(mounted, "2", flags(true, true, false, true)),
+        row(mounted, "3", flags(true, true, true)),
+        row(phase::Busy{"gvfsd-mtp"}, "4"),
         row(phase::Failed{"the phone stopped responding. Reconnect it and try again"}, "5"),
-        row(phase::NotMounted{}, "6"), row(phase::Preparing{}, "7"), row(phase::Locked{}, "8"),
-        row(phase::Mounting{}, "9"), row(phase::Unmounting{}, "10"),
+        row(phase::NotMounted{}, "6"),
+        row(phase::Preparing{}, "7"),
+        row(phase::Locked{}, "8"),
+        row(phase::Mounting{}, "9"),
+        row(phase::Unmounting{}, "10"),
         row(phase::ChargingOnly{}, "11")};
     const Shot shots[] = {
-        {"devices-every-phase.png", [&](PanelView& p, UpdateModel&) { p.setRows(everyPhase); },
-         {"Brisvale", "11 devices connected", "Devices", "Settings", "About", "Quit",
-          "● Mounted · 12 GB free of 128 GB", "Couldn't switch: close files on the phone first",
-          "Remounting…", "In use by gvfsd-mtp: quit it to mount", "Not mounted", "Mounting…",
-          "Unmounting…", "Unlock the phone, then choose “File transfer” or tap “Allow”",
-          "Charging only: pick “File transfer” on the phone", "Read-only", "Read & write",
-          "Show in Files", "Mounted: Pixel 7",
+        {"devices-every-phase.png",
+         [&](PanelView& p, UpdateModel&) { p.setRows(everyPhase); },
+         {"Brisvale",
+          "11 devices connected",
+          "Devices",
+          "Settings",
+          "About",
+          "Quit",
+          "● Mounted · 12 GB free of 128 GB",
+          "Couldn't switch: close files on the phone first",
+          "Remounting…",
+          "In use by gvfsd-mtp: quit it to mount",
+          "Not mounted",
+          "Mounting…",
+          "Unmounting…",
+          "Unlock the phone, then choose “File transfer” or tap “Allow”",
+          "Charging only: pick “File transfer” on the phone",
+          "Read-only",
+          "Read & write",
+          "Show in Files",
+          "Mounted: Pixel 7",
           "Phones always mount read-only; unplugging switches back. Mounted phones also appear "
           "in Files under Locations."}},
         {"devices-asking.png",
@@ -286,7 +357,8 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
          {"Allow changes to Pixel 7 (2)?", "Cancel", "Allow changes",
           "Files on the phone can then be edited, moved and deleted from this computer. The "
           "phone remounts, and goes back to read-only when you unplug it."}},
-        {"devices-empty.png", [](PanelView& p, UpdateModel&) { p.setRows({}); },
+        {"devices-empty.png",
+         [](PanelView& p, UpdateModel&) { p.setRows({}); },
          {"No devices", "Connect an Android phone with a USB cable and choose File transfer."}},
         {"devices-setup.png",
          [&](PanelView& p, UpdateModel&) {
@@ -304,10 +376,12 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
          },
          {"General", "Open at login", "Start Brisvale when you log in", "Auto-mount",
           "Mount supported phones as soon as they connect"}},
-        {"about.png", [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
-         {"Version 1.4 (27)", "Android phones in Files, like any USB drive.", "Developer",
-          "Tavrel", "Check for updates", "Website & support"}},
-        {"about-update.png", [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
+        {"about.png",
+         [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
+         {"Version 1.4 (27)", "Android phones in Files, like any USB drive.", "Developer", "Tavrel",
+          "Check for updates", "Website & support"}},
+        {"about-update.png",
+         [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
          {"Update available", "Brisvale 1.5 is available", "You have 1.4 · 48.3 MB", "Download",
           "1.5 available"}},
     };
@@ -371,6 +445,33 @@ TEST(TrayApp, EveryQuitWaitsForOneShutdown) {
     QTRY_VERIFY(finished);
     EXPECT_TRUE(finishedAfterUnmount);
     EXPECT_EQ(shutdowns, 1);
+}
+
+TEST(TrayApp, OldCopyTrashedOnlyWhenItIsThisApp) {
+    application();
+    const QString home = QDir::tempPath() + "/brisvale-old-copy";
+    QDir(home).removeRecursively();
+    qputenv("XDG_DATA_HOME", (home + "/data").toUtf8());
+    const std::filesystem::path old = (home + "/opt/Kestrum").toStdString();
+    const BundleInfo bundle{"1.4", "27", "com.tavrel.brisvale"};
+    auto install = [&](const char* identifier) {
+        std::filesystem::create_directories(old);
+        if (identifier) std::ofstream(old / "bundle-id") << identifier << "\n";
+    };
+    install("com.tavrel.brisvale");
+    removeOldCopy(bundle, old, old);  // the running copy itself
+    EXPECT_TRUE(std::filesystem::exists(old));
+    install("com.other.kestrum");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_TRUE(std::filesystem::exists(old));
+    std::filesystem::remove(old / "bundle-id");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_TRUE(std::filesystem::exists(old));
+    install("com.tavrel.brisvale");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_TRUE(std::filesystem::exists((home + "/data/Trash/files/Kestrum").toStdString()));
+    QDir(home).removeRecursively();
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // The update check against a release site on loopback: what each answer makes of the model's
 // phase and release, the log lines, and that checks never overlap.
 
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QPointer>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -87,8 +87,7 @@ TEST(UpdateCheck, AnswersOfTheSite) {
         {"same build", "27", 200, release("27"), UpdatePhase::upToDate, false, ""},
         {"newer build", "27", 200, release("28"), UpdatePhase::idle, true,
          "update available: 1.5 (28)"},
-        {"running build not a number", "27a", 200, release("28"), UpdatePhase::upToDate, false,
-         ""},
+        {"running build not a number", "27a", 200, release("28"), UpdatePhase::upToDate, false, ""},
         {"running build empty", "", 200, release("28"), UpdatePhase::upToDate, false, ""},
         {"nothing published", "27", 404, R"({"error":"none yet"})", UpdatePhase::upToDate, false,
          ""},
@@ -114,8 +113,10 @@ TEST(UpdateCheck, AnswersOfTheSite) {
         EXPECT_EQ(site.firstLine, "GET /api/latest HTTP/1.1");
         EXPECT_EQ(model.phase(), c.phase);
         EXPECT_EQ(model.available().has_value(), c.available);
-        if (*c.log) EXPECT_THAT(log.lines, Contains(c.log));
-        else EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+        if (*c.log)
+            EXPECT_THAT(log.lines, Contains(c.log));
+        else
+            EXPECT_TRUE(log.lines.empty()) << log.lines.front();
     }
 }
 
@@ -136,7 +137,8 @@ TEST(UpdateCheck, AFailureKeepsTheReleaseAndChecksNeverOverlap) {
     ASSERT_TRUE(apptest::spinUntil([&] { return model.phase() != UpdatePhase::checking; }));
     EXPECT_EQ(site.requests, 2);
     EXPECT_EQ(model.phase(), UpdatePhase::failed);
-    EXPECT_EQ(model.available(), (LatestRelease{"1.5", 28, 48300000, QUrl("https://x.example/b.deb")}));
+    EXPECT_EQ(model.available(),
+              (LatestRelease{"1.5", 28, 48300000, QUrl("https://x.example/b.deb")}));
 
     site.close();  // no site at all: the network's own error
     LogLines log;
