@@ -83,6 +83,7 @@ InfoRow::InfoRow(std::string symbolName, Tint tint, const QString& title,
     subtitle_->setWordWrap(true);
     subtitle_->setTextFormat(Qt::RichText);
     layout_->addLayout(texts, 1);
+    subtitle_->installEventFilter(this);
     setSubtitle(subtitle);
 }
 
@@ -93,6 +94,24 @@ void InfoRow::setTitle(const QString& title) {
 void InfoRow::setSubtitle(const StyledText& subtitle) {
     subtitle_->setText(styledHtml(subtitle, secondaryText()));
     subtitle_->setAccessibleName(QString::fromStdString(plainText(subtitle)));
+    remeasure();
+}
+
+void InfoRow::remeasure() {
+    // Layouts nested this deep lose a wrapped line's height for a width; a minimum height they
+    // keep. Measured again whenever the text or the room for it changes.
+    subtitle_->setMinimumHeight(0);
+    fitSubtitle();
+}
+
+void InfoRow::fitSubtitle() {
+    const int needed = subtitle_->heightForWidth(subtitle_->width());
+    if (needed > subtitle_->height()) subtitle_->setMinimumHeight(needed);
+}
+
+bool InfoRow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == subtitle_ && event->type() == QEvent::Resize) fitSubtitle();
+    return QWidget::eventFilter(watched, event);
 }
 
 void InfoRow::setAccessory(QWidget* accessory) {

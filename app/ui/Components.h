@@ -65,7 +65,13 @@ class InfoRow : public QWidget {
     QWidget* accessory() const { return accessory_; }
     QLabel* titleLabel() const { return title_; }
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    void remeasure();
+    void fitSubtitle();
+
     IconTile* tile_;
     QLabel* title_;
     QLabel* subtitle_;

@@ -325,9 +325,18 @@ bool PanelView::event(QEvent* event) {
     const bool handled = QWidget::event(event);
     // Rows, confirmations and tabs change what the panel holds; a window then takes the
     // height of its content.
-    if (event->type() == QEvent::LayoutRequest && isWindow()) {
-        const int height = layout()->totalHeightForWidth(width());
-        if (height > 0 && height != this->height()) resize(width(), height);
+    if (event->type() == QEvent::LayoutRequest && isWindow() && !fitPending_) {
+        // After this pass the rows' own layouts have settled; measure then.
+        fitPending_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                fitPending_ = false;
+                const int height = std::max(layout()->totalHeightForWidth(width()),
+                                            layout()->totalSizeHint().height());
+                if (height > 0 && height != this->height()) resize(width(), height);
+            },
+            Qt::QueuedConnection);
     }
     return handled;
 }

@@ -110,6 +110,7 @@ class PanelView : public QWidget {
     UpdateModel* updates_;
     std::vector<DeviceRow> rows_;
     bool extensionEnabled_ = true;
+    bool fitPending_ = false;
     QLabel* summary_;
     TabBar* tabs_;
     DevicesTab* devices_;
