@@ -259,7 +259,7 @@ SetupCard::SetupCard(std::function<void()> openSetup, QWidget* parent) : QWidget
     auto* open = button("Open setup", "true");
     connect(open, &QPushButton::clicked, this, [openSetup] { openSetup(); });
     stack->addWidget(open);
-    auto* path = new QLabel("README › Setting up the file system helper");
+    auto* path = new QLabel("Help › Setting up the file system helper");
     path->setWordWrap(true);
     path->setStyleSheet(QString("color:%1").arg(secondaryText().name()));
     stack->addWidget(path);
