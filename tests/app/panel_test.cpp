@@ -1,0 +1,481 @@
+// The panel: what each row shows for every phase, the confirmation before read-write, the
+// keyboard and accessibility names, and screenshots of every tab under build/screenshots/.
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QTest>
+#include <QTextDocument>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+
+#include <qcoro/qcorotimer.h>
+
+#include "app/ui/PanelView.h"
+#include "app/ui/TrayApp.h"
+
+namespace {
+
+using namespace brisvale;
+using namespace brisvale::ui;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Call = std::pair<std::string, bool>;
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "panel_test";
+    static char* argv[] = {name, nullptr};
+    // Never destroyed: Qt's GUI objects must not be torn down by exit handlers after their
+    // own statics are gone.
+    static auto* instance = new QApplication(argc, argv);
+    return *instance;
+}
+
+DeviceRow row(DevicePhase phase, std::string id = "SIM0001", DeviceStatus status = {}) {
+    DeviceRow r;
+    r.record.id = id;
+    r.record.name = "Pixel 7";
+    r.status = std::move(status);
+    r.status.phase = std::move(phase);
+    if (is<phase::Mounted>(r.status.phase)) r.folder = "Pixel 7 (2)";
+    return r;
+}
+
+DeviceStatus flags(bool canWrite, bool writable = false, bool remounting = false,
+                   bool refused = false, std::optional<uint64_t> free = 12'400'000'000,
+                   std::optional<uint64_t> capacity = 128'000'000'000) {
+    DeviceStatus s;
+    s.canWrite = canWrite;
+    s.writable = writable;
+    s.remounting = remounting;
+    s.switchRefused = refused;
+    s.free = free;
+    s.capacity = capacity;
+    return s;
+}
+
+const phase::Mounted mounted{"/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)", "loop7"};
+
+struct RowCase {
+    DeviceRow row;
+    std::string title, symbol;
+    Tint tint;
+    StyledText line;
+    Accessory accessory;
+    bool bar;
+};
+
+TEST(RowPresentation, EveryPhaseAndFlag) {
+    const Tint O = Tint::orange, P = Tint::plain, G = Tint::green;
+    const auto S = Accessory::mountSwitch, N = Accessory::spinner;
+    const RowCase cases[] = {
+        {row(phase::Busy{"gvfsd-mtp"}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"In use by gvfsd-mtp", O}, {": quit it to mount"}},
+         S,
+         false},
+        {row(mounted, "a", flags(true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"● Mounted", G}, {" · 12 GB free of 128 GB"}},
+         S,
+         true},
+        {row(mounted, "a", flags(true, false, false, false, std::nullopt)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"● Mounted", G}},
+         S,
+         true},
+        {row(mounted, "a", flags(true, false, false, true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"Couldn't switch", O}, {": close files on the phone first"}},
+         S,
+         true},
+        {row(phase::Failed{"no session"}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"Couldn't mount", O}, {": no session"}},
+         S,
+         false},
+        {row(phase::NotMounted{}), "Pixel 7", "iphone", P, {{"Not mounted"}}, S, false},
+        {row(phase::Preparing{}), "Pixel 7", "iphone", P, {{"Mounting…"}}, N, false},
+        {row(phase::Locked{}),
+         "Pixel 7",
+         "iphone",
+         O,
+         {{"Unlock the phone", O}, {", then choose “File transfer” or tap “Allow”"}},
+         S,
+         false},
+        {row(phase::Mounting{}), "Pixel 7", "iphone", P, {{"Mounting…"}}, N, false},
+        {row(phase::Unmounting{}), "Pixel 7", "iphone", P, {{"Unmounting…"}}, N, false},
+        {row(phase::ChargingOnly{}),
+         "Pixel 7",
+         "cable.connector",
+         O,
+         {{"Charging only", O}, {": pick “File transfer” on the phone"}},
+         Accessory::none,
+         false},
+        {row(mounted, "a", flags(true, true, true)),
+         "Pixel 7 (2)",
+         "iphone",
+         P,
+         {{"Remounting…"}},
+         S,
+         true},
+        {row(phase::Unmounting{}, "a", flags(true, true, true)),
+         "Pixel 7",
+         "iphone",
+         P,
+         {{"Remounting…"}},
+         N,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(describe(c.row.status.phase));
+        EXPECT_EQ(rowTitle(c.row), c.title);
+        EXPECT_EQ(rowSymbol(c.row), c.symbol);
+        EXPECT_EQ(rowTint(c.row), c.tint);
+        EXPECT_EQ(statusLine(c.row), c.line);
+        EXPECT_EQ(rowAccessory(c.row), c.accessory);
+        EXPECT_EQ(showsActionBar(c.row), c.bar);
+    }
+}
+
+TEST(RowPresentation, CountsBytesVersionsAndUpdateStatus) {
+    for (auto [bytes, text] :
+         std::initializer_list<std::pair<uint64_t, const char*>>{{1'000'000'000, "1 GB"},
+                                                                 {999'499'999, "999 MB"},
+                                                                 {500'000, "1 MB"},
+                                                                 {1'499'999'999, "1 GB"},
+                                                                 {999'999'999, "1000 MB"},
+                                                                 {0, "0 MB"}})
+        EXPECT_EQ(formatBytes(bytes), text) << bytes;
+    EXPECT_EQ(formatFileSize(0), "Zero bytes");
+    EXPECT_EQ(formatFileSize(48'300'000), "48.3 MB");
+
+    EXPECT_EQ(statusSummary(false, 2), "Setup needed");
+    EXPECT_EQ(statusSummary(true, 0), "No devices");
+    EXPECT_EQ(statusSummary(true, 1), "1 device connected");
+    EXPECT_EQ(statusSummary(true, 2), "2 devices connected");
+
+    EXPECT_EQ(versionLine({"1.4", "27", {}}), "Version 1.4 (27)");
+    EXPECT_EQ(versionLine({"1.4", std::nullopt, {}}), "Version 1.4 (?)");
+
+    const LatestRelease release{"1.5", 28, 1, QUrl("https://x/")};
+    EXPECT_EQ(updateStatus(UpdatePhase::checking, release), "Checking…");
+    EXPECT_EQ(updateStatus(UpdatePhase::idle, release), "1.5 available");
+    EXPECT_EQ(updateStatus(UpdatePhase::upToDate, std::nullopt), "Up to date");
+    EXPECT_EQ(updateStatus(UpdatePhase::failed, std::nullopt), std::nullopt);
+}
+
+// Records what the panel asks of the model.
+struct Recorder {
+    std::vector<std::pair<std::string, bool>> mounted, writable;
+    std::vector<QUrl> opened;
+    int quits = 0;
+    PanelActions actions() {
+        PanelActions a;
+        a.setMounted = [this](const std::string& id, bool on) { mounted.emplace_back(id, on); };
+        a.setWritable = [this](const std::string& id, bool w) { writable.emplace_back(id, w); };
+        a.openUrl = [this](const QUrl& url) { opened.push_back(url); };
+        a.quit = [this] { ++quits; };
+        a.volumesFolder = "/home/u/.local/share/Kestrum/Volumes";
+        return a;
+    }
+};
+
+class PanelTest : public ::testing::Test {
+  protected:
+    void SetUp() override { panel_.show(); }
+    DeviceRowView* view(const std::string& id = "SIM0001") {
+        return panel_.devicesTab()->rowView(id);
+    }
+    QApplication& app_ = application();
+    Recorder calls_;
+    UpdateModel updates_{{"1.4", "27", {}}, QUrl("http://127.0.0.1:9/")};
+    PanelView panel_{calls_.actions(), &updates_, {"1.4", "27", {}}};
+};
+
+TEST_F(PanelTest, ReadWriteAsksFirstReadOnlySwitchesAtOnce) {
+    panel_.setRows({row(mounted, "SIM0001", flags(true))});
+    QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
+    EXPECT_TRUE(view()->askToWrite()->isVisible());
+    EXPECT_FALSE(view()->modeSwitch()->isVisible());
+    EXPECT_THAT(calls_.writable, IsEmpty());
+    QTest::mouseClick(view()->askToWrite()->cancelButton(), Qt::LeftButton);
+    EXPECT_FALSE(view()->askToWrite()->isVisible());
+    EXPECT_THAT(calls_.writable, IsEmpty());
+
+    QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
+    QTest::keyClick(view()->askToWrite()->allowButton(), Qt::Key_Return);
+    QTRY_COMPARE(calls_.writable.size(), 1u);
+    EXPECT_EQ(calls_.writable[0], Call("SIM0001", true));
+    EXPECT_FALSE(view()->asking());
+
+    panel_.setRows({row(mounted, "SIM0001", flags(true, true))});
+    QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);  // already selected
+    QTest::mouseClick(view()->modeSwitch()->readOnly(), Qt::LeftButton);
+    EXPECT_THAT(calls_.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
+    EXPECT_FALSE(view()->asking());
+}
+
+TEST_F(PanelTest, ConfirmationGoesWhenThePhoneLeavesMounted) {
+    panel_.setRows({row(mounted, "SIM0001", flags(true))});
+    QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
+    panel_.setRows({row(mounted, "SIM0001", flags(true))});  // a redraw keeps it open
+    EXPECT_TRUE(view()->askToWrite()->isVisible());
+    panel_.setRows({row(phase::Unmounting{}, "SIM0001", flags(true))});
+    panel_.setRows({row(mounted, "SIM0001", flags(true))});
+    EXPECT_FALSE(view()->asking());
+    EXPECT_FALSE(view()->askToWrite()->isVisible());
+    EXPECT_THAT(calls_.writable, IsEmpty());
+}
+
+TEST_F(PanelTest, SwitchesAskAndFollowTheModel) {
+    panel_.setRows({row(mounted, "SIM0001", flags(false)), row(phase::NotMounted{}, "SIM0002")});
+    QAbstractButton* readWrite = view()->modeSwitch()->readWrite();
+    EXPECT_FALSE(readWrite->isEnabled());
+    EXPECT_EQ(readWrite->toolTip(), "This phone doesn't allow changes over USB.");
+
+    QTest::mouseClick(view()->mountSwitch(), Qt::LeftButton);
+    QTest::keyClick(view("SIM0002")->mountSwitch(), Qt::Key_Space);
+    EXPECT_THAT(calls_.mounted, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
+    EXPECT_TRUE(view()->mountSwitch()->isChecked());  // until the model says otherwise
+
+    QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
+    EXPECT_THAT(
+        calls_.opened,
+        ElementsAre(QUrl::fromLocalFile("/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)")));
+    DeviceRow unnamed = row(mounted, "SIM0001", flags(true));
+    unnamed.folder.reset();
+    panel_.setRows({unnamed});
+    QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
+    EXPECT_EQ(calls_.opened.size(), 1u);
+    EXPECT_EQ(view()->mountSwitch()->accessibleName(), "Mounted: Pixel 7");
+}
+
+// Every text the widget tree shows or names, rich text as plain.
+std::vector<std::string> texts(QWidget* root) {
+    std::vector<std::string> out;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(root)) continue;
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            QTextDocument doc;
+            doc.setHtml(label->text());
+            text = label->textFormat() == Qt::PlainText ? label->text() : doc.toPlainText();
+        } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            text = button->text();  // as drawn: "&&" is "&", a single "&" marks a mnemonic
+            text.replace("&&", "\x01").remove('&').replace("\x01", "&");
+        }
+        for (const QString& t : {text, w->toolTip(), w->accessibleName()})
+            if (!t.isEmpty()) out.push_back(t.toStdString());
+    }
+    return out;
+}
+
+// Controls that Tab skips or that assistive technology could not name.
+std::vector<std::string> unreachableOrUnnamed(QWidget* root) {
+    std::vector<std::string> out;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(w) || (w->focusPolicy() & Qt::TabFocus);
+        if (!w->isVisibleTo(root) || !control) continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        if (!(w->focusPolicy() & Qt::TabFocus) || !a || a->text(QAccessible::Name).isEmpty())
+            out.push_back(w->metaObject()->className() +
+                          (": " + w->accessibleName().toStdString()));
+    }
+    return out;
+}
+
+struct Shot {
+    const char* file;
+    std::function<void(PanelView&, UpdateModel&)> set;
+    std::vector<std::string> mustShow;
+};
+
+TEST(PanelScreenshots, EveryTabAndPhase) {
+    application();
+    const QString folder = SCREENSHOT_DIR;
+    QDir().mkpath(folder);
+    const std::vector<DeviceRow> everyPhase = {
+        row(mounted, "1", flags(true)),
+        row(mounted, "2", flags(true, true, false, true)),
+        row(mounted, "3", flags(true, true, true)),
+        row(phase::Busy{"gvfsd-mtp"}, "4"),
+        row(phase::Failed{"the phone stopped responding. Reconnect it and try again"}, "5"),
+        row(phase::NotMounted{}, "6"),
+        row(phase::Preparing{}, "7"),
+        row(phase::Locked{}, "8"),
+        row(phase::Mounting{}, "9"),
+        row(phase::Unmounting{}, "10"),
+        row(phase::ChargingOnly{}, "11")};
+    const Shot shots[] = {
+        {"devices-every-phase.png",
+         [&](PanelView& p, UpdateModel&) { p.setRows(everyPhase); },
+         {"Brisvale",
+          "11 devices connected",
+          "Devices",
+          "Settings",
+          "About",
+          "Quit",
+          "● Mounted · 12 GB free of 128 GB",
+          "Couldn't switch: close files on the phone first",
+          "Remounting…",
+          "In use by gvfsd-mtp: quit it to mount",
+          "Not mounted",
+          "Mounting…",
+          "Unmounting…",
+          "Unlock the phone, then choose “File transfer” or tap “Allow”",
+          "Charging only: pick “File transfer” on the phone",
+          "Read-only",
+          "Read & write",
+          "Show in Files",
+          "Mounted: Pixel 7",
+          "Phones always mount read-only; unplugging switches back. Mounted phones also appear "
+          "in Files under Locations."}},
+        {"devices-asking.png",
+         [](PanelView& p, UpdateModel&) {
+             p.setRows({row(mounted, "1", flags(true))});
+             p.devicesTab()->rowView("1")->modeSwitch()->readWrite()->click();
+         },
+         {"Allow changes to Pixel 7 (2)?", "Cancel", "Allow changes",
+          "Files on the phone can then be edited, moved and deleted from this computer. The "
+          "phone remounts, and goes back to read-only when you unplug it."}},
+        {"devices-empty.png",
+         [](PanelView& p, UpdateModel&) { p.setRows({}); },
+         {"No devices", "Connect an Android phone with a USB cable and choose File transfer."}},
+        {"devices-setup.png",
+         [&](PanelView& p, UpdateModel&) {
+             p.setRows(everyPhase);
+             p.setExtensionEnabled(false);
+         },
+         {"Setup needed", "Setup", "Allow Brisvale in setup", "Open setup",
+          "Brisvale's file system helper must be installed once before phones can appear in "
+          "Files.",
+          "This panel switches to your devices on its own once setup is done."}},
+        {"settings.png",
+         [](PanelView& p, UpdateModel&) {
+             p.setPreferences(true, false);
+             p.select(PanelTab::settings);
+         },
+         {"General", "Open at login", "Start Brisvale when you log in", "Auto-mount",
+          "Mount supported phones as soon as they connect"}},
+        {"about.png",
+         [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
+         {"Version 1.4 (27)", "Android phones in Files, like any USB drive.", "Developer", "Tavrel",
+          "Check for updates", "Website & support"}},
+        {"about-update.png",
+         [](PanelView& p, UpdateModel&) { p.select(PanelTab::about); },
+         {"Update available", "Brisvale 1.5 is available", "You have 1.4 · 48.3 MB", "Download",
+          "1.5 available"}},
+    };
+    for (const Shot& shot : shots) {
+        SCOPED_TRACE(shot.file);
+        Recorder calls;
+        std::optional<LatestRelease> release;
+        if (std::string(shot.file) == "about-update.png")
+            release = LatestRelease{"1.5", 28, 48'300'000, QUrl("https://x/b.deb")};
+        UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"), release);
+        PanelView panel(calls.actions(), &updates, {"1.4", "27", {}});
+        panel.show();
+        shot.set(panel, updates);
+        QTest::qWait(50);  // the panel fits its height once the rows' layouts have settled
+        const QImage image = panel.grab().toImage();
+        ASSERT_TRUE(image.save(folder + "/" + shot.file));
+        std::set<QRgb> colours;
+        for (int y = 0; y < image.height(); y += 3)
+            for (int x = 0; x < image.width(); x += 3) colours.insert(image.pixel(x, y));
+        EXPECT_GT(colours.size(), 20u) << "blank";
+        const auto shown = texts(&panel);
+        for (const std::string& text : shot.mustShow) EXPECT_THAT(shown, Contains(text));
+        for (auto* label : panel.findChildren<QLabel*>())
+            if (label->isVisibleTo(&panel) && !label->text().isEmpty())
+                EXPECT_GE(label->height(), label->wordWrap() ? label->heightForWidth(label->width())
+                                                             : label->minimumSizeHint().height())
+                    << "cut off: " << label->text().toStdString();
+        EXPECT_THAT(unreachableOrUnnamed(&panel), IsEmpty());
+    }
+}
+
+TEST_F(PanelTest, EnterPressesTheFocusedButton) {
+    auto* quit = panel_.findChild<QAbstractButton*>(QString(), Qt::FindChildrenRecursively);
+    for (auto* b : panel_.findChildren<QAbstractButton*>())
+        if (b->text() == "Quit") quit = b;
+    QTest::keyClick(quit, Qt::Key_Enter);
+    QTRY_COMPARE(calls_.quits, 1);
+}
+
+// Without a tray host the panel is a window; SIGTERM, closing it and Quit all wait for the one
+// shutdown.
+TEST(TrayApp, EveryQuitWaitsForOneShutdown) {
+    application();
+    UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"));
+    int shutdowns = 0;
+    bool unmounted = false, finishedAfterUnmount = false, finished = false;
+    TrayApp app(PanelActions{}, &updates, {}, [&]() -> QCoro::Task<void> {
+        ++shutdowns;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(100));
+        unmounted = true;
+    });
+    QObject::connect(&app, &TrayApp::finished, [&] {
+        finished = true;
+        finishedAfterUnmount = unmounted;
+    });
+    app.show();
+    ASSERT_FALSE(app.hasTray());
+    EXPECT_TRUE(app.panel().isWindow() && app.panel().isVisible());
+
+    std::raise(SIGTERM);
+    app.panel().close();
+    for (auto* b : app.panel().findChildren<QAbstractButton*>())
+        if (b->text() == "Quit") b->click();
+    EXPECT_TRUE(app.panel().isVisible());
+    QTRY_VERIFY(finished);
+    EXPECT_TRUE(finishedAfterUnmount);
+    EXPECT_EQ(shutdowns, 1);
+}
+
+TEST(TrayApp, OldCopyTrashedOnlyWhenItIsThisApp) {
+    application();
+    const QString home = QDir::tempPath() + "/brisvale-old-copy";
+    QDir(home).removeRecursively();
+    qputenv("XDG_DATA_HOME", (home + "/data").toUtf8());
+    const std::filesystem::path old = (home + "/opt/Kestrum").toStdString();
+    const BundleInfo bundle{"1.4", "27", "com.tavrel.brisvale"};
+    auto install = [&](const char* identifier) {
+        std::filesystem::create_directories(old);
+        if (identifier) std::ofstream(old / "bundle-id") << identifier << "\n";
+    };
+    install("com.tavrel.brisvale");
+    removeOldCopy(bundle, old, old);  // the running copy itself
+    EXPECT_TRUE(std::filesystem::exists(old));
+    install("com.other.kestrum");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_TRUE(std::filesystem::exists(old));
+    std::filesystem::remove(old / "bundle-id");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_TRUE(std::filesystem::exists(old));
+    install("com.tavrel.brisvale");
+    removeOldCopy(bundle, "/usr/bin", old);
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_TRUE(std::filesystem::exists((home + "/data/Trash/files/Kestrum").toStdString()));
+    QDir(home).removeRecursively();
+}
+
+}  // namespace

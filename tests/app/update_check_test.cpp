@@ -1,0 +1,153 @@
+// The update check against a release site on loopback: what each answer makes of the model's
+// phase and release, the log lines, and that checks never overlap.
+
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "app/update/UpdateModel.h"
+#include "fs/Log.h"
+#include "tests/app/AppTestSupport.h"
+
+namespace {
+
+using namespace brisvale;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+// Answers every request with `status` and `body`, or keeps it waiting while `hold` is set.
+class ReleaseSite : public QTcpServer {
+  public:
+    ReleaseSite() {
+        EXPECT_TRUE(listen(QHostAddress::LocalHost));
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                request += socket->readAll();
+                if (!request.contains("\r\n\r\n")) return;
+                ++requests;
+                firstLine = request.left(request.indexOf("\r\n"));
+                request.clear();
+                if (hold)
+                    held = socket;
+                else
+                    answer(socket);
+            });
+        });
+    }
+    void answer(QTcpSocket* socket) {
+        socket->write(QString("HTTP/1.1 %1 X\r\nContent-Type: application/json\r\n"
+                              "Content-Length: %2\r\nConnection: close\r\n\r\n")
+                          .arg(status)
+                          .arg(body.size())
+                          .toUtf8() +
+                      body);
+        socket->disconnectFromHost();
+    }
+    QUrl base() const { return QUrl(QString("http://127.0.0.1:%1").arg(serverPort())); }
+
+    int status = 200;
+    QByteArray body;
+    bool hold = false;
+    QPointer<QTcpSocket> held;
+    int requests = 0;
+    QByteArray request, firstLine;
+};
+
+QByteArray release(const char* build, const char* url = "https://x.example/b.deb") {
+    return QString(R"({"version":"1.5","build":%1,"size":48300000,"url":"%2","notes":1})")
+        .arg(build, url)
+        .toUtf8();
+}
+
+struct LogLines {
+    LogLines() {
+        kestrum::Log::setSink(
+            [this](kestrum::LogLevel, std::string_view text) { lines.emplace_back(text); });
+    }
+    ~LogLines() { kestrum::Log::setSink({}); }
+    std::vector<std::string> lines;
+};
+
+struct Case {
+    const char* name;
+    const char* runningBuild;
+    int status;
+    QByteArray body;
+    UpdatePhase phase;
+    bool available;
+    const char* log;  // the line logged, or "" for none
+};
+
+TEST(UpdateCheck, AnswersOfTheSite) {
+    const Case cases[] = {
+        {"same build", "27", 200, release("27"), UpdatePhase::upToDate, false, ""},
+        {"newer build", "27", 200, release("28"), UpdatePhase::idle, true,
+         "update available: 1.5 (28)"},
+        {"running build not a number", "27a", 200, release("28"), UpdatePhase::upToDate, false, ""},
+        {"running build empty", "", 200, release("28"), UpdatePhase::upToDate, false, ""},
+        {"nothing published", "27", 404, R"({"error":"none yet"})", UpdatePhase::upToDate, false,
+         ""},
+        {"404 without error", "27", 404, "", UpdatePhase::failed, false,
+         "update check: latest: the site answered 404"},
+        {"build as a string", "27", 200, release("\"28\""), UpdatePhase::failed, false,
+         "update check: latest: unexpected answer"},
+        {"fractional build", "27", 200, release("28.5"), UpdatePhase::failed, false,
+         "update check: latest: unexpected answer"},
+        {"plain http to a public host", "27", 200, release("28", "http://x.example/b.deb"),
+         UpdatePhase::failed, false, "update check: latest: unexpected answer"},
+        {"plain http to this computer", "27", 200, release("28", "http://127.0.0.1/b.deb"),
+         UpdatePhase::idle, true, "update available: 1.5 (28)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReleaseSite site;
+        site.status = c.status;
+        site.body = c.body;
+        LogLines log;
+        UpdateModel model({"1.4", c.runningBuild, {}}, site.base());
+        apptest::await(model.check());
+        EXPECT_EQ(site.firstLine, "GET /api/latest HTTP/1.1");
+        EXPECT_EQ(model.phase(), c.phase);
+        EXPECT_EQ(model.available().has_value(), c.available);
+        if (*c.log)
+            EXPECT_THAT(log.lines, Contains(c.log));
+        else
+            EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+    }
+}
+
+TEST(UpdateCheck, AFailureKeepsTheReleaseAndChecksNeverOverlap) {
+    ReleaseSite site;
+    site.body = release("28");
+    UpdateModel model({"1.4", "27", {}}, site.base());
+    apptest::await(model.check());
+    ASSERT_TRUE(model.available());
+
+    site.hold = true;
+    site.status = 503;
+    auto first = model.check();
+    ASSERT_TRUE(apptest::spinUntil([&] { return site.held != nullptr; }));
+    apptest::await(model.check());  // returns at once: one is running
+    EXPECT_EQ(model.phase(), UpdatePhase::checking);
+    site.answer(site.held);
+    ASSERT_TRUE(apptest::spinUntil([&] { return model.phase() != UpdatePhase::checking; }));
+    EXPECT_EQ(site.requests, 2);
+    EXPECT_EQ(model.phase(), UpdatePhase::failed);
+    EXPECT_EQ(model.available(),
+              (LatestRelease{"1.5", 28, 48300000, QUrl("https://x.example/b.deb")}));
+
+    site.close();  // no site at all: the network's own error
+    LogLines log;
+    site.hold = false;
+    UpdateModel offline({"1.4", "27", {}}, QUrl("http://127.0.0.1:1/"));
+    apptest::await(offline.check());
+    EXPECT_EQ(offline.phase(), UpdatePhase::failed);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_THAT(log.lines[0], HasSubstr("update check: "));
+}
+
+}  // namespace
