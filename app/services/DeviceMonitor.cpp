@@ -27,11 +27,11 @@ void DeviceMonitor::start() {
     }
     notifier_ =
         std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { event(); });
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { udevEvent(); });
     deliver();
 }
 
-void DeviceMonitor::event() {
+void DeviceMonitor::udevEvent() {
     // The event itself is not inspected: any add or remove means "look again".
     // One event a wake-up: the notifier fires again while more wait.
     if (udev_device* device = udev_monitor_receive_device(monitor_)) udev_device_unref(device);

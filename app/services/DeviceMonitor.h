@@ -35,7 +35,7 @@ class DeviceMonitor : public QObject {
     void start();
 
   private:
-    void event();
+    void udevEvent();
     void deliver();
 
     OnChange onChange_;

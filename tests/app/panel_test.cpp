@@ -404,11 +404,12 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
         EXPECT_GT(colours.size(), 20u) << "blank";
         const auto shown = texts(&panel);
         for (const std::string& text : shot.mustShow) EXPECT_THAT(shown, Contains(text));
-        for (auto* label : panel.findChildren<QLabel*>())
-            if (label->isVisibleTo(&panel) && !label->text().isEmpty())
-                EXPECT_GE(label->height(), label->wordWrap() ? label->heightForWidth(label->width())
-                                                             : label->minimumSizeHint().height())
-                    << "cut off: " << label->text().toStdString();
+        for (auto* label : panel.findChildren<QLabel*>()) {
+            if (!label->isVisibleTo(&panel) || label->text().isEmpty()) continue;
+            EXPECT_GE(label->height(), label->wordWrap() ? label->heightForWidth(label->width())
+                                                         : label->minimumSizeHint().height())
+                << "cut off: " << label->text().toStdString();
+        }
         EXPECT_THAT(unreachableOrUnnamed(&panel), IsEmpty());
     }
 }

@@ -107,8 +107,9 @@ class FsxTest : public VolumeTest {
             }
         } else if (choice < 83) {
             q([&] { volume().fsync(id); });
-            if (!file.inMemory)
+            if (!file.inMemory) {
                 ASSERT_EQ(onPhone(pathOf(file)), file.content) << "committed " << file.name;
+            }
         } else if (choice < 85) {
             q([&] { volume().reclaim(id); });
         } else if (choice < 95) {
@@ -127,7 +128,7 @@ class FsxTest : public VolumeTest {
             ASSERT_EQ(errorOf([&] { volume().create(folder, name, ItemType::file); }), EEXIST);
             return;
         }
-        files[create(folder, name)] = {.folder = folder, .name = name, .inMemory = inMemory};
+        files[create(folder, name)] = {.folder = folder, .name = name, .content = {}, .inMemory = inMemory, .handles = {}};
     }
 
     void renameOne(uint64_t id) {
@@ -182,7 +183,7 @@ TEST_F(FsxTest, RandomOperationsKeepVolumeModelAndPhoneInStep) {
         const uint64_t folder =
             slash == std::string::npos ? rootID : lookup(rootID, path.substr(0, slash))->id;
         const std::string name = path.substr(slash + 1);
-        files[lookup(folder, name)->id] = {.folder = folder, .name = name, .content = content};
+        files[lookup(folder, name)->id] = {.folder = folder, .name = name, .content = content, .inMemory = false, .handles = {}};
     }
     SCOPED_TRACE("reproduce with KESTRUM_FSX_SEED=" + std::to_string(seed) +
                  " KESTRUM_FSX_STEPS=" + std::to_string(steps));
