@@ -1,11 +1,13 @@
 // brisvale: watches USB for phones, mounts each one by itself and takes everything down at the
-// end. With --headless, or without a display, the model runs alone and every change of a phone
-// is printed on standard output; SIGINT or SIGTERM unmounts and detaches before exiting.
+// end. With a display it is a tray app with the panel; with --headless, or without a display,
+// the model runs alone. Either way every change of a phone is printed on standard output, and
+// quitting (or SIGINT, SIGTERM) unmounts and detaches before the process exits.
 
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdio>
@@ -18,6 +20,10 @@
 
 #include "app/model/AppModel.h"
 #include "app/services/AppLog.h"
+#include "app/services/DiskTool.h"
+#include "app/ui/TrayApp.h"
+#include "app/update/BundleInfo.h"
+#include "app/update/UpdateModel.h"
 
 namespace {
 
@@ -94,20 +100,8 @@ QCoro::Task<void> stop(AppModel& model) {
     QCoreApplication::quit();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    bool headless = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--headless")) {
-            headless = true;
-        } else {
-            std::fprintf(stderr, "usage: brisvale [--headless]\n");
-            return std::strcmp(argv[i], "--help") && std::strcmp(argv[i], "-h") ? 2 : 0;
-        }
-    }
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) headless = true;
-
+// The model alone; SIGINT and SIGTERM arrive through a socket pair read on the event loop.
+int runHeadless(int argc, char** argv) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         std::perror("brisvale: socketpair");
         return 1;
@@ -122,12 +116,8 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     useAppLogIdentity();
     AppModel model(makeSystemServices());
-
     ChangePrinter printer;
     QObject::connect(&model, &AppModel::devicesChanged, [&] { printer.print(model.devices()); });
-    // With a display the panel is created here, on this model; until it exists the program
-    // runs as it does headless.
-    (void)headless;
 
     QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
     bool stopping = false;
@@ -139,4 +129,68 @@ int main(int argc, char** argv) {
         auto detached = stop(model);
     });
     return application.exec();
+}
+
+// The tray app: the panel shows the model's rows and sends the user's requests to it. The tray
+// owns quitting (its control, SIGINT, SIGTERM): the model's shutdown runs first.
+int runWithPanel(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    useAppLogIdentity();
+    const BundleInfo bundle = mainBundle();
+    ui::removeOldCopy(bundle, QCoreApplication::applicationDirPath().toStdString());
+
+    AppModel model(makeSystemServices());
+    UpdateModel updates(bundle, QUrl(QString::fromUtf8(siteAddress())));
+    ChangePrinter printer;
+
+    PanelActions actions;
+    actions.setMounted = [&](const std::string& id, bool on) { model.setMounted(id, on); };
+    actions.setWritable = [&](const std::string& id, bool on) { model.setWritable(id, on); };
+    actions.setAutoMount = [&](bool on) { model.setAutoMount(on); };
+    actions.setOpenAtLogin = [&](bool on) { model.setOpenAtLogin(on); };
+    actions.volumesFolder = DiskFolders::fromEnvironment().volumes;
+    actions.setupPage = ui::TrayApp::setupPage();
+    ui::TrayApp tray(std::move(actions), &updates, bundle, [&]() -> QCoro::Task<void> {
+        std::printf("stopping: unmounting every phone\n");
+        std::fflush(stdout);
+        co_await model.shutdown();
+    });
+
+    ui::PanelView& panel = tray.panel();
+    const auto showRows = [&] {
+        panel.setRows(model.devices());
+        printer.print(model.devices());
+    };
+    const auto showPreferences = [&] {
+        panel.setPreferences(model.openAtLogin(), model.autoMount());
+    };
+    QObject::connect(&model, &AppModel::devicesChanged, showRows);
+    QObject::connect(&model, &AppModel::extensionEnabledChanged, &panel,
+                     &ui::PanelView::setExtensionEnabled);
+    QObject::connect(&model, &AppModel::autoMountChanged, showPreferences);
+    QObject::connect(&model, &AppModel::openAtLoginChanged, showPreferences);
+    showRows();
+    panel.setExtensionEnabled(model.extensionEnabled());
+    showPreferences();
+
+    tray.show();
+    updates.start();
+    return application.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--headless")) {
+            headless = true;
+        } else {
+            std::fprintf(stderr, "usage: brisvale [--headless]\n");
+            return std::strcmp(argv[i], "--help") && std::strcmp(argv[i], "-h") ? 2 : 0;
+        }
+    }
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) headless = true;
+    return headless ? runHeadless(argc, argv) : runWithPanel(argc, argv);
 }

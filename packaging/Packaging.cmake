@@ -6,10 +6,7 @@ include(GNUInstallDirs)
 
 set(BRISVALE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-# The app comes with the model and panel; until then the package carries the helper alone.
-if(TARGET brisvale)
-  install(TARGETS brisvale RUNTIME DESTINATION bin COMPONENT brisvale)
-endif()
+install(TARGETS brisvale RUNTIME DESTINATION bin COMPONENT brisvale)
 install(TARGETS mount.mtpfs RUNTIME DESTINATION bin COMPONENT brisvale)
 install(CODE [[
   file(MAKE_DIRECTORY "$ENV{DESTDIR}/sbin")
@@ -18,19 +15,13 @@ install(CODE [[
 install(FILES ${BRISVALE_PACKAGING_DIR}/70-brisvale-phones.rules
         DESTINATION /lib/udev/rules.d COMPONENT brisvale)
 
-# The desktop entry and icons, wherever the panel's sources keep them.
-file(GLOB BRISVALE_DESKTOP_FILES ${PROJECT_SOURCE_DIR}/app/*.desktop ${PROJECT_SOURCE_DIR}/app/*/*.desktop
-     ${PROJECT_SOURCE_DIR}/data/*.desktop ${PROJECT_SOURCE_DIR}/data/*/*.desktop)
-file(GLOB BRISVALE_ICONS ${PROJECT_SOURCE_DIR}/app/*/brisvale*.svg ${PROJECT_SOURCE_DIR}/data/*.svg
-     ${PROJECT_SOURCE_DIR}/data/*/brisvale*.svg)
-if(BRISVALE_DESKTOP_FILES)
-  install(FILES ${BRISVALE_DESKTOP_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
-          COMPONENT brisvale)
-endif()
-if(BRISVALE_ICONS)
-  install(FILES ${BRISVALE_ICONS} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
-          COMPONENT brisvale)
-endif()
+# In the desktop's menus, with its icon; the setup page the panel's setup card opens.
+install(FILES ${PROJECT_SOURCE_DIR}/data/brisvale.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT brisvale)
+install(FILES ${PROJECT_SOURCE_DIR}/data/brisvale.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT brisvale)
+install(FILES ${PROJECT_SOURCE_DIR}/data/setup.html
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/brisvale COMPONENT brisvale)
 
 # Debian wants a copyright file and a compressed changelog in each package's doc folder.
 configure_file(${BRISVALE_PACKAGING_DIR}/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)

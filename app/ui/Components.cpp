@@ -116,7 +116,12 @@ bool InfoRow::eventFilter(QObject* watched, QEvent* event) {
 
 void InfoRow::setAccessory(QWidget* accessory) {
     if (accessory_ == accessory) return;
-    delete accessory_;
+    if (accessory_) {
+        // Later, not now: the old accessory may be the switch whose signal brought us here.
+        layout_->removeWidget(accessory_);
+        accessory_->hide();
+        accessory_->deleteLater();
+    }
     accessory_ = accessory;
     if (accessory_) layout_->addWidget(accessory_, 0, Qt::AlignVCenter);
 }

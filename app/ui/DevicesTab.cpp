@@ -1,5 +1,7 @@
 #include "app/ui/DevicesTab.h"
 
+#include <QSignalBlocker>
+
 #include <QBoxLayout>
 #include <QDesktopServices>
 #include <QGraphicsOpacityEffect>
@@ -186,8 +188,10 @@ void DeviceRowView::setRow(const DeviceRow& row) {
             header_->setAccessory(new Spinner);
         } else if (kind == Accessory::mountSwitch) {
             auto* toggle = new Toggle({});
-            // The switch follows the model: a flip only asks, and the next row sets it.
-            connect(toggle, &QCheckBox::clicked, this, [this, toggle](bool on) {
+            // The switch follows the model: a flip only asks, and the next row sets it. toggled,
+            // not clicked: assistive technology toggles without a click.
+            connect(toggle, &QCheckBox::toggled, this, [this, toggle](bool on) {
+                const QSignalBlocker quiet(toggle);
                 toggle->setChecked(is<phase::Mounted>(row_.status.phase));
                 if (actions_.setMounted) actions_.setMounted(row_.record.id, on);
             });
@@ -197,6 +201,7 @@ void DeviceRowView::setRow(const DeviceRow& row) {
         }
     }
     if (Toggle* toggle = mountSwitch()) {
+        const QSignalBlocker quiet(toggle);
         toggle->setChecked(is<phase::Mounted>(row.status.phase));
         toggle->setAccessibleName("Mounted: " + title);
     }

@@ -99,7 +99,10 @@ void applyPanelStyle(QWidget* panel) {
     palette.setColor(QPalette::Highlight, accent());
     panel->setPalette(palette);
     panel->setAutoFillBackground(true);
+    // Text colour in the sheet too: under a style sheet Qt may draw labels with the
+    // application's palette instead of the panel's (black on this dark panel under X11).
     panel->setStyleSheet(R"(
+        QLabel { color: #f2f2f4; }
         QPushButton { color: #f2f2f4; background: rgba(255,255,255,0.10); border: none;
                       border-radius: 6px; padding: 4px 10px; }
         QPushButton:hover { background: rgba(255,255,255,0.16); }

@@ -208,7 +208,7 @@ TEST_F(ModelOnBus, TerminatedProgramLeavesNothing) {
     phone_.plug();
     const fs::path& root = root_.path();
     // The shell prints its pid, then becomes the program: pclose() waits for the program.
-    FILE* program = ::popen(("echo $$; exec env XDG_DATA_HOME=" + (root / "data").string() +
+    FILE* program = ::popen(("echo $$; exec env HOME=" + (root / "home").string() +
                              " XDG_CACHE_HOME=" + (root / "cache").string() + " XDG_CONFIG_HOME=" +
                              (root / "config").string() + " " BUILD_BIN "/brisvale --headless")
                                 .c_str(),
@@ -223,10 +223,10 @@ TEST_F(ModelOnBus, TerminatedProgramLeavesNothing) {
         printed = line;
     }
     EXPECT_THAT(printed, ::testing::StartsWith("Simulated Phone [SIM0001]: mounted on " +
-                                               (root / "data/Kestrum/Volumes").string()));
+                                               (root / "home/Phones").string()));
     ::kill(pid, SIGTERM);
     EXPECT_EQ(::pclose(program), 0);
-    EXPECT_EQ(leftovers({root / "data/Kestrum/Volumes", root / "cache/Kestrum"}), "");
+    EXPECT_EQ(leftovers({root / "home/Phones", root / "cache/Kestrum"}), "");
 }
 
 }  // namespace
