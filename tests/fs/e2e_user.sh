@@ -50,7 +50,7 @@ case_user() {
     # The whole loop device, root's alone as well: a user gets no partition device where the
     # kernel has no GPT parser, so partition 1 is found from the image's partition table.
     chmod 600 "$LOOP"
-    mount_as_user "$LOOP" "$MNT"
+    mount_phone "$LOOP" "$MNT"
     check_user_mount "$LOOP"
 
     # A mount point the user does not own: refused, nothing left behind.
