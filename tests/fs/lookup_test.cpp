@@ -148,27 +148,6 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
                   ENOTDIR);
 }
 
-TEST_F(VolumeTest, FoldersAreListedOnceAndByPropertyListBelowTheTopLevel) {
-    phone().addFolder(storage(), "DCIM/Camera");
-    for (int i = 0; i < 3; ++i)
-        phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
-                        1600000000 + i);
-    mount();
-    const ItemPtr camera = lookup(lookup(rootID, "DCIM")->id, "Camera");
-    phone().resetStats();
-    const auto listed = entries(camera->id, true);
-    EXPECT_THAT(names(camera->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
-    EXPECT_EQ(listed[2].attributes->size, 102u);
-    EXPECT_EQ(listed[2].attributes->modified, 1600000002);
-    EXPECT_EQ(count(Op::GetObjectInfo), 0u);
-
-    // Cached: no more listings, and objects added on the phone stay unseen.
-    const uint64_t asked = phone().stats().transactions();
-    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
-    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
-    EXPECT_EQ(phone().stats().transactions(), asked);
-}
-
 // Phones whose property lists fail or are missing are listed with one ObjectInfo per object.
 TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     for (const bool missing : {false, true}) {
@@ -189,8 +168,11 @@ TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     }
 }
 
-TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
+TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLists) {
     phone().addFolder(storage(), "DCIM/Camera");
+    for (int i = 0; i < 3; ++i)
+        phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
+                        1600000000 + i);
     mount();
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectHandles);
@@ -198,7 +180,6 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
     EXPECT_EQ(item(objectID(*phone().handleOf(storage(), "DCIM"))), nullptr);
     const uint64_t dcim = lookup(rootID, "DCIM")->id;
-
     // A transport error in a property-list listing is not an MTP error: no fallback.
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectPropList);
@@ -209,7 +190,19 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
                 ElementsAre("lookup DCIM: response for another transaction",
                             "list DCIM: response for another transaction"));
     EXPECT_EQ(count(Op::GetObjectHandles), 2u);
-    EXPECT_THAT(names(dcim), ElementsAre("Camera"));
+
+    const ItemPtr camera = lookup(dcim, "Camera");
+    phone().resetStats();
+    const auto listed = entries(camera->id, true);
+    EXPECT_THAT(names(camera->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
+    EXPECT_EQ(listed[2].attributes->size, 102u);
+    EXPECT_EQ(listed[2].attributes->modified, 1600000002);
+    EXPECT_EQ(count(Op::GetObjectInfo), 0u);
+    // Cached: no more listings, and objects added on the phone stay unseen.
+    const uint64_t asked = phone().stats().transactions();
+    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
+    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
+    EXPECT_EQ(phone().stats().transactions(), asked);
 }
 
 TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {

@@ -61,7 +61,8 @@ TEST_F(VolumeTest, CreationRefusesNamesItMustNotCreate) {
 
 TEST_F(VolumeTest, TwoStoragesKeepNewItemsInsideAStorageAndMovesWithinOne) {
     phonesim::PhoneConfig config;
-    config.storages.push_back({.description = "SD/Card", .capacity = 64ull << 30, .folder = {}, .removable = true});
+    config.storages.push_back(
+        {.description = "SD/Card", .capacity = 64ull << 30, .folder = {}, .removable = true});
     makePhone(config);
     phone().addFile(storage(0), "a.txt", pattern(10));
     mount(true);

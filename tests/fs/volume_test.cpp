@@ -1,5 +1,4 @@
-// Creating a volume, attributes, statistics, truncation, the error report, edits at reclaim and
-// shutdown, and the extended attributes kept in memory.
+// Creating a volume, attributes, statistics, truncation, errors, shutdown, extended attributes.
 
 #include <gmock/gmock.h>
 #include <sys/xattr.h>
@@ -10,28 +9,23 @@
 
 using namespace kestrumtest;
 using ::testing::ElementsAre;
+using ::testing::Field;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
+using ::testing::Throws;
 
-TEST_F(VolumeTest, LockedPhoneFailsCreationSayingWhy) {
-    phonesim::PhoneConfig config;
-    config.faults.locked = true;
-    makePhone(config);
-    try {
-        mount();
-        FAIL() << "created a volume without storages";
-    } catch (const mtp::MTPTransportError& error) {
-        EXPECT_EQ(error.message, "phone exposes no storage (locked?)");
-    }
-}
-
-TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEdit) {
+TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEditAndALockedPhoneSaysWhy) {
     EXPECT_TRUE(mount(true).isWritable());
     EXPECT_TRUE(mount(false).requestsReadOnly());
     phonesim::PhoneConfig config;
     config.faults.noEdit = true;
     makePhone(config);
     EXPECT_FALSE(mount(true).isWritable());
+    config.faults.locked = true;
+    makePhone(config);
+    EXPECT_THAT([&] { mount(); },
+                Throws<mtp::MTPTransportError>(
+                    Field(&mtp::MTPTransportError::message, "phone exposes no storage (locked?)")));
 }
 
 TEST_F(VolumeTest, AttributesOfReadOnlyAndWritableVolumes) {
