@@ -108,8 +108,7 @@ class VolumeTest : public ::testing::Test {
     }
     uint32_t storage(size_t index = 0) { return phone().storageID(index); }
 
-    // Creates the volume (shutting down the one before); the phone's counters start from zero
-    // afterwards.
+    // Creates the volume (shutting down the one before); the phone's counters start at zero.
     Volume& mount(bool writable = false) {
         unmount();
         auto session = std::make_unique<mtp::MTPSession>(
@@ -153,11 +152,10 @@ class VolumeTest : public ::testing::Test {
     ItemPtr item(uint64_t id) {
         return q([&] { return Access::item(*volume_, id); });
     }
-    std::vector<DirectoryEntry> entries(uint64_t directory, bool withAttributes,
-                                        uint64_t cookie = 0) {
+    std::vector<DirectoryEntry> entries(uint64_t directory, bool withAttributes) {
         std::vector<DirectoryEntry> result;
         q([&] {
-            volume_->enumerate(directory, cookie, withAttributes, [&](const auto& entry) {
+            volume_->enumerate(directory, 0, withAttributes, [&](const auto& entry) {
                 result.push_back(entry);
                 return true;
             });

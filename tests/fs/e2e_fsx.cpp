@@ -323,10 +323,8 @@ class Fsx {
         const uint64_t offset = chance(10) ? pick(size + 8192) : pick(size + 1);
         const uint64_t length = 1 + (chance(70) ? pick(64 << 10) : pick(3 << 20));
         const bool direct = chance(50), sequential = direct && chance(30);
-        note(sequential ? "sequential "
-             : direct   ? "direct "
-                        : "",
-             "read ", path, " at ", offset, " length ", length);
+        const char* how = sequential ? "sequential " : direct ? "direct " : "";
+        note(how, "read ", path, " at ", offset, " length ", length);
         readBack(path, offset, length, direct, sequential);
     }
 

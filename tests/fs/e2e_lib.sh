@@ -43,7 +43,7 @@ begin_case() { scratch WORK && MNT=$WORK/mnt && mkdir "$MNT"; }
 
 # image_attached ID NAME [--writable]: a new placeholder IMAGE for ID, attached (see attach).
 image_attached() {
-    IMAGE=$(mktemp "$WORK/image.XXXXXX")
+    IMAGE=$(mktemp -u "$WORK/image.XXXXXX")
     "$BIN/mkplaceholder" "$IMAGE" "$@" || fail "mkplaceholder $*"
     attach "$IMAGE"
 }

@@ -17,7 +17,7 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-TEST_F(VolumeTest, CopiesNestedFilesWithOneEditEachAndNoListing) {
+TEST_F(VolumeTest, CopiesGetOneEditEachEndedByTheLastWritingHandle) {
     mount(true);
     const uint64_t a = create(rootID, "A", ItemType::directory);
     const uint64_t b = create(a, "B", ItemType::directory);
@@ -35,10 +35,7 @@ TEST_F(VolumeTest, CopiesNestedFilesWithOneEditEachAndNoListing) {
     EXPECT_EQ(q([&] { return volume().getAttributes(b).parentID; }), a);
     expectPhoneHolds(
         {{"A", folder}, {"A/B", folder}, {"small.txt", small}, {"A/B/large.bin", large}});
-}
 
-TEST_F(VolumeTest, TheEditEndsWhenTheLastWritingHandleIsReleased) {
-    mount(true);
     const uint64_t id = create(rootID, "shared.txt");
     phone().resetStats();
     // Two writers and a reader; releases come late and in any order.
