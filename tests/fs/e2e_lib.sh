@@ -96,9 +96,8 @@ unmount() {
     [ -z "$pid" ] || ended "$pid" || kill -TERM "$pid" 2>/dev/null || true
 }
 
-# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: runs mount.mtpfs with the bus's environment (as
-# the user $AS when set), its standard error in $WORK/helper.err; MOUNT_STATUS is its exit
-# status. Unmounted at the end.
+# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: mount.mtpfs on the bus (as the user $AS when
+# set), standard error in $WORK/helper.err, exit status in MOUNT_STATUS; unmounted at the end.
 mount_phone() {
     local device=$1 mnt=$2
     shift 2
@@ -201,8 +200,6 @@ e2e_main() {
     echo "$((CASES_RUN - CASES_FAILED - CASES_SKIPPED)) passed, $CASES_FAILED failed, $CASES_SKIPPED skipped"
     [ "$CASES_FAILED" = 0 ]
 }
-
-# ---- Read-write mounts checked against a model folder ----
 
 # mount_writable STORE NAME [--foreground]: mounts the phone read-write under NAME; STORE is its
 # (first) storage folder and REF the model of what it must hold, starting as a copy of it.

@@ -12,8 +12,9 @@ using namespace kestrumtest;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFiles) {
-    phone().addFolder(storage(), "DCIM");
+TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnoreCase) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
     phone().addFile(storage(), "notes.txt", pattern(10));
     mount();
     EXPECT_EQ(item(dsStoreID), nullptr) << "the root is not listed yet";
@@ -31,6 +32,27 @@ TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFiles) {
     EXPECT_EQ(item(entries[0].id)->name, "DCIM");
     // The top level is listed plainly, with no property lists.
     EXPECT_EQ(count(Op::GetObjectPropList), 0u);
+
+    // Lookups ignore case.
+    const ItemPtr dcim = lookup(rootID, "dcim");
+    EXPECT_EQ(dcim->name, "DCIM");
+    const ItemPtr camera = lookup(dcim->id, "CAMERA");
+    const ItemPtr photo = lookup(camera->id, "éCOLE.JPG");
+    EXPECT_EQ(photo->name, "École.jpg");
+    EXPECT_EQ(photo->parentID, camera->id);
+    for (const auto& missing :
+         std::vector<std::pair<uint64_t, std::string>>{{rootID, "DCIM2"},
+                                                       {rootID, "\xff"},
+                                                       {777, "DCIM"},
+                                                       {photo->id, "x"},
+                                                       {rootID, std::string(254, 'x')}})
+        EXPECT_EQ(errorOf([&] { return volume().lookup(missing.first, missing.second); }), ENOENT)
+            << missing.second;
+    // Longer than any name can be: every path operation through it says so.
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
+              ENAMETOOLONG);
+    EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
+    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
 }
 
 TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
@@ -55,31 +77,6 @@ TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
     const ItemPtr song = lookup(card->id, "SONG.MP3");
     EXPECT_EQ(song->storage, storage(1));
     EXPECT_EQ(song->parentID, card->id);
-}
-
-TEST_F(VolumeTest, LookupIgnoresCase) {
-    phone().addFolder(storage(), "DCIM/Camera");
-    phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
-    mount();
-    const ItemPtr dcim = lookup(rootID, "dcim");
-    EXPECT_EQ(dcim->name, "DCIM");
-    const ItemPtr camera = lookup(dcim->id, "CAMERA");
-    const ItemPtr photo = lookup(camera->id, "éCOLE.JPG");
-    EXPECT_EQ(photo->name, "École.jpg");
-    EXPECT_EQ(photo->parentID, camera->id);
-    for (const auto& missing :
-         std::vector<std::pair<uint64_t, std::string>>{{rootID, "DCIM2"},
-                                                       {rootID, "\xff"},
-                                                       {777, "DCIM"},
-                                                       {photo->id, "x"},
-                                                       {rootID, std::string(254, 'x')}})
-        EXPECT_EQ(errorOf([&] { return volume().lookup(missing.first, missing.second); }), ENOENT)
-            << missing.second;
-    // Longer than any name can be: every path operation through it says so.
-    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
-              ENAMETOOLONG);
-    EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
-    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
 }
 
 TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
