@@ -7,18 +7,18 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "fs/Log.h"
 #include "fs/PosixError.h"
 #include "fs/Volume.h"
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPSession.h"
 #include "tests/common/TestSupport.h"
-#include "tests/fs/LogCapture.h"
 #include "tools/phonesim/SimulatedPhone.h"
-#include "tools/phonesim/SimulatedTransport.h"
 
 namespace kestrum {
 
@@ -42,6 +42,31 @@ using Op = mtp::Op;
 using Response = mtp::Response;
 using phonesim::Bytes;
 using testsupport::pattern;
+
+// Collects the file system's log lines for its life; restores the previous sink.
+class LogCapture {
+  public:
+    LogCapture() {
+        previous_ = Log::setSink([this](LogLevel level, std::string_view text) {
+            std::lock_guard guard(mutex_);
+            lines_.emplace_back(level, std::string(text));
+        });
+    }
+    ~LogCapture() { Log::setSink(std::move(previous_)); }
+    // Texts of the lines at this level, in order.
+    std::vector<std::string> at(LogLevel level) const {
+        std::lock_guard guard(mutex_);
+        std::vector<std::string> texts;
+        for (const auto& [lineLevel, text] : lines_)
+            if (lineLevel == level) texts.push_back(text);
+        return texts;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<LogLevel, std::string>> lines_;
+    Log::Sink previous_;
+};
 
 // The simulated phone's transport, unplugging the phone as a chosen command is sent.
 class UnpluggingTransport : public phonesim::SimulatedTransport {
@@ -83,8 +108,7 @@ class VolumeTest : public ::testing::Test {
     }
     uint32_t storage(size_t index = 0) { return phone().storageID(index); }
 
-    // Creates the volume (shutting down the one before); the phone's counters start from zero
-    // afterwards.
+    // Creates the volume (shutting down the one before); the phone's counters start at zero.
     Volume& mount(bool writable = false) {
         unmount();
         auto session = std::make_unique<mtp::MTPSession>(
@@ -128,11 +152,10 @@ class VolumeTest : public ::testing::Test {
     ItemPtr item(uint64_t id) {
         return q([&] { return Access::item(*volume_, id); });
     }
-    std::vector<DirectoryEntry> entries(uint64_t directory, bool withAttributes,
-                                        uint64_t cookie = 0) {
+    std::vector<DirectoryEntry> entries(uint64_t directory, bool withAttributes) {
         std::vector<DirectoryEntry> result;
         q([&] {
-            volume_->enumerate(directory, cookie, withAttributes, [&](const auto& entry) {
+            volume_->enumerate(directory, 0, withAttributes, [&](const auto& entry) {
                 result.push_back(entry);
                 return true;
             });

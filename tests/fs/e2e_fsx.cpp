@@ -1,10 +1,7 @@
-// fsx through the kernel, run by e2e_fsx.sh on a read-write mount of the simulated phone:
-// seeded random POSIX operations (writes anywhere and in runs, mmap, truncation both ways, opens
-// and closes that begin and end edits, fsync, renames, unlink, mkdir, rmdir), each checked at
-// once against a model, through the mount and in the phone's storage folder, which the phone
-// writes through. The model starts as that folder and ends written to MODEL, which the script
-// compares with the folder after the unmount. KESTRUM_FSX_SEED and KESTRUM_FSX_STEPS reproduce
-// or lengthen a run. Usage: fs_e2e_fsx MOUNT STORE MODEL, with PHONESIM_CTL set.
+// fsx through the kernel on a read-write mount: seeded random POSIX operations, each checked at
+// once against a model through the mount and in the phone's storage folder STORE. The model ends
+// written to MODEL for the script to compare after the unmount. KESTRUM_FSX_SEED and
+// KESTRUM_FSX_STEPS reproduce a run. Usage: fs_e2e_fsx MOUNT STORE MODEL, with PHONESIM_CTL set.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -113,18 +110,16 @@ class Fsx {
         check(paths);
     }
     void closeEverything() {
-        for (const auto& [path, open] : open_) {
+        for (const auto& [path, open] : open_)
             for (const auto& [fd, access] : open) ::close(fd);
-        }
         open_.clear();
     }
     void writeModel(const fs::path& folder) const {
         for (const auto& path : folders_) fs::create_directories(folder / path);
-        for (const auto& [path, content] : files_) {
+        for (const auto& [path, content] : files_)
             std::ofstream(folder / path, std::ios::binary)
                 .write(reinterpret_cast<const char*>(content.data()),
                        static_cast<std::streamsize>(content.size()));
-        }
     }
     std::deque<std::string> history;  // the last operations, for a failure's report
 
@@ -154,9 +149,8 @@ class Fsx {
         require(error == expected, errorText(error), " where ", errorText(expected), " was due");
     }
 
-    // ---- Descriptors of each path (fd, access), used again or opened, now and then under
-    // another spelling.
-
+    // Descriptors of each path (fd, access), used again or opened, now and then under another
+    // spelling.
     int openOn(const std::string& path, int access, int extra = 0) {
         const std::string spelling = chance(20) && !(extra & O_CREAT) ? otherCase(path) : path;
         const int fd = ::open(onMount(spelling).c_str(), access | extra | O_CLOEXEC, 0644);
@@ -166,9 +160,8 @@ class Fsx {
     }
     int descriptorFor(const std::string& path, bool forWriting) {
         std::vector<int> usable;
-        for (const auto& [fd, access] : open_[path]) {
+        for (const auto& [fd, access] : open_[path])
             if (access != (forWriting ? O_RDONLY : O_WRONLY)) usable.push_back(fd);
-        }
         if (!usable.empty() && chance(85)) return anyOf(usable);
         if (open_[path].size() >= maxOpen) closeOne(path, pick(open_[path].size()));
         return openOn(path, chance(50) ? O_RDWR : forWriting ? O_WRONLY : O_RDONLY);
@@ -183,8 +176,6 @@ class Fsx {
     void closeAll(const std::string& path) {
         while (open_.contains(path)) closeOne(path, 0);
     }
-
-    // ---- Model ----
 
     void apply(const std::string& path, uint64_t offset, const Bytes& data) {
         Bytes& content = files_[path];
@@ -209,16 +200,12 @@ class Fsx {
     }
     Names childrenOf(const std::string& folder) const {
         Names names;
-        for (const auto& [path, content] : files_) {
+        for (const auto& [path, content] : files_)
             if (parentOf(path) == folder) names.insert(fs::path(path).filename());
-        }
-        for (const auto& path : folders_) {
+        for (const auto& path : folders_)
             if (!path.empty() && parentOf(path) == folder) names.insert(fs::path(path).filename());
-        }
         return names;
     }
-
-    // ---- Checks ----
 
     // Reads length bytes at offset through fd and compares them with the model.
     void checkRead(int fd, const std::string& path, uint64_t offset, uint64_t length) {
@@ -279,17 +266,14 @@ class Fsx {
         }
     }
 
-    // ---- Operations ----
-
     // Writes at any offset, from within a file to far past its end, alone or in runs as cp and
     // dd make them, to one file or alternating between two, so that a gathered run is handed on
     // by another file's write. Read back with the gap before them; now and then checked only by
     // the next step, while still on their way.
     void writeStep() {
         std::vector<std::string> paths = {anyFile()};
-        if (const std::string other = anyFile(); other != paths[0] && chance(15)) {
+        if (const std::string other = anyFile(); other != paths[0] && chance(15))
             paths.push_back(other);
-        }
         const uint64_t count = paths.size() > 1 || chance(15) ? 2 + pick(20) : 1, kind = pick(100);
         const uint64_t chunk = count > 1   ? (chance(50) ? 128 << 10 : 1 + pick(128 << 10))
                                : kind < 50 ? 1 + pick(4096)
@@ -308,7 +292,7 @@ class Fsx {
                  size, ")");
             fds.push_back(descriptorFor(path, true));
         }
-        for (uint64_t i = 0; i < count; ++i) {
+        for (uint64_t i = 0; i < count; ++i)
             for (size_t f = 0; f < paths.size(); ++f) {
                 const Bytes data = bytes(chunk);
                 const uint64_t at = starts[f] + i * chunk;
@@ -317,11 +301,9 @@ class Fsx {
                         "write ", i, " to ", paths[f], ": ", errorText(errno));
                 apply(paths[f], at, data);
             }
-        }
         if (chance(30)) return unchecked_.insert(paths.begin(), paths.end());
-        for (size_t f = 0; f < paths.size(); ++f) {
+        for (size_t f = 0; f < paths.size(); ++f)
             readBack(paths[f], from[f], starts[f] + count * chunk - from[f], chance(50), false);
-        }
         check({paths.begin(), paths.end()});
     }
     // Reads through the page cache, or O_DIRECT, now and then sequentially in 64 KiB pieces
@@ -331,9 +313,8 @@ class Fsx {
         if (!direct) return checkRead(descriptorFor(path, false), path, offset, length);
         const int fd = openOn(path, O_RDONLY, O_DIRECT);
         const uint64_t piece = sequential ? 64 << 10 : length;
-        for (uint64_t at = offset; at < offset + length; at += piece) {
+        for (uint64_t at = offset; at < offset + length; at += piece)
             checkRead(fd, path, at, std::min(piece, offset + length - at));
-        }
         closeOne(path, open_[path].size() - 1);
     }
     void readStep() {
@@ -342,10 +323,8 @@ class Fsx {
         const uint64_t offset = chance(10) ? pick(size + 8192) : pick(size + 1);
         const uint64_t length = 1 + (chance(70) ? pick(64 << 10) : pick(3 << 20));
         const bool direct = chance(50), sequential = direct && chance(30);
-        note(sequential ? "sequential "
-             : direct   ? "direct "
-                        : "",
-             "read ", path, " at ", offset, " length ", length);
+        const char* how = sequential ? "sequential " : direct ? "direct " : "";
+        note(how, "read ", path, " at ", offset, " length ", length);
         readBack(path, offset, length, direct, sequential);
     }
 
@@ -497,9 +476,8 @@ class Fsx {
         const bool hasSubfolder = std::any_of(folders_.begin(), folders_.end(),
                                               [&](const auto& f) { return isInside(f, from); });
         if (kind == 0 || !toFree || to == from || isInside(to, from) || isInside(from, to) ||
-            (!parent.empty() && hasSubfolder)) {
+            (!parent.empty() && hasSubfolder))
             return;
-        }
         const bool over = folders_.contains(to), refused = over && !childrenOf(to).empty();
         note("rename folder ", from, " to ", to, over ? " over a folder" : "");
         expect(::rename(onMount(from).c_str(), onMount(to).c_str()), refused ? ENOTEMPTY : 0);
@@ -507,9 +485,8 @@ class Fsx {
         if (!refused) {
             folders_.erase(to);
             move(from, to);
-            for (const auto& [path, content] : files_) {
+            for (const auto& [path, content] : files_)
                 if (isInside(path, to)) touched.insert(path);
-            }
         }
         check(touched);
     }

@@ -1,11 +1,9 @@
-# Shared by the end-to-end tests (tests/fs/e2e_*.sh): a case runs inside `phonesim`, builds a
-# placeholder image, attaches it as a loop device, mounts its partition with mount.mtpfs and
-# looks at the mount point with ordinary programs. Everything a case attaches or mounts is undone
-# when the case ends, however it ends (EXIT trap, last in first out). A script sources this file,
-# defines its cases as functions and `cases`, which runs each by `phone [PHONESIM OPTIONS...] --
-# CASE [ARGS...]` (the script again, inside phonesim, with "--case CASE ARGS...") or `nophone
-# CASE`, and ends with `e2e_main "$@"`. E2E_BIN names the build's bin folder; E2E_TIMEOUT the
-# watchdog's seconds (240).
+# Shared by tests/fs/e2e_*.sh: a case runs inside `phonesim`, attaches a placeholder image as a
+# loop device, mounts its partition with mount.mtpfs and looks at it with ordinary programs; what
+# it attaches or mounts is undone when it ends, however it ends (EXIT trap, last in first out). A
+# script defines its cases and `cases`, which runs each by `phone [PHONESIM OPTIONS...] -- CASE
+# [ARGS...]` or `nophone CASE`, and ends with `e2e_main "$@"`. E2E_BIN names the build's bin
+# folder; E2E_TIMEOUT the watchdog's seconds (240).
 
 set -euo pipefail
 
@@ -43,8 +41,12 @@ scratch() {
 # Bring up a case: WORK (scratch), MNT (an empty mount point).
 begin_case() { scratch WORK && MNT=$WORK/mnt && mkdir "$MNT"; }
 
-# make_image IMAGE ID [NAME] [--writable]
-make_image() { "$BIN/mkplaceholder" "$@" || fail "mkplaceholder $*"; }
+# image_attached ID NAME [--writable]: a new placeholder IMAGE for ID, attached (see attach).
+image_attached() {
+    IMAGE=$(mktemp -u "$WORK/image.XXXXXX")
+    "$BIN/mkplaceholder" "$IMAGE" "$@" || fail "mkplaceholder $*"
+    attach "$IMAGE"
+}
 
 # attach IMAGE: sets LOOP (/dev/loopN) and PART (/dev/loopNp1); detached at the end.
 attach() {
@@ -73,9 +75,8 @@ detach() {
 # The process id of the mount helper serving MOUNTPOINT (a path without spaces), if one runs.
 helper_pid() { pgrep -f -- "mount\.mtpfs [^ ]+ $1( |\$)" | head -n 1; }
 
-# Whether process PID still runs (a zombie has ended: it waits only for its new parent to reap it).
+# Whether process PID still runs (a zombie has ended). ended PID: whether it ends within 10 s.
 is_running() { [[ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" == [^Z]* ]]; }
-# ended PID: whether the process ends within 10 s.
 ended() {
     local i
     for ((i = 0; i < 200; i++)); do is_running "$1" || return 0; sleep 0.05; done
@@ -95,9 +96,8 @@ unmount() {
     [ -z "$pid" ] || ended "$pid" || kill -TERM "$pid" 2>/dev/null || true
 }
 
-# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: runs mount.mtpfs with the bus's environment (as
-# the user $AS when set), its standard error in $WORK/helper.err; MOUNT_STATUS is its exit
-# status. Unmounted at the end.
+# mount_phone DEVICE MOUNTPOINT [HELPER ARGS...]: mount.mtpfs on the bus (as the user $AS when
+# set), standard error in $WORK/helper.err, exit status in MOUNT_STATUS; unmounted at the end.
 mount_phone() {
     local device=$1 mnt=$2
     shift 2
@@ -180,12 +180,10 @@ phone() {
 # Without a phone: runs one case directly (no bus).
 nophone() { run_case "$1" bash "$SELF" --case "$@"; }
 
-# The script's entry: "--case NAME ARGS..." runs one case; otherwise the script's cases()
-# function runs every case and the summary line decides the status. ctest kills a script that
-# outlives its time-out (300 s) and nothing would unmount or detach then: after E2E_TIMEOUT
-# seconds, timeout(1) sends TERM to the script's whole process group, so the running case's
-# commands end, its EXIT trap undoes what it attached and mounted and the helper unmounts; what
-# still runs 20 s later is killed.
+# The script's entry: "--case NAME ARGS..." runs one case; otherwise cases() runs every case. A
+# script killed by ctest's time-out would leave its mounts and loop devices: after E2E_TIMEOUT
+# seconds timeout(1) sends TERM to the whole process group, so the running case's EXIT trap
+# undoes what it attached and mounted; what still runs 20 s later is killed.
 e2e_main() {
     case ${1:-} in
         --case) shift; "$@"; exit 0 ;;
@@ -203,18 +201,14 @@ e2e_main() {
     [ "$CASES_FAILED" = 0 ]
 }
 
-# ---- Read-write mounts checked against a model folder ----
-
-# mount_writable STORE NAME [--foreground]: mounts the phone given to phonesim read-write under
-# NAME; STORE is its (first) storage folder and REF the model of what it must hold, starting as
-# a copy of it. In the foreground the helper's log lines go to $WORK/helper.err.
+# mount_writable STORE NAME [--foreground]: mounts the phone read-write under NAME; STORE is its
+# (first) storage folder and REF the model of what it must hold, starting as a copy of it.
 mount_writable() {
     STORE=$1
     begin_case
     REF=$WORK/model
     cp -a "$STORE/." "$REF"
-    make_image "$WORK/image" SIM0001 "$2" --writable
-    attach "$WORK/image"
+    image_attached SIM0001 "$2" --writable
     if [ "${3:-}" = --foreground ]; then mount_foreground "$PART" "$MNT"; else mount_phone "$PART" "$MNT"; fi
     expect_mounted "$PART" "$MNT"
     [ -n "${3:-}" ] || expect_log "read-write"

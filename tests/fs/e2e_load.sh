@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Probe and load through mount.mtpfs: what is recognised, which phone is served, read-only or
-# read-write, and that every failure exits with its status, says why and leaves nothing mounted.
+# read-write, by whom, and that every failure exits with its status, says why and leaves nothing
+# mounted.
 
 source "$(dirname "$0")/e2e_lib.sh"
+USER_ID=65534
 
 # A disk whose partition holds zeros, a device that is too short, a missing device, and usage
 # errors.
@@ -29,8 +31,7 @@ case_refused() {
 # holding the partition; never on a missing mount point; SIM0002's by a second phone.
 case_served() {
     begin_case
-    make_image "$WORK/image" SIM0001 "My Phone"
-    attach "$WORK/image"
+    image_attached SIM0001 "My Phone"
     mount_phone "$PART" "$MNT" -o defaults,nosuid,noatime,x-gvfs-hide
     expect_mounted "$PART" "$MNT"
     expect_log "serving My Phone (SIM0001) read-only"
@@ -44,7 +45,7 @@ case_served() {
     expect_ended "$pid"
     ! is_mounted "$MNT" || fail "still mounted after SIGTERM"
 
-    dd if="$WORK/image" of="$WORK/partition" bs=512 skip=40 count=1975 status=none
+    dd if="$IMAGE" of="$WORK/partition" bs=512 skip=40 count=1975 status=none
     mount_phone "$WORK/partition" "$MNT"
     expect_mounted "$WORK/partition" "$MNT"
     [ "$(cat "$MNT/HELLO.TXT")" = hello ] || fail "content through a plain file"
@@ -54,8 +55,7 @@ case_served() {
 
     # With a second phone on the bus, each marker gets its own phone.
     "$PHONESIM_CTL" plug 2 >/dev/null
-    make_image "$WORK/second" SIM0002 "Second"
-    attach "$WORK/second"
+    image_attached SIM0002 "Second"
     mount_phone "$PART" "$MNT"
     expect_log "serving Second (SIM0002) read-only"
     [ ! -e "$MNT/hello.txt" ] || fail "the second marker is served by the first phone"
@@ -67,8 +67,7 @@ case_served() {
 # A marker asking for read-write: granted when the phone can edit, unless -o ro.
 case_read_write() {
     begin_case
-    make_image "$WORK/image" SIM0001 "Editable" --writable
-    attach "$WORK/image"
+    image_attached SIM0001 "Editable" --writable
     mount_phone "$PART" "$MNT"
     expect_mounted "$PART" "$MNT"
     expect_log "serving Editable (SIM0001) read-write"
@@ -93,8 +92,7 @@ case_read_write() {
 # nothing mounted; unlocked, back and in file transfer, the same placeholder mounts.
 case_not_served() {
     begin_case
-    make_image "$WORK/image" SIM0001 "Locked"
-    attach "$WORK/image"
+    image_attached SIM0001 "Locked"
     mount_phone "$PART" "$MNT"
     expect_failed 5 "load SIM0001 failed: phone exposes no storage (locked?)"
     expect_log "mount.mtpfs: $PART: phone exposes no storage (locked?)"
@@ -111,6 +109,61 @@ case_not_served() {
     expect_mounted "$PART" "$MNT"
 }
 
+# check_user_mount [DEVICE]: mounted from DEVICE (default the partition), served to the user.
+check_user_mount() {
+    expect_mounted "${1:-$PART}" "$MNT"
+    expect_log "serving User Phone (SIM0001) read-only"
+    local helper
+    helper=$(helper_pid "$MNT") || fail "no helper"
+    [ "$(stat -c %u "/proc/$helper")" = "$USER_ID" ] || fail "the helper does not run as the user"
+    [ "$($AS stat -c %u "$MNT/hello.txt")" = "$USER_ID" ] || fail "files not owned by the user"
+    [ "$($AS cat "$MNT/HELLO.TXT")" = hello ] || fail "content read by the user"
+    $AS fusermount3 -u "$MNT" || fail "the user cannot unmount"
+    expect_ended "$helper"
+}
+
+# mount.mtpfs run by an unprivileged user (nobody) who owns the mount point: the mount goes
+# through fusermount3, and the marker is read from the device node or, when the node is root's
+# alone, through the loop device's backing file.
+case_user() {
+    AS="setpriv --reuid=$USER_ID --regid=$USER_ID --clear-groups --"
+    getent passwd "$USER_ID" >/dev/null || skip "no user $USER_ID on this machine"
+    [ -u "$(command -v fusermount3)" ] || skip "fusermount3 is not setuid root"
+    begin_case
+    # What a desktop session's udev rules (uaccess) give the user: the phone's USB device. The
+    # test bed's folder must be writable too: libusb's hot-plug socket is created there.
+    chmod 1777 "$UMOCKDEV_DIR"
+    chmod -R a+rwX "$UMOCKDEV_DIR/dev" "$UMOCKDEV_DIR/ioctl"
+    # Desktop systems leave /dev/fuse open to everyone (0666); some containers do not.
+    if ! $AS test -r /dev/fuse -a -w /dev/fuse; then
+        defer "chmod $(stat -c %a /dev/fuse) /dev/fuse"
+        chmod 666 /dev/fuse || skip "/dev/fuse cannot be opened by the user"
+    fi
+    image_attached SIM0001 "User Phone"
+    chown "$USER_ID" "$MNT" "$PART"
+    mount_phone "$PART" "$MNT"
+    check_user_mount
+
+    # The device node is root's only (0600): read through /sys/.../loop/backing_file.
+    chown 0 "$PART"
+    chmod 600 "$PART"
+    $AS head -c 1 "$PART" >/dev/null 2>&1 && fail "the node is still readable by the user"
+    mount_phone "$PART" "$MNT"
+    check_user_mount
+
+    # The whole loop device, root's alone as well: a user gets no partition device where the
+    # kernel has no GPT parser, so partition 1 is found from the image's partition table.
+    chmod 600 "$LOOP"
+    mount_phone "$LOOP" "$MNT"
+    check_user_mount "$LOOP"
+
+    # A mount point the user does not own: refused, nothing left behind.
+    MNT=$WORK/other
+    mkdir "$MNT"
+    mount_phone "$PART" "$MNT"
+    expect_failed 32 "$MNT"
+}
+
 cases() {
     local store
     scratch store
@@ -122,6 +175,7 @@ cases() {
     phone --storage "$store" -- case_served
     phone --storage "$store" -- case_read_write
     phone --storage "$store" --locked -- case_not_served
+    phone --storage "$store" -- case_user
 }
 
 e2e_main "$@"

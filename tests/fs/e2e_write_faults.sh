@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# A read-write mount while the phone fails: full storage, a failed run of gathered writes,
-# refused renames and moves, transport errors, and the phone pulled out. Faults are set
-# through phonesim's control socket while the mount is in use; the phone's folder is compared
-# with a model afterwards.
+# A read-write mount while the phone fails (faults set through phonesim's control socket): full
+# storage, a failed run of gathered writes, refused renames and moves, transport errors, unplugging.
 
 source "$(dirname "$0")/e2e_lib.sh"
 
 # The storage fills up in the middle of a file: ENOSPC, the phone keeps the file as far as it was
-# written (and synced), and with room again the same file goes on where it stopped.
+# synced, and with room again the file goes on where it stopped.
 case_store_full() {
     mount_writable "$1" "Fault Phone" --foreground
     head -c 3000000 /dev/urandom >"$WORK/data"
@@ -102,10 +100,8 @@ case_rename_fails() {
     check_phone
 }
 
-# A listing that fails in transport is EIO and not kept: the next one asks the phone again. The
-# phone pulled out during a write: the writer gets an error within the transport's limits and
-# never hangs, the phone's files fail with EIO, what was listed stays, and a lazy unmount lets
-# the helper end.
+# A listing that fails in transport is EIO and not kept. The phone pulled out during a write: the
+# writer gets an error and never hangs, files fail with EIO, listings stay, the helper ends.
 case_transport() {
     mount_writable "$1" "Fault Phone" --foreground
     fault stall-in 0x9805

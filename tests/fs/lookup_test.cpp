@@ -12,8 +12,9 @@ using namespace kestrumtest;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFiles) {
-    phone().addFolder(storage(), "DCIM");
+TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnoreCase) {
+    phone().addFolder(storage(), "DCIM/Camera");
+    phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
     phone().addFile(storage(), "notes.txt", pattern(10));
     mount();
     EXPECT_EQ(item(dsStoreID), nullptr) << "the root is not listed yet";
@@ -31,6 +32,27 @@ TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFiles) {
     EXPECT_EQ(item(entries[0].id)->name, "DCIM");
     // The top level is listed plainly, with no property lists.
     EXPECT_EQ(count(Op::GetObjectPropList), 0u);
+
+    // Lookups ignore case.
+    const ItemPtr dcim = lookup(rootID, "dcim");
+    EXPECT_EQ(dcim->name, "DCIM");
+    const ItemPtr camera = lookup(dcim->id, "CAMERA");
+    const ItemPtr photo = lookup(camera->id, "éCOLE.JPG");
+    EXPECT_EQ(photo->name, "École.jpg");
+    EXPECT_EQ(photo->parentID, camera->id);
+    for (const auto& missing :
+         std::vector<std::pair<uint64_t, std::string>>{{rootID, "DCIM2"},
+                                                       {rootID, "\xff"},
+                                                       {777, "DCIM"},
+                                                       {photo->id, "x"},
+                                                       {rootID, std::string(254, 'x')}})
+        EXPECT_EQ(errorOf([&] { return volume().lookup(missing.first, missing.second); }), ENOENT)
+            << missing.second;
+    // Longer than any name can be: every path operation through it says so.
+    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
+              ENAMETOOLONG);
+    EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
+    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
 }
 
 TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
@@ -55,31 +77,6 @@ TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
     const ItemPtr song = lookup(card->id, "SONG.MP3");
     EXPECT_EQ(song->storage, storage(1));
     EXPECT_EQ(song->parentID, card->id);
-}
-
-TEST_F(VolumeTest, LookupIgnoresCase) {
-    phone().addFolder(storage(), "DCIM/Camera");
-    phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
-    mount();
-    const ItemPtr dcim = lookup(rootID, "dcim");
-    EXPECT_EQ(dcim->name, "DCIM");
-    const ItemPtr camera = lookup(dcim->id, "CAMERA");
-    const ItemPtr photo = lookup(camera->id, "éCOLE.JPG");
-    EXPECT_EQ(photo->name, "École.jpg");
-    EXPECT_EQ(photo->parentID, camera->id);
-    for (const auto& missing :
-         std::vector<std::pair<uint64_t, std::string>>{{rootID, "DCIM2"},
-                                                       {rootID, "\xff"},
-                                                       {777, "DCIM"},
-                                                       {photo->id, "x"},
-                                                       {rootID, std::string(254, 'x')}})
-        EXPECT_EQ(errorOf([&] { return volume().lookup(missing.first, missing.second); }), ENOENT)
-            << missing.second;
-    // Longer than any name can be: every path operation through it says so.
-    EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, std::string(255, 'x')); }),
-              ENAMETOOLONG);
-    EXPECT_EQ(lookup(rootID, ".ds_store")->id, dsStoreID);
-    EXPECT_THAT(log_.at(LogLevel::error), IsEmpty());
 }
 
 TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
@@ -148,27 +145,6 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
                   ENOTDIR);
 }
 
-TEST_F(VolumeTest, FoldersAreListedOnceAndByPropertyListBelowTheTopLevel) {
-    phone().addFolder(storage(), "DCIM/Camera");
-    for (int i = 0; i < 3; ++i)
-        phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
-                        1600000000 + i);
-    mount();
-    const ItemPtr camera = lookup(lookup(rootID, "DCIM")->id, "Camera");
-    phone().resetStats();
-    const auto listed = entries(camera->id, true);
-    EXPECT_THAT(names(camera->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
-    EXPECT_EQ(listed[2].attributes->size, 102u);
-    EXPECT_EQ(listed[2].attributes->modified, 1600000002);
-    EXPECT_EQ(count(Op::GetObjectInfo), 0u);
-
-    // Cached: no more listings, and objects added on the phone stay unseen.
-    const uint64_t asked = phone().stats().transactions();
-    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
-    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
-    EXPECT_EQ(phone().stats().transactions(), asked);
-}
-
 // Phones whose property lists fail or are missing are listed with one ObjectInfo per object.
 TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     for (const bool missing : {false, true}) {
@@ -189,8 +165,11 @@ TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     }
 }
 
-TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
+TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLists) {
     phone().addFolder(storage(), "DCIM/Camera");
+    for (int i = 0; i < 3; ++i)
+        phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
+                        1600000000 + i);
     mount();
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectHandles);
@@ -198,7 +177,6 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
     EXPECT_EQ(item(objectID(*phone().handleOf(storage(), "DCIM"))), nullptr);
     const uint64_t dcim = lookup(rootID, "DCIM")->id;
-
     // A transport error in a property-list listing is not an MTP error: no fallback.
     phone().updateFaults([](phonesim::Faults& f) {
         f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectPropList);
@@ -209,7 +187,19 @@ TEST_F(VolumeTest, ListingFailureIsEIOAndTheNextAttemptAsksAgain) {
                 ElementsAre("lookup DCIM: response for another transaction",
                             "list DCIM: response for another transaction"));
     EXPECT_EQ(count(Op::GetObjectHandles), 2u);
-    EXPECT_THAT(names(dcim), ElementsAre("Camera"));
+
+    const ItemPtr camera = lookup(dcim, "Camera");
+    phone().resetStats();
+    const auto listed = entries(camera->id, true);
+    EXPECT_THAT(names(camera->id), ElementsAre("p0.jpg", "p1.jpg", "p2.jpg"));
+    EXPECT_EQ(listed[2].attributes->size, 102u);
+    EXPECT_EQ(listed[2].attributes->modified, 1600000002);
+    EXPECT_EQ(count(Op::GetObjectInfo), 0u);
+    // Cached: no more listings, and objects added on the phone stay unseen.
+    const uint64_t asked = phone().stats().transactions();
+    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
+    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
+    EXPECT_EQ(phone().stats().transactions(), asked);
 }
 
 TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {

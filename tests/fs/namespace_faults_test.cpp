@@ -63,7 +63,8 @@ struct FailingStep {
     int skip;
     bool acrossFolders;
 };
-class ReplaceFaultTest : public RenameFaultTest, public ::testing::WithParamInterface<FailingStep> {};
+class ReplaceFaultTest : public RenameFaultTest,
+                         public ::testing::WithParamInterface<FailingStep> {};
 
 TEST_P(ReplaceFaultTest, EverythingIsRestoredAndTheRenameLaterSucceeds) {
     const auto [op, skip, acrossFolders] = GetParam();

@@ -65,7 +65,7 @@ TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
     std::vector<uint8_t> buffer(4096);
     ASSERT_EQ(read(dsStoreID, 8000, buffer), 196u);
     EXPECT_TRUE(std::equal(store.begin() + 8000, store.end(), buffer.begin()));
-    ASSERT_EQ(read(dsStoreID, -100, buffer), 4096u);
+    ASSERT_EQ(read(dsStoreID, -100, buffer), 4096u) << "a negative offset reads from the start";
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), store.begin()));
     EXPECT_EQ(read(dsStoreID, 8196, buffer), 0u);
     EXPECT_EQ(read(neverIndexID, 0, buffer), 0u);

@@ -1,5 +1,4 @@
-// Creating a volume, attributes, statistics, truncation, the error report, edits at reclaim and
-// shutdown, and the extended attributes kept in memory.
+// Creating a volume, attributes, statistics, truncation, errors, shutdown, extended attributes.
 
 #include <gmock/gmock.h>
 #include <sys/xattr.h>
@@ -10,28 +9,23 @@
 
 using namespace kestrumtest;
 using ::testing::ElementsAre;
+using ::testing::Field;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
+using ::testing::Throws;
 
-TEST_F(VolumeTest, LockedPhoneFailsCreationSayingWhy) {
-    phonesim::PhoneConfig config;
-    config.faults.locked = true;
-    makePhone(config);
-    try {
-        mount();
-        FAIL() << "created a volume without storages";
-    } catch (const mtp::MTPTransportError& error) {
-        EXPECT_EQ(error.message, "phone exposes no storage (locked?)");
-    }
-}
-
-TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEdit) {
+TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEditAndALockedPhoneSaysWhy) {
     EXPECT_TRUE(mount(true).isWritable());
     EXPECT_TRUE(mount(false).requestsReadOnly());
     phonesim::PhoneConfig config;
     config.faults.noEdit = true;
     makePhone(config);
     EXPECT_FALSE(mount(true).isWritable());
+    config.faults.locked = true;
+    makePhone(config);
+    EXPECT_THAT([&] { mount(); },
+                Throws<mtp::MTPTransportError>(
+                    Field(&mtp::MTPTransportError::message, "phone exposes no storage (locked?)")));
 }
 
 TEST_F(VolumeTest, AttributesOfReadOnlyAndWritableVolumes) {
@@ -159,10 +153,13 @@ TEST_F(VolumeTest, ShutdownEndsEditsLogsTheirFailureAndThenRefusesWork) {
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "x"); }), EIO);
 }
 
-TEST_F(VolumeTest, ExtendedAttributesFollowTheSetPoliciesInMemory) {
-    phone().addFile(storage(), "a.txt", pattern(10));
+TEST_F(VolumeTest, ExtendedAttributesFollowTheSetPoliciesInMemoryAndTheirItem) {
+    phone().addFile(storage(), "a.txt", pattern(10, 1));
+    phone().addFile(storage(), "b.txt", pattern(10, 2));
+    phone().addFolder(storage(), "Docs");
     mount(true);
-    const uint64_t a = lookup(rootID, "a.txt")->id;
+    const uint64_t a = lookup(rootID, "a.txt")->id, b = lookup(rootID, "b.txt")->id;
+    const uint64_t docs = lookup(rootID, "Docs")->id;
     phone().resetStats();
     const Bytes one = pattern(5, 1), two = pattern(7, 2);
     auto set = [&](const char* name, const Bytes& value, XattrPolicy policy) {
@@ -197,19 +194,6 @@ TEST_F(VolumeTest, ExtendedAttributesFollowTheSetPoliciesInMemory) {
     EXPECT_THROW(Xattrs::policyOf(XATTR_CREATE | XATTR_REPLACE), PosixError);
     EXPECT_EQ(phone().stats().transactions(), 0u) << phone().statsJson();
 
-    mount(false);
-    EXPECT_EQ(errorOf([&] { volume().setXattr(rootID, "user.a", one, XattrPolicy::always); }),
-              EROFS);
-    EXPECT_EQ(errorOf([&] { return volume().getXattr(rootID, "security.capability"); }), ENODATA);
-}
-
-TEST_F(VolumeTest, ExtendedAttributesFollowTheirItem) {
-    phone().addFile(storage(), "a.txt", pattern(10, 1));
-    phone().addFile(storage(), "b.txt", pattern(10, 2));
-    phone().addFolder(storage(), "Docs");
-    mount(true);
-    const uint64_t a = lookup(rootID, "a.txt")->id, b = lookup(rootID, "b.txt")->id;
-    const uint64_t docs = lookup(rootID, "Docs")->id;
     const Bytes tag = pattern(4, 3);
     for (uint64_t id : {a, b, docs, rootID, dsStoreID})
         q([&] { volume().setXattr(id, "user.tag", tag, XattrPolicy::always); });
@@ -225,4 +209,9 @@ TEST_F(VolumeTest, ExtendedAttributesFollowTheirItem) {
     EXPECT_THAT(q([&] { return volume().listXattrs(again); }), IsEmpty());
     EXPECT_EQ(q([&] { return volume().getXattr(dsStoreID, "user.tag"); }), tag);
     expectPhoneHolds({{"Docs", folder}, {"b.txt", Bytes{}}});
+
+    mount(false);
+    EXPECT_EQ(errorOf([&] { volume().setXattr(rootID, "user.a", one, XattrPolicy::always); }),
+              EROFS);
+    EXPECT_EQ(errorOf([&] { return volume().getXattr(rootID, "security.capability"); }), ENODATA);
 }

@@ -1,6 +1,5 @@
-// Writing files through the volume (the random-operations test covers the bytes): copies in,
-// the edit lifecycle across opens, releases and fsync, memory-only Finder files, a read-only
-// volume, and the phone filling up or going away in the middle of a write.
+// Writing through the volume (the random-operations test covers the bytes): the edit's life,
+// memory-only Finder files, refusals, and the phone filling up or going away mid-write.
 
 #include <gmock/gmock.h>
 
@@ -18,7 +17,7 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-TEST_F(VolumeTest, CopiesNestedFilesWithOneEditEachAndNoListing) {
+TEST_F(VolumeTest, CopiesGetOneEditEachEndedByTheLastWritingHandle) {
     mount(true);
     const uint64_t a = create(rootID, "A", ItemType::directory);
     const uint64_t b = create(a, "B", ItemType::directory);
@@ -36,10 +35,7 @@ TEST_F(VolumeTest, CopiesNestedFilesWithOneEditEachAndNoListing) {
     EXPECT_EQ(q([&] { return volume().getAttributes(b).parentID; }), a);
     expectPhoneHolds(
         {{"A", folder}, {"A/B", folder}, {"small.txt", small}, {"A/B/large.bin", large}});
-}
 
-TEST_F(VolumeTest, TheEditEndsWhenTheLastWritingHandleIsReleased) {
-    mount(true);
     const uint64_t id = create(rootID, "shared.txt");
     phone().resetStats();
     // Two writers and a reader; releases come late and in any order.
@@ -120,10 +116,12 @@ TEST_F(VolumeTest, FinderFilesStayInMemory) {
     expectPhoneHolds({{"DCIM", folder}});
 }
 
-TEST_F(VolumeTest, BadWritesAreRefusedBeforeThePhone) {
+TEST_F(VolumeTest, BadWritesAndChangesToAReadOnlyVolumeAreRefusedBeforeThePhone) {
     phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "a.txt", pattern(10));
     mount(true);
-    const uint64_t dcim = lookup(rootID, "DCIM")->id, id = create(rootID, "f");
+    uint64_t dcim = lookup(rootID, "DCIM")->id;
+    const uint64_t id = create(rootID, "f");
     phone().resetStats();
     const Bytes bytes(4, 1);
     EXPECT_EQ(errorOf([&] { volume().write(dcim, 0, bytes); }), EINVAL);
@@ -135,35 +133,11 @@ TEST_F(VolumeTest, BadWritesAreRefusedBeforeThePhone) {
     EXPECT_EQ(errorOf([&] { volume().open(999, {.read = true}, false); }), ENOENT);
     EXPECT_EQ(errorOf([&] { volume().open(dcim, {.write = true}, true); }), EISDIR);
     EXPECT_EQ(phone().stats().transactions(), 0u);
-}
 
-// A phone that cannot be asked for an object's size: the listing's size serves where it is
-// exact.
-TEST_F(VolumeTest, WithoutSizeQueriesListedSizesServe) {
-    phonesim::PhoneConfig config;
-    config.faults.noPropValue = true;
-    makePhone(config);
-    phone().addFile(storage(), "old.txt", pattern(5000, 1));
-    mount(true);
-    const uint64_t id = lookup(rootID, "old.txt")->id;
-    q([&] { volume().open(id, {.write = true}, false); });
-    const Bytes tail = pattern(3000, 2);
-    writeAll(id, tail, 5000);
-    q([&] { volume().release(id, {.write = true}); });
-    q([&] { volume().setAttributes(id, 6000); });
-    Bytes expected = concat(pattern(5000, 1), tail);
-    expected.resize(6000);
-    expectPhoneHolds({{"old.txt", expected}});
-    EXPECT_EQ(count(Op::GetObjectPropValue), 0u);
-}
-
-TEST_F(VolumeTest, ReadOnlyVolumeRefusesEveryChange) {
-    phone().addFolder(storage(), "DCIM");
-    phone().addFile(storage(), "a.txt", pattern(10));
     mount(false);
-    const uint64_t dcim = lookup(rootID, "DCIM")->id, a = lookup(rootID, "a.txt")->id;
+    dcim = lookup(rootID, "DCIM")->id;
+    const uint64_t a = lookup(rootID, "a.txt")->id;
     phone().resetStats();
-    const Bytes bytes(4, 1);
     EXPECT_EQ(errorOf([&] { volume().open({.read = true, .write = true}); }), EROFS);
     EXPECT_EQ(errorOf([&] { volume().open(a, {.read = true}, false); }), 0);
     EXPECT_EQ(errorOf([&] { volume().open(a, {.write = true}, false); }), EROFS);
@@ -183,7 +157,26 @@ TEST_F(VolumeTest, ReadOnlyVolumeRefusesEveryChange) {
     EXPECT_EQ(errorOf([&] { volume().fsync(a); }), 0);
     q([&] { volume().release(a, {.read = true}); });
     EXPECT_EQ(phone().stats().transactions(), 0u) << phone().statsJson();
-    expectPhoneHolds({{"DCIM", folder}, {"a.txt", pattern(10)}});
+    expectPhoneHolds({{"DCIM", folder}, {"a.txt", pattern(10)}, {"f", Bytes{}}});
+}
+
+// A phone that cannot be asked for an object's size: the listing's size serves.
+TEST_F(VolumeTest, WithoutSizeQueriesListedSizesServe) {
+    phonesim::PhoneConfig config;
+    config.faults.noPropValue = true;
+    makePhone(config);
+    phone().addFile(storage(), "old.txt", pattern(5000, 1));
+    mount(true);
+    const uint64_t id = lookup(rootID, "old.txt")->id;
+    q([&] { volume().open(id, {.write = true}, false); });
+    const Bytes tail = pattern(3000, 2);
+    writeAll(id, tail, 5000);
+    q([&] { volume().release(id, {.write = true}); });
+    q([&] { volume().setAttributes(id, 6000); });
+    Bytes expected = concat(pattern(5000, 1), tail);
+    expected.resize(6000);
+    expectPhoneHolds({{"old.txt", expected}});
+    EXPECT_EQ(count(Op::GetObjectPropValue), 0u);
 }
 
 TEST_F(VolumeTest, AFullPhoneStopsTheCopyWithTheFileAsFarAsWritten) {
