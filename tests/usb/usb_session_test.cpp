@@ -15,7 +15,7 @@
 #include "mtp/MTPSession.h"
 #include "mtp/USBTransport.h"
 #include "tests/common/TestSupport.h"
-#include "tests/usb/USBPhoneLink.h"
+#include "tests/usb/USBTestSupport.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
 namespace {

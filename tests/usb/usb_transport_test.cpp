@@ -14,7 +14,7 @@
 #include "mtp/MTPSession.h"
 #include "mtp/USBDiscovery.h"
 #include "tests/common/TestSupport.h"
-#include "tests/usb/USBPhoneLink.h"
+#include "tests/usb/USBTestSupport.h"
 
 namespace {
 
