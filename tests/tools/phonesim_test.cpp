@@ -26,6 +26,7 @@ using phonesim::SimulatedPhone;
 using phonesim::StorageConfig;
 using testsupport::connectPhone;
 using testsupport::pattern;
+using testsupport::ptpString;
 
 constexpr uint32_t Internal = 0x00010001;
 constexpr uint32_t SD = 0x00020001;
@@ -66,12 +67,6 @@ Bytes announce(std::string_view name, uint32_t size = 0, bool folder = false) {
     Bytes info = mtp::encodeObjectInfo(0, name, folder);
     for (int i = 0; i < 4; ++i) info[8 + i] = static_cast<uint8_t>(size >> 8 * i);
     return info;
-}
-
-Bytes ptpString(std::string_view text) {
-    Bytes bytes;
-    mtp::appendPTPString(bytes, text);
-    return bytes;
 }
 
 std::vector<uint32_t> handles(MTPSession& s, uint32_t storage, uint32_t parent) {
@@ -168,18 +163,15 @@ TEST(PhoneObjects, SendObjectInfoCreatesFoldersAtOnceAndFilesWithSendObject) {
 
 TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused) {
     SimulatedPhone phone;
-    phone.addFile(Internal,
-                  "Stra\xC3\x9F"
-                  "e.txt",
-                  {1});  // Straße.txt
+    phone.addFile(Internal, "Straße.txt", {1});
     phone.addFile(Internal, "photo.JPG", {2});
     phone.addFile(Internal, "Sub/PHOTO.jpg", {3});
     auto s = connectPhone(phone);
     handles(*s, Internal, Root);
     const uint32_t sub = *phone.handleOf(Internal, "Sub");
     const uint32_t photo = *phone.handleOf(Internal, "photo.jpg");
-    const uint32_t name = mtp::wire(Prop::ObjectFileName);
-    const std::vector<uint32_t> top{Internal, Root};
+    const std::vector<uint32_t> top{Internal, Root}, rename{photo, mtp::wire(Prop::ObjectFileName)};
+    const uint32_t size = mtp::wire(Prop::ObjectSize);
     expectAnswers(
         *s,
         {
@@ -190,16 +182,10 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused)
             {Op::SendObjectInfo, top, Response::InvalidParameter, announce("a/b", 0, true)},
             {Op::SendObjectInfo, top, Response::InvalidParameter, announce("", 0, true)},
             // Renaming: only the file name can be set; clashes and bad names refused.
-            {Op::SetObjectPropValue,
-             {photo, name},
-             Response::GeneralError,
-             ptpString("strasse.txt")},
-            {Op::SetObjectPropValue, {photo, name}, Response::InvalidParameter, ptpString("..")},
-            {Op::SetObjectPropValue, {photo, name}, Response::OK, ptpString("Photo.jpg")},
-            {Op::SetObjectPropValue,
-             {photo, mtp::wire(Prop::ObjectSize)},
-             Response::AccessDenied,
-             Bytes(8)},
+            {Op::SetObjectPropValue, rename, Response::GeneralError, ptpString("strasse.txt")},
+            {Op::SetObjectPropValue, rename, Response::InvalidParameter, ptpString("..")},
+            {Op::SetObjectPropValue, rename, Response::OK, ptpString("Photo.jpg")},
+            {Op::SetObjectPropValue, {photo, size}, Response::AccessDenied, Bytes(8)},
             {Op::SetObjectPropValue, {photo, 0xDC99}, Response::InvalidObjectPropCode, Bytes(8)},
             // Moving: not over a name taken in the folder, not into itself.
             {Op::MoveObject, {photo, Internal, sub}, Response::GeneralError},
