@@ -97,8 +97,6 @@ TEST_F(SessionTest, OpenAcceptsOnlyOKOrSessionAlreadyOpen) {
     EXPECT_TRUE(refused.operations().empty());
 }
 
-// --- Data phases from the phone ---
-
 TEST_F(SessionTest, LargeDataPhasesStreamThroughTheSinkAndAreCappedWithoutOne) {
     Bytes payload = pattern(2 * MiB + MiB / 2, 3);
     phone->respond([&](const Command&) { return Reply{payload}; });
@@ -150,8 +148,6 @@ TEST_F(SessionTest, AtMostTwoZeroLengthPacketsAreSkipped) {
     EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
               "device sent only zero-length packets");
 }
-
-// --- Protocol checks ---
 
 TEST_F(SessionTest, MismatchedIDsAndTypesAreRefusedAndTheNextTransactionMovesOn) {
     phone->queueResponse(Response::OK, 7);
@@ -239,8 +235,6 @@ TEST_F(SessionTest, AFailedWriteStallsTheSessionForGood) {
         EXPECT_EQ(stalled.transactionID(), 1u);
     }
 }
-
-// --- Queries ---
 
 TEST_F(SessionTest, StoragesInThePhonesOrder) {
     phone->respond([](const Command& command) {
@@ -394,8 +388,6 @@ TEST_F(SessionTest, ReadPartialCopiesIntoTheDestinationOnly) {
     phone->respond([&](const Command&) { return Reply{pattern(5)}; });
     EXPECT_EQ(session.readPartial(7, 0, 100, destination), 5u);
 }
-
-// --- Editing ---
 
 class EditorTest : public SessionTest {
   protected:

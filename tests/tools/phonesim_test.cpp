@@ -23,7 +23,6 @@ using phonesim::Bytes;
 using phonesim::Faults;
 using phonesim::PhoneConfig;
 using phonesim::SimulatedPhone;
-using phonesim::StorageConfig;
 using testsupport::connectPhone;
 using testsupport::pattern;
 using testsupport::ptpString;
@@ -90,13 +89,6 @@ uint32_t sendFile(MTPSession& s, uint32_t storage, uint32_t parent, std::string_
 uint32_t makeFolder(MTPSession& s, uint32_t storage, uint32_t parent, std::string_view name) {
     s.transact(Op::SendObjectInfo, {storage, parent}, announce(name, 0, true));
     return s.responseParams().at(2);
-}
-
-PhoneConfig twoStorages(uint64_t capacity) {
-    PhoneConfig config;
-    config.storages = {StorageConfig{"Internal shared storage", capacity, std::nullopt, false},
-                       StorageConfig{"SD card", capacity, std::nullopt, true}};
-    return config;
 }
 
 TEST(PhoneSession, SessionsAndWhatDeviceInfoOffers) {
@@ -215,7 +207,10 @@ TEST(PhoneObjects, HandlesAreHandedOutWhenListedAndNeverReused) {
 }
 
 TEST(PhoneObjects, StorageSpaceFollowsWhatIsStoredAndIsNeverOverfilled) {
-    SimulatedPhone phone(twoStorages(10000));
+    PhoneConfig config;
+    config.storages = {{"Internal shared storage", 10000, std::nullopt, false},
+                       {"SD card", 10000, std::nullopt, true}};
+    SimulatedPhone phone(config);
     auto s = connectPhone(phone);
     EXPECT_EQ(mtp::ByteReader(s->transact(Op::GetStorageIDs)).readArrayU32(),
               (std::vector<uint32_t>{Internal, SD}));
