@@ -8,12 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
+#include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
+#include "mtp/PTPString.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/phonesim/SimulatedTransport.h"
 
@@ -30,6 +34,34 @@ inline std::vector<uint8_t> pattern(size_t size, uint8_t seed = 0) {
         bytes[i] = static_cast<uint8_t>(x >> 56);
     }
     return bytes;
+}
+
+// text as a PTP string on the wire.
+inline std::vector<uint8_t> ptpString(std::string_view text) {
+    std::vector<uint8_t> bytes;
+    mtp::appendPTPString(bytes, text);
+    return bytes;
+}
+
+// The MTPTransportError that action throws; one saying "<none>" when it throws none.
+inline mtp::MTPTransportError transportFailure(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const mtp::MTPTransportError& error) {
+        return error;
+    }
+    return mtp::MTPTransportError("<none>");
+}
+
+// Polls condition every 5 ms until it holds (true) or limit has passed (false).
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.

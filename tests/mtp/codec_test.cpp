@@ -13,6 +13,7 @@
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPDate.h"
 #include "mtp/PTPString.h"
+#include "tests/common/TestSupport.h"
 
 using namespace mtp;
 using namespace std::literals;
@@ -31,9 +32,7 @@ std::string decode(const Bytes& bytes) {
 }
 
 Bytes encode(std::string_view text) {
-    Bytes bytes;
-    appendPTPString(bytes, text);
-    return bytes;
+    return testsupport::ptpString(text);
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -84,17 +83,14 @@ TEST(PTPString, DecodesWhateverThePhoneSends) {
         uint8_t count;
         std::string text;
     };
-    for (const Case& c :
-         {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"},
-          Case{u"abc", 3,
-               "abc"},  // no NUL at all
-                        // The count promises more units than arrive: the missing ones are NUL.
-          Case{u"ab", 200, "ab"},
-          // Unpaired surrogates become U+FFFD; a real pair survives.
-          Case{u"a\xD800"
-               u"b",
-               3, "a\uFFFDb"},
-          Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
+    // No NUL at all; the count promising more units than arrive (the missing ones are NUL);
+    // unpaired surrogates become U+FFFD, a real pair survives.
+    for (const Case& c : {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"}, Case{u"abc", 3, "abc"},
+                          Case{u"ab", 200, "ab"},
+                          Case{u"a\xD800"
+                               u"b",
+                               3, "a\uFFFDb"},
+                          Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
         EXPECT_EQ(decode(utf16String(c.units, c.count)), c.text) << c.text;
     }
 

@@ -9,7 +9,6 @@
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
-#include "mtp/PTPString.h"
 #include "tests/common/TestSupport.h"
 #include "tests/mtp/ScriptedTransport.h"
 
@@ -19,6 +18,7 @@ using namespace mtptest;
 namespace {
 
 using testsupport::pattern;
+using testsupport::ptpString;
 
 constexpr size_t MiB = 1 << 20;
 
@@ -53,14 +53,7 @@ Bytes value(T v) {
 
 // The text of the MTPTransportError that call throws.
 std::string transportFailure(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const MTPTransportError& error) {
-        return error.message;
-    } catch (const std::exception& error) {
-        return std::string("other: ") + error.what();
-    }
-    return "no error";
+    return testsupport::transportFailure(call).message;
 }
 
 class SessionTest : public ::testing::Test {
@@ -103,8 +96,6 @@ TEST_F(SessionTest, OpenAcceptsOnlyOKOrSessionAlreadyOpen) {
     EXPECT_EQ(scripted.ops(), std::vector<Op>{Op::OpenSession});
     EXPECT_TRUE(refused.operations().empty());
 }
-
-// --- Data phases from the phone ---
 
 TEST_F(SessionTest, LargeDataPhasesStreamThroughTheSinkAndAreCappedWithoutOne) {
     Bytes payload = pattern(2 * MiB + MiB / 2, 3);
@@ -157,8 +148,6 @@ TEST_F(SessionTest, AtMostTwoZeroLengthPacketsAreSkipped) {
     EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
               "device sent only zero-length packets");
 }
-
-// --- Protocol checks ---
 
 TEST_F(SessionTest, MismatchedIDsAndTypesAreRefusedAndTheNextTransactionMovesOn) {
     phone->queueResponse(Response::OK, 7);
@@ -247,8 +236,6 @@ TEST_F(SessionTest, AFailedWriteStallsTheSessionForGood) {
     }
 }
 
-// --- Queries ---
-
 TEST_F(SessionTest, StoragesInThePhonesOrder) {
     phone->respond([](const Command& command) {
         if (command.op == Op::GetStorageIDs) return Reply{handles({0x20001, 0x10001})};
@@ -303,27 +290,19 @@ TEST_F(SessionTest, SixtyFourBitSizeRule) {
     openWith({Op::GetObjectPropValue});
     struct Case {
         const char* what;
-        std::function<Reply()> propValue;
+        Reply propValue;
         std::optional<uint64_t> size;  // none: unknown
     };
     for (const Case& c :
-         {Case{"8 bytes", [] { return Reply{value<uint64_t>(5'000'000'000)}; }, 5'000'000'000},
-          Case{"short",
-               [] {
-                   return Reply{Bytes{1, 2, 3, 4, 5, 6, 7}};
-               },
-               std::nullopt},
-          Case{"refused",
-               [] {
-                   return Reply{std::nullopt, Response::InvalidObjectPropCode};
-               },
-               std::nullopt}}) {
+         {Case{"8 bytes", Reply{value<uint64_t>(5'000'000'000)}, 5'000'000'000},
+          Case{"short", Reply{Bytes{1, 2, 3, 4, 5, 6, 7}}, std::nullopt},
+          Case{"refused", Reply{std::nullopt, Response::InvalidObjectPropCode}, std::nullopt}}) {
         SCOPED_TRACE(c.what);
         phone->respond([&](const Command& command) {
             if (command.op == Op::GetObjectInfo)
                 return Reply{objectInfo(Format::Undefined, 0xFFFFFFFF, "big.mkv")};
             EXPECT_EQ(command.params, (std::vector<uint32_t>{4, wire(Prop::ObjectSize)}));
-            return c.propValue();
+            return c.propValue;
         });
         MTPEntry entry = session.entry(4);
         EXPECT_EQ(entry.size, c.size.value_or(0xFFFFFFFF));
@@ -352,20 +331,15 @@ Bytes propList(const std::vector<std::tuple<uint32_t, Prop, DataType, Bytes>>& e
     return bytes;
 }
 
-Bytes str(std::string_view text) {
-    Bytes bytes;
-    appendPTPString(bytes, text);
-    return bytes;
-}
-
 TEST_F(SessionTest, ListByPropListMergesFourReplies) {
     phone->respond([](const Command& command) {
         Prop property{static_cast<uint16_t>(command.params[2])};
         EXPECT_EQ(command.params, (std::vector<uint32_t>{0x55, 0, wire(property), 0, 1}));
         switch (property) {
             case Prop::ObjectFileName:
-                return Reply{propList({{3, Prop::ObjectFileName, DataType::String, str("b.txt")},
-                                       {2, Prop::ObjectFileName, DataType::String, str("Sub")}})};
+                return Reply{
+                    propList({{3, Prop::ObjectFileName, DataType::String, ptpString("b.txt")},
+                              {2, Prop::ObjectFileName, DataType::String, ptpString("Sub")}})};
             case Prop::ObjectFormat:
                 return Reply{propList(
                     {{2, Prop::ObjectFormat, DataType::UINT16, value(wire(Format::Association))},
@@ -376,9 +350,9 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
                      {9, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(42)},
                      {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
             default:
-                return Reply{
-                    propList({{3, Prop::DateModified, DataType::String, str("20240131T235959")},
-                              {2, Prop::DateModified, DataType::String, str("garbage")}})};
+                return Reply{propList(
+                    {{3, Prop::DateModified, DataType::String, ptpString("20240131T235959")},
+                     {2, Prop::DateModified, DataType::String, ptpString("garbage")}})};
         }
     });
     EXPECT_EQ(session.listByPropList(0x55),
@@ -414,8 +388,6 @@ TEST_F(SessionTest, ReadPartialCopiesIntoTheDestinationOnly) {
     phone->respond([&](const Command&) { return Reply{pattern(5)}; });
     EXPECT_EQ(session.readPartial(7, 0, 100, destination), 5u);
 }
-
-// --- Editing ---
 
 class EditorTest : public SessionTest {
   protected:
@@ -462,12 +434,8 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
             return Reply{value};
         });
         phone->clearRecords();
-        try {
-            (void)editor.beginEdit(7, 0, true);
-            ADD_FAILURE() << "no error for " << length << " bytes";
-        } catch (const MTPTransportError& error) {
-            EXPECT_EQ(error.kind, TransportErrorKind::protocol);
-        }
+        EXPECT_EQ(testsupport::transportFailure([&] { (void)editor.beginEdit(7, 0, true); }).kind,
+                  TransportErrorKind::protocol);
         EXPECT_EQ(phone->ops(), std::vector<Op>{Op::GetObjectPropValue}) << length;
         EXPECT_FALSE(editor.editedSize(7));
     }
@@ -523,14 +491,13 @@ TEST_F(EditorTest, WritesGoOutInFourMebibyteChunks) {
     editor.write(5, 7, {});
     EXPECT_EQ(phone->commands, (std::vector<Command>{{Op::SendPartialObject, 4, {5, 7, 0, 0}}}));
     EXPECT_EQ(phone->writes.at(1).size(), 12u);  // header-only data container
-}
 
-TEST_F(EditorTest, TheFirstFailingChunkStopsTheWrite) {
+    // The first failing chunk stops the write.
+    phone->clearRecords();
     int sent = 0;
     phone->respond([&](const Command&) {
         return Reply{std::nullopt, ++sent == 2 ? Response::StoreFull : Response::OK};
     });
-    Bytes bytes(10 * MiB);
     EXPECT_THROW(editor.write(5, 0, bytes), MTPError);
     EXPECT_EQ(phone->ops(), std::vector<Op>(2, Op::SendPartialObject));
 }
@@ -561,12 +528,8 @@ TEST_F(EditorTest, CreateObjectReturnsTheThirdResponseParameter) {
     EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{0x10001, 0x33}));
 
     phoneAnswering({}, {0x10001, 0x33});
-    try {
-        (void)editor.createObject(0x10001, 0x33, "x", false);
-        ADD_FAILURE() << "no error";
-    } catch (const MTPTransportError& error) {
-        EXPECT_EQ(error.message, "SendObjectInfo returned no handle");
-    }
+    EXPECT_EQ(transportFailure([&] { (void)editor.createObject(0x10001, 0x33, "x", false); }),
+              "SendObjectInfo returned no handle");
 }
 
 }  // namespace

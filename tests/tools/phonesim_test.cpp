@@ -23,9 +23,9 @@ using phonesim::Bytes;
 using phonesim::Faults;
 using phonesim::PhoneConfig;
 using phonesim::SimulatedPhone;
-using phonesim::StorageConfig;
 using testsupport::connectPhone;
 using testsupport::pattern;
+using testsupport::ptpString;
 
 constexpr uint32_t Internal = 0x00010001;
 constexpr uint32_t SD = 0x00020001;
@@ -68,12 +68,6 @@ Bytes announce(std::string_view name, uint32_t size = 0, bool folder = false) {
     return info;
 }
 
-Bytes ptpString(std::string_view text) {
-    Bytes bytes;
-    mtp::appendPTPString(bytes, text);
-    return bytes;
-}
-
 std::vector<uint32_t> handles(MTPSession& s, uint32_t storage, uint32_t parent) {
     return mtp::ByteReader(s.transact(Op::GetObjectHandles, {storage, 0, parent})).readArrayU32();
 }
@@ -95,13 +89,6 @@ uint32_t sendFile(MTPSession& s, uint32_t storage, uint32_t parent, std::string_
 uint32_t makeFolder(MTPSession& s, uint32_t storage, uint32_t parent, std::string_view name) {
     s.transact(Op::SendObjectInfo, {storage, parent}, announce(name, 0, true));
     return s.responseParams().at(2);
-}
-
-PhoneConfig twoStorages(uint64_t capacity) {
-    PhoneConfig config;
-    config.storages = {StorageConfig{"Internal shared storage", capacity, std::nullopt, false},
-                       StorageConfig{"SD card", capacity, std::nullopt, true}};
-    return config;
 }
 
 TEST(PhoneSession, SessionsAndWhatDeviceInfoOffers) {
@@ -168,18 +155,15 @@ TEST(PhoneObjects, SendObjectInfoCreatesFoldersAtOnceAndFilesWithSendObject) {
 
 TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused) {
     SimulatedPhone phone;
-    phone.addFile(Internal,
-                  "Stra\xC3\x9F"
-                  "e.txt",
-                  {1});  // Straße.txt
+    phone.addFile(Internal, "Straße.txt", {1});
     phone.addFile(Internal, "photo.JPG", {2});
     phone.addFile(Internal, "Sub/PHOTO.jpg", {3});
     auto s = connectPhone(phone);
     handles(*s, Internal, Root);
     const uint32_t sub = *phone.handleOf(Internal, "Sub");
     const uint32_t photo = *phone.handleOf(Internal, "photo.jpg");
-    const uint32_t name = mtp::wire(Prop::ObjectFileName);
-    const std::vector<uint32_t> top{Internal, Root};
+    const std::vector<uint32_t> top{Internal, Root}, rename{photo, mtp::wire(Prop::ObjectFileName)};
+    const uint32_t size = mtp::wire(Prop::ObjectSize);
     expectAnswers(
         *s,
         {
@@ -190,16 +174,10 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused)
             {Op::SendObjectInfo, top, Response::InvalidParameter, announce("a/b", 0, true)},
             {Op::SendObjectInfo, top, Response::InvalidParameter, announce("", 0, true)},
             // Renaming: only the file name can be set; clashes and bad names refused.
-            {Op::SetObjectPropValue,
-             {photo, name},
-             Response::GeneralError,
-             ptpString("strasse.txt")},
-            {Op::SetObjectPropValue, {photo, name}, Response::InvalidParameter, ptpString("..")},
-            {Op::SetObjectPropValue, {photo, name}, Response::OK, ptpString("Photo.jpg")},
-            {Op::SetObjectPropValue,
-             {photo, mtp::wire(Prop::ObjectSize)},
-             Response::AccessDenied,
-             Bytes(8)},
+            {Op::SetObjectPropValue, rename, Response::GeneralError, ptpString("strasse.txt")},
+            {Op::SetObjectPropValue, rename, Response::InvalidParameter, ptpString("..")},
+            {Op::SetObjectPropValue, rename, Response::OK, ptpString("Photo.jpg")},
+            {Op::SetObjectPropValue, {photo, size}, Response::AccessDenied, Bytes(8)},
             {Op::SetObjectPropValue, {photo, 0xDC99}, Response::InvalidObjectPropCode, Bytes(8)},
             // Moving: not over a name taken in the folder, not into itself.
             {Op::MoveObject, {photo, Internal, sub}, Response::GeneralError},
@@ -229,7 +207,10 @@ TEST(PhoneObjects, HandlesAreHandedOutWhenListedAndNeverReused) {
 }
 
 TEST(PhoneObjects, StorageSpaceFollowsWhatIsStoredAndIsNeverOverfilled) {
-    SimulatedPhone phone(twoStorages(10000));
+    PhoneConfig config;
+    config.storages = {{"Internal shared storage", 10000, std::nullopt, false},
+                       {"SD card", 10000, std::nullopt, true}};
+    SimulatedPhone phone(config);
     auto s = connectPhone(phone);
     EXPECT_EQ(mtp::ByteReader(s->transact(Op::GetStorageIDs)).readArrayU32(),
               (std::vector<uint32_t>{Internal, SD}));

@@ -15,11 +15,13 @@
 
 #include "mtp/Container.h"
 #include "mtp/MTPCodes.h"
+#include "tests/common/TestSupport.h"
 #include "tests/usb/USBTestSupport.h"
 
 namespace {
 
 using namespace usbtest;
+using testsupport::eventually;
 using namespace std::chrono_literals;
 
 constexpr uint8_t kBulkIn = 0x81, kBulkOut = 0x02, kEvents = 0x83;
@@ -74,11 +76,7 @@ TEST_F(Transfers, PhoneThatDropsOffByItselfLeavesTheBus) {
     int result = 0;
     for (int i = 0; i < 8 && result == 0; ++i) result = receive(handle, in);
     EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (bus.address(1) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_FALSE(bus.address(1).has_value());
+    EXPECT_TRUE(eventually([&] { return !bus.address(1); }));
     EXPECT_EQ(send(handle, mtp::Op::GetDeviceInfo), LIBUSB_ERROR_NO_DEVICE);
     EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
 }
@@ -92,12 +90,8 @@ TEST_F(Transfers, ClosingTheDeviceOrDyingEndsTheClaim) {
     ::kill(holder, SIGKILL);  // no release: the process just dies
     handle = usb->open(address);
     ASSERT_NE(handle, nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
     int claimed = LIBUSB_ERROR_BUSY;
-    while (claimed == LIBUSB_ERROR_BUSY && std::chrono::steady_clock::now() < deadline) {
-        claimed = libusb_claim_interface(handle, 0);
-        if (claimed == LIBUSB_ERROR_BUSY) std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return (claimed = libusb_claim_interface(handle, 0)) != LIBUSB_ERROR_BUSY; });
     EXPECT_EQ(claimed, 0);
     bus.release(1);  // reaps the dead holder
 }

@@ -34,32 +34,24 @@ export WORK=$work
 
   mtp-sendfile "$WORK/upload.bin" upload.bin >/dev/null 2>&1 || fail "mtp-sendfile failed"
 
-  "$PHONESIM_CTL" hold >/dev/null
-  mtp-files >"$WORK/out.txt" 2>&1 || true
-  grep -q busy "$WORK/out.txt" || fail "a held phone is not busy: $(cat "$WORK/out.txt")"
-  "$PHONESIM_CTL" release >/dev/null
-  mtp-files >"$WORK/out.txt" 2>&1 || true
-  grep -q "Filename: upload.bin" "$WORK/out.txt" || fail "upload.bin is not listed"
+  # shows WANT|!UNWANTED TOOL MESSAGE: runs TOOL, fails with MESSAGE unless its output matches.
+  shows() {
+    "$2" >"$WORK/out.txt" 2>&1 || true
+    case $1 in
+      !*) ! grep -q "${1#!}" "$WORK/out.txt" || fail "$3" ;;
+      *) grep -q "$1" "$WORK/out.txt" || fail "$3: $(cat "$WORK/out.txt")" ;;
+    esac
+  }
+  ctl() { "$PHONESIM_CTL" "$1" >/dev/null; }
+  ctl hold; shows busy mtp-files "a held phone is not busy"
+  ctl release; shows "Filename: upload.bin" mtp-files "upload.bin is not listed"
   "$PHONESIM_CTL" stats >"$WORK/out.txt"
   grep -q "\"0x100D\":1" "$WORK/out.txt" || fail "stats count no SendObject"
-
-  "$PHONESIM_CTL" lock >/dev/null
-  mtp-detect >"$WORK/out.txt" 2>&1 || true
-  ! grep -q StorageDescription "$WORK/out.txt" || fail "a locked phone lists storages"
-  "$PHONESIM_CTL" unlock >/dev/null
-  mtp-detect >"$WORK/out.txt" 2>&1 || true
-  grep -q StorageDescription "$WORK/out.txt" || fail "an unlocked phone lists no storage"
-
-  "$PHONESIM_CTL" charging-only >/dev/null
-  mtp-detect >"$WORK/out.txt" 2>&1 || true
-  grep -q "No raw devices found" "$WORK/out.txt" || fail "a charging-only phone is found"
-  "$PHONESIM_CTL" mtp >/dev/null
-  mtp-files >"$WORK/out.txt" 2>&1 || true
-  grep -q "Filename: upload.bin" "$WORK/out.txt" || fail "back in MTP mode, no files"
-
-  "$PHONESIM_CTL" unplug >/dev/null
-  mtp-files >"$WORK/out.txt" 2>&1 || true
-  grep -q "No Devices" "$WORK/out.txt" || fail "an unplugged phone is still found"
+  ctl lock; shows "!StorageDescription" mtp-detect "a locked phone lists storages"
+  ctl unlock; shows StorageDescription mtp-detect "an unlocked phone lists no storage"
+  ctl charging-only; shows "No raw devices found" mtp-detect "a charging-only phone is found"
+  ctl mtp; shows "Filename: upload.bin" mtp-files "back in MTP mode, no files"
+  ctl unplug; shows "No Devices" mtp-files "an unplugged phone is still found"
   ! "$PHONESIM_CTL" hold >/dev/null || fail "holding an unplugged phone succeeded"
 '
 cmp "$work/upload.bin" "$work/store/upload.bin" || { echo "FAIL: the sent file differs"; exit 1; }

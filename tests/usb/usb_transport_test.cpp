@@ -14,7 +14,7 @@
 #include "mtp/MTPSession.h"
 #include "mtp/USBDiscovery.h"
 #include "tests/common/TestSupport.h"
-#include "tests/usb/USBPhoneLink.h"
+#include "tests/usb/USBTestSupport.h"
 
 namespace {
 
@@ -22,31 +22,14 @@ using namespace std::chrono_literals;
 using mtp::MTPTransportError;
 using mtp::TransportErrorKind;
 using mtp::USBTransport;
+using testsupport::eventually;
+using testsupport::transportFailure;
 using usbbus::Variant;
 using usbtest::processBus;
 using usbtest::recordAt;
 
 constexpr int port = 1;
 constexpr size_t MiB = 1 << 20;
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 3s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-MTPTransportError failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const MTPTransportError& error) {
-        return error;
-    }
-    return MTPTransportError("<no MTPTransportError>");
-}
 
 class USBTransportTest : public testing::Test {
   protected:
@@ -131,7 +114,7 @@ TEST_F(USBTransportTest, FailuresCarryTheirKind) {
     USBTransport& usb = open({.read = 300ms});
     std::vector<uint8_t> buffer(MiB);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(failureOf([&] { (void)usb.read(buffer); }),
+    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
               MTPTransportError("bulk read failed: LIBUSB_ERROR_TIMEOUT",
                                 TransportErrorKind::timeout, LIBUSB_ERROR_TIMEOUT));
     auto elapsed = std::chrono::steady_clock::now() - start;
@@ -145,7 +128,7 @@ TEST_F(USBTransportTest, FailuresCarryTheirKind) {
     EXPECT_EQ(mtp::parseContainerHeader(buffer).code, mtp::wire(mtp::Response::OK));
 
     phone_->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
-    EXPECT_EQ(failureOf([&] { usb.write(command.bytes()); }),
+    EXPECT_EQ(transportFailure([&] { usb.write(command.bytes()); }),
               MTPTransportError("bulk write failed: LIBUSB_ERROR_PIPE", TransportErrorKind::stall,
                                 LIBUSB_ERROR_PIPE));
 }
@@ -187,10 +170,10 @@ TEST_F(USBTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
     EXPECT_EQ(ended.eventHaltClears, 0u);
 
     std::vector<uint8_t> buffer(MiB);
-    EXPECT_EQ(failureOf([&] { (void)usb.read(buffer); }),
+    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
               MTPTransportError("bulk read failed: LIBUSB_ERROR_NO_DEVICE",
                                 TransportErrorKind::noDevice, LIBUSB_ERROR_NO_DEVICE));
-    EXPECT_EQ(failureOf([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
+    EXPECT_EQ(transportFailure([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
     usb.drainInput();  // never throws
 }
 
@@ -198,7 +181,7 @@ TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
     plug();
     mtp::USBDeviceRecord record = recordAt(port);
     processBus().hold(port);
-    MTPTransportError busy = failureOf([&] { USBTransport::create(record); });
+    MTPTransportError busy = transportFailure([&] { USBTransport::create(record); });
     EXPECT_EQ(busy.message, "busy");
     EXPECT_EQ(busy.kind, TransportErrorKind::busy);
     EXPECT_EQ(mtp::USBDiscovery().exclusiveOwner(record), "phonesim-hold");
@@ -213,7 +196,7 @@ TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
 TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     plug(Variant::chargingOnly);
     mtp::USBDeviceRecord charging = recordAt(port);
-    EXPECT_EQ(failureOf([&] { USBTransport::create(charging); }),
+    EXPECT_EQ(transportFailure([&] { USBTransport::create(charging); }),
               MTPTransportError("device " + charging.id + " has no MTP interface",
                                 TransportErrorKind::noDevice));
 
@@ -221,7 +204,7 @@ TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     plug();
     mtp::USBDeviceRecord old = recordAt(port);
     processBus().replug(port, usbbus::DeviceProfile{});
-    EXPECT_EQ(failureOf([&] { USBTransport::create(old); }).message,
+    EXPECT_EQ(transportFailure([&] { USBTransport::create(old); }).message,
               "device " + old.id + " has no MTP interface");
     EXPECT_NO_THROW(USBTransport::create(recordAt(port)));
 }
