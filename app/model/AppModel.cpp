@@ -34,6 +34,16 @@ void removeIfEmpty(const fs::path& folder) {
     }
 }
 
+// Unmounts without force. The refusal's text, or empty once the volume is gone.
+QCoro::Task<std::string> unmountOrRefusal(ModelServices& services, fs::path point) {
+    try {
+        co_await services.unmount(point, false);
+    } catch (...) {
+        co_return describeError(std::current_exception());
+    }
+    co_return std::string();
+}
+
 bool readAutoMount(QSettings& settings) {
     const QVariant value = settings.value("autoMount");
     if (value.typeId() == QMetaType::Bool) return value.toBool();
@@ -396,12 +406,7 @@ QCoro::Task<void> AppModel::unmountFlow(std::string id) {
     const std::string name = row->record.name, disk = *row->disk;
     const fs::path point = mountPoint(*row->folder);
     services_->unwatch(disk);
-    std::string refusal;
-    try {
-        co_await services_->unmount(point, false);
-    } catch (...) {
-        refusal = describeError(std::current_exception());
-    }
+    const std::string refusal = co_await unmountOrRefusal(*services_, point);
     if (refusal.empty()) {
         co_await services_->detach(disk);
         removeIfEmpty(point);
@@ -425,12 +430,7 @@ QCoro::Task<void> AppModel::remountFlow(std::string id) {
     const bool before = !row->status.writable;  // the switch flipped it
     const fs::path point = mountPoint(*row->folder);
     services_->unwatch(disk);
-    std::string refusal;
-    try {
-        co_await services_->unmount(point, false);
-    } catch (...) {
-        refusal = describeError(std::current_exception());
-    }
+    const std::string refusal = co_await unmountOrRefusal(*services_, point);
     if (refusal.empty()) {
         co_await services_->detach(disk);
         removeIfEmpty(point);
