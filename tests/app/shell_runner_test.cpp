@@ -1,6 +1,4 @@
-// The runner against real children: both pipes full, failures and their descriptions, repaired
-// UTF-8, a missing program, a child that never ends, one that leaves a process holding its
-// pipes, and the environments children start with.
+// The runner against real children.
 
 #include <cstdlib>
 #include <system_error>
