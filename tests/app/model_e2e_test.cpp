@@ -119,23 +119,18 @@ TEST_F(ModelOnBus, EjectedStaysDownUntilMountedAgain) {
     EXPECT_TRUE(mountedWithin(10s));
 }
 
-TEST_F(ModelOnBus, LockedIsMountedSoonAfterUnlocking) {
+// Each blocked probe is tried again on the next tick (2 s): held, then locked, then mounted.
+TEST_F(ModelOnBus, HeldThenLockedIsMountedSoonAfterBoth) {
     phone_.config.faults.locked = true;
-    phone_.plug();
-    start();
-    ASSERT_TRUE(spinUntil([&] { return in<phase::Locked>(); }));
-    phone_.bus->phone(1)->updateFaults([](phonesim::Faults& f) { f.locked = false; });
-    EXPECT_TRUE(mountedWithin(2s + 3s));  // the next tick, then the mount
-}
-
-TEST_F(ModelOnBus, HeldIsBusyWithItsNameAndPickedUpWhenReleased) {
     phone_.plug();
     phone_.bus->hold(1);
     start();
     ASSERT_TRUE(spinUntil([&] { return in<phase::Busy>(); }));
     EXPECT_EQ(row()->status.phase, DevicePhase(phase::Busy{"phonesim-hold"}));
     phone_.bus->release(1);
-    EXPECT_TRUE(mountedWithin(2s + 3s));
+    ASSERT_TRUE(spinUntil([&] { return in<phase::Locked>(); }, 2s + 3s));
+    phone_.bus->phone(1)->updateFaults([](phonesim::Faults& f) { f.locked = false; });
+    EXPECT_TRUE(mountedWithin(2s + 3s));  // the next tick, then the mount
 }
 
 // Refused while a file is open; once it is closed the switch goes through and a write reaches

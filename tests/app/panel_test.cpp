@@ -71,17 +71,19 @@ struct RowCase {
     bool bar;
 };
 
-TEST(RowPresentation, EveryPhaseAndFlag) {
+// Every phase, and the flags that change a mounted row; ids are unique.
+std::vector<RowCase> everyRow() {
     const Tint O = Tint::orange, P = Tint::plain, G = Tint::green;
     const auto S = Accessory::mountSwitch, N = Accessory::spinner;
-    const RowCase cases[] = {
+    std::vector<RowCase> cases = {
         {row(phase::Busy{"gvfsd-mtp"}), O, O, "In use by gvfsd-mtp|: quit it to mount", S, false},
         {row(mounted, "a", flags(true)), P, G, "● Mounted| · 12 GB free of 128 GB", S, true},
         {row(mounted, "a", flags(true, false, false, false, std::nullopt)), P, G, "● Mounted", S,
          true},
         {row(mounted, "a", flags(true, false, false, true)), P, O,
          "Couldn't switch|: close files on the phone first", S, true},
-        {row(phase::Failed{"no session"}), O, O, "Couldn't mount|: no session", S, false},
+        {row(phase::Failed{"the phone stopped responding. Reconnect it and try again"}), O, O,
+         "Couldn't mount|: the phone stopped responding. Reconnect it and try again", S, false},
         {row(phase::NotMounted{}), P, P, "Not mounted", S, false},
         {row(phase::Preparing{}), P, P, "Mounting…", N, false},
         {row(phase::Locked{}), O, O,
@@ -93,7 +95,12 @@ TEST(RowPresentation, EveryPhaseAndFlag) {
         {row(mounted, "a", flags(true, true, true)), P, P, "Remounting…", S, true},
         {row(phase::Unmounting{}, "a", flags(true, true, true)), P, P, "Remounting…", N, true},
     };
-    for (const auto& c : cases) {
+    for (size_t i = 0; i < cases.size(); ++i) cases[i].row.record.id = std::to_string(i);
+    return cases;
+}
+
+TEST(RowPresentation, EveryPhaseAndFlag) {
+    for (const RowCase& c : everyRow()) {
         SCOPED_TRACE(describe(c.row.status.phase));
         const bool charging = is<phase::ChargingOnly>(c.row.status.phase);
         EXPECT_EQ(rowTitle(c.row),
@@ -109,29 +116,17 @@ TEST(RowPresentation, EveryPhaseAndFlag) {
     }
 }
 
+// What the screenshots below do not show.
 TEST(RowPresentation, CountsBytesVersionsAndUpdateStatus) {
-    for (auto [bytes, text] :
-         std::initializer_list<std::pair<uint64_t, const char*>>{{1'000'000'000, "1 GB"},
-                                                                 {999'499'999, "999 MB"},
-                                                                 {500'000, "1 MB"},
-                                                                 {1'499'999'999, "1 GB"},
-                                                                 {999'999'999, "1000 MB"},
-                                                                 {0, "0 MB"}})
-        EXPECT_EQ(formatBytes(bytes), text) << bytes;
+    const std::pair<uint64_t, const char*> sizes[] = {
+        {1'000'000'000, "1 GB"}, {999'499'999, "999 MB"},  {500'000, "1 MB"},
+        {1'499'999'999, "1 GB"}, {999'999'999, "1000 MB"}, {0, "0 MB"}};
+    for (auto [bytes, text] : sizes) EXPECT_EQ(formatBytes(bytes), text) << bytes;
     EXPECT_EQ(formatFileSize(0), "Zero bytes");
-    EXPECT_EQ(formatFileSize(48'300'000), "48.3 MB");
-
-    EXPECT_EQ(statusSummary(false, 2), "Setup needed");
-    EXPECT_EQ(statusSummary(true, 0), "No devices");
     EXPECT_EQ(statusSummary(true, 1), "1 device connected");
-    EXPECT_EQ(statusSummary(true, 2), "2 devices connected");
-
-    EXPECT_EQ(versionLine({"1.4", "27", {}}), "Version 1.4 (27)");
     EXPECT_EQ(versionLine({"1.4", std::nullopt, {}}), "Version 1.4 (?)");
-
     const LatestRelease release{"1.5", 28, 1, QUrl("https://x/")};
     EXPECT_EQ(updateStatus(UpdatePhase::checking, release), "Checking…");
-    EXPECT_EQ(updateStatus(UpdatePhase::idle, release), "1.5 available");
     EXPECT_EQ(updateStatus(UpdatePhase::upToDate, std::nullopt), "Up to date");
     EXPECT_EQ(updateStatus(UpdatePhase::failed, std::nullopt), std::nullopt);
 }
@@ -270,23 +265,13 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
     application();
     const QString folder = SCREENSHOT_DIR;
     QDir().mkpath(folder);
-    const std::vector<DeviceRow> everyPhase = {
-        row(mounted, "1", flags(true)),
-        row(mounted, "2", flags(true, true, false, true)),
-        row(mounted, "3", flags(true, true, true)),
-        row(phase::Busy{"gvfsd-mtp"}, "4"),
-        row(phase::Failed{"the phone stopped responding. Reconnect it and try again"}, "5"),
-        row(phase::NotMounted{}, "6"),
-        row(phase::Preparing{}, "7"),
-        row(phase::Locked{}, "8"),
-        row(phase::Mounting{}, "9"),
-        row(phase::Unmounting{}, "10"),
-        row(phase::ChargingOnly{}, "11")};
+    std::vector<DeviceRow> everyPhase;
+    for (const RowCase& c : everyRow()) everyPhase.push_back(c.row);
     std::vector<std::string> everyPhaseShows = {
         "Phones always mount read-only; unplugging switches back. Mounted phones also appear "
         "in Files under Locations.",
         "Brisvale",
-        "11 devices connected",
+        "13 devices connected",
         "Devices",
         "Settings",
         "About",
