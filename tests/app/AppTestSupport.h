@@ -7,12 +7,16 @@
 #include <chrono>
 #include <exception>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <qcoro/qcorotask.h>
+
+#include "app/services/Clock.h"
 
 namespace apptest {
 
@@ -78,5 +82,27 @@ inline bool spinUntil(const std::function<bool()>& done,
     }
     return true;
 }
+
+// Time that moves only when the test says: scheduled work waits for runAll(), or with runAtOnce
+// runs on the next turn of the event loop. Every delay asked for is kept.
+class ManualClock final : public brisvale::Clock {
+  public:
+    std::vector<std::chrono::milliseconds> delays;
+    std::map<Handle, std::pair<std::chrono::milliseconds, std::function<void()>>> pending;
+    bool runAtOnce = false;
+
+    Handle schedule(std::chrono::milliseconds delay, std::function<void()> work) override {
+        delays.push_back(delay);
+        if (runAtOnce)
+            QMetaObject::invokeMethod(&application(), std::move(work), Qt::QueuedConnection);
+        else
+            pending.emplace(delays.size(), std::pair{delay, std::move(work)});
+        return delays.size();
+    }
+    void cancel(Handle handle) override { pending.erase(handle); }
+    void runAll() {
+        for (auto& [handle, item] : std::exchange(pending, {})) item.second();
+    }
+};
 
 }  // namespace apptest

@@ -1,21 +1,22 @@
 #pragma once
 // A simulated phone on the virtual USB bus hosted by the test process (run under
-// umockdev-wrapper), serving a folder, and temporary folders for the disk tool. The mount
+// umockdev-wrapper), serving a folder, and what the disk tool's tests share. The mount
 // helper inherits the bus's environment from the test process; system tools get none of it.
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <stdexcept>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/services/DiskTool.h"
+#include "tests/common/TestSupport.h"
 #include "tools/phonesim/SimulatedPhone.h"
 #include "tools/usbbus/VirtualUSBBus.h"
 
@@ -23,27 +24,10 @@ namespace apptest {
 
 namespace fs = std::filesystem;
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char name[] = "/tmp/brisvale-app.XXXXXX";
-        if (!::mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
-        path_ = name;
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testsupport::TempDir;
 
 struct BusPhone {
-    TempFolder storage;
+    TempDir storage;
     phonesim::PhoneConfig config;
     std::unique_ptr<usbbus::VirtualUSBBus> bus;
 
@@ -65,38 +49,49 @@ inline int outside(const std::string& command) {
     return ::system(("env -u LD_PRELOAD -u UMOCKDEV_DIR " + command + " >/dev/null 2>&1").c_str());
 }
 
-// Another program holding a file open until destroyed.
+// Another program, outside the preload, holding a file open until destroyed.
 class FileHolder {
   public:
-    explicit FileHolder(const fs::path& file) {
-        std::string program = "/bin/sh", flag = "-c",
-                    script = "exec 3<\"$0\" && echo open && exec sleep 600", path = file.string();
-        char* argv[] = {program.data(), flag.data(), script.data(), path.data(), nullptr};
-        char* envp[] = {nullptr};
-        int fds[2];
-        if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        char answer[8] = {};
-        open_ = ::read(fds[0], answer, 4) == 4 && std::string(answer) == "open";
-        ::close(fds[0]);
+    explicit FileHolder(const fs::path& file)
+        : run_(::popen(("exec env -i /bin/sh -c 'exec 3<\"$0\" && echo $$ && exec sleep 600' '" +
+                        file.string() + "'")
+                           .c_str(),
+                       "r")) {
+        char pid[32] = {};
+        if (run_ && std::fgets(pid, sizeof pid, run_)) pid_ = std::atoi(pid);
     }
     ~FileHolder() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        if (run_) ::pclose(run_);
     }
     FileHolder(const FileHolder&) = delete;
     FileHolder& operator=(const FileHolder&) = delete;
-    bool isOpen() const { return open_; }
+    bool isOpen() const { return pid_ > 0; }
 
   private:
-    pid_t pid_ = -1;
-    bool open_ = false;
+    FILE* run_;
+    pid_t pid_ = 0;
 };
+
+// The loop devices whose backing file lies in the folder, from losetup run outside the bus's
+// preload (which replaces /sys for this process).
+inline std::vector<std::string> loopsBackedBy(const fs::path& folder) {
+    std::vector<std::string> loops;
+    FILE* listing = ::popen(
+        "env -u LD_PRELOAD -u UMOCKDEV_DIR /usr/sbin/losetup --list --noheadings --raw "
+        "--output NAME,BACK-FILE",
+        "r");
+    if (!listing) return {"losetup did not run"};
+    char line[4096];
+    while (std::fgets(line, sizeof line, listing)) {
+        std::istringstream fields(line);
+        std::string name, file;
+        fields >> name >> file;
+        if (file.starts_with(folder.string() + "/")) loops.push_back(name.substr(5));
+    }
+    ::pclose(listing);
+    return loops;
+}
 
 // The image and volumes folders inside a temporary folder.
 inline brisvale::DiskTool::Config diskConfig(const fs::path& root) {

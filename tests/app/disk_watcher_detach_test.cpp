@@ -1,5 +1,4 @@
-// The disk watcher with the kernel's own block events (no virtual bus, whose preload fakes
-// udev): a watched loop device detached by another program is reported, once.
+// The disk watcher with the kernel's own block events (the bus's preload fakes udev's).
 
 #include <unistd.h>
 
@@ -20,7 +19,7 @@ using ::testing::ElementsAre;
 TEST(DiskWatcher, OutsideDetachReported) {
     if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
     application();
-    TempFolder root;
+    TempDir root;
     ShellRunner runner;
     QtClock clock;
     DiskTool tool(runner, clock, diskConfig(root.path()));

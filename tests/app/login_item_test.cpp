@@ -1,5 +1,4 @@
-// The login item as an XDG autostart entry with its two settings keys, and the file system
-// helper query.
+// The login item as an XDG autostart entry, and the file system helper query.
 
 #include <QSettings>
 #include <fstream>
@@ -29,7 +28,7 @@ class LoginItemTest : public ::testing::Test {
     LoginItem item(const std::string& executable) {
         return LoginItem(settings_, root_.path() / "autostart", executable);
     }
-    TempFolder root_;
+    TempDir root_;
     QSettings settings_{QString::fromStdString((root_.path() / "settings.ini").string()),
                         QSettings::IniFormat};
 };
@@ -81,7 +80,7 @@ TEST(ExtensionStatus, HelperAndFuse) {
     EXPECT_EQ(await(isExtensionEnabled(fs::path(BUILD_BIN) / "mount.mtpfs")),
               ::access("/dev/fuse", R_OK | W_OK) == 0);
     EXPECT_FALSE(await(isExtensionEnabled("/nonexistent/mount.mtpfs")));
-    TempFolder folder;
+    TempDir folder;
     std::ofstream(folder.path() / "mount.mtpfs") << "#!/bin/sh\n";  // not executable
     EXPECT_FALSE(await(isExtensionEnabled(folder.path() / "mount.mtpfs")));
 }

@@ -1,6 +1,4 @@
-// The model's flows against fake services that pause where a tool would wait, with a clock
-// that never ticks: a phone unplugged or enumerated anew while its flow waits, and what a
-// failed mount tells the user.
+// The model's flows against fake services that pause where a tool would wait.
 
 #include <coroutine>
 #include <filesystem>
@@ -18,13 +16,6 @@ namespace {
 using namespace brisvale;
 using namespace apptest;
 namespace fs = std::filesystem;
-
-// Time stands still: the tick never comes, so only the flows under test run.
-class StillClock final : public Clock {
-  public:
-    Handle schedule(std::chrono::milliseconds, std::function<void()>) override { return 1; }
-    void cancel(Handle) override {}
-};
 
 // Tools that succeed at once, except the operations named in `held`, which wait for resume().
 class FakeServices final : public ModelServices {
@@ -96,7 +87,7 @@ class FakeServices final : public ModelServices {
         }
         void await_resume() const {}
     };
-    StillClock clock_;
+    ManualClock clock_;  // never runs: only the flows under test do
     QSettings settings_;
     DiskFolders folders_;
     std::vector<std::pair<std::string, std::coroutine_handle<>>> parked_;
@@ -133,7 +124,7 @@ class ModelFlows : public ::testing::Test {
         return model_->devices().front();
     }
 
-    TempFolder root_;
+    TempDir root_;
     FakeServices* fake_ = nullptr;
     std::unique_ptr<AppModel> model_;
     std::vector<std::string> errors_;

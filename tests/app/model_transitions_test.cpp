@@ -1,5 +1,6 @@
-// The model's three decisions, every phase against every input: the table lists the cases that
-// act; every other pair must leave the status alone and do nothing.
+// The model's decisions: the table lists the pairs that act; every other one does nothing.
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,13 @@ using Action = PolicyAction;
 
 enum class Input { on, off, toRW, toRWCannot, toRO, ready, readyNoWrite, busy, failed, locked };
 
-const std::vector<DevicePhase> phases = {phase::Busy{"adb"},    phase::Mounted{"/v/P", "loop7"},
-                                         phase::Failed{"boom"}, phase::NotMounted{},
-                                         phase::Preparing{},    phase::Locked{},
-                                         phase::Mounting{},     phase::Unmounting{},
-                                         phase::ChargingOnly{}};
+using namespace phase;
+
+const std::vector<DevicePhase> phases = {Busy{"adb"},    Mounted{"/v/P", "loop7"},
+                                         Failed{"boom"}, NotMounted{},
+                                         Preparing{},    Locked{},
+                                         Mounting{},     Unmounting{},
+                                         ChargingOnly{}};
 enum : size_t { busy, mounted, failed, notMounted, preparing, locked };
 
 // Every flag set where the input allows it, so that a field a transition must clear shows.
@@ -57,39 +60,30 @@ struct Acts {
     Transition to;
 };
 
+constexpr bool T = true, F = false;
+using I = Input;
+
 // Status fields: phase, userEjected, free, capacity, writable, canWrite, remounting,
 // switchRefused.
 const std::vector<Acts> table = {
-    {Input::on,
+    {I::on,
      {busy, failed, notMounted, locked},
-     {{phase::Preparing{}, false, 1, 2, false, true, true, false}, Action::preflight}},
-    {Input::off,
-     {mounted},
-     {{phase::Unmounting{}, true, 1, 2, true, true, true, true}, Action::unmount}},
-    {Input::off,
+     {{Preparing{}, F, 1, 2, F, T, T, F}, Action::preflight}},
+    {I::off, {mounted}, {{Unmounting{}, T, 1, 2, T, T, T, T}, Action::unmount}},
+    {I::off,
      {busy, failed, preparing, locked},
-     {{phase::NotMounted{}, true, 1, 2, false, true, false, true}, Action::none}},
-    {Input::toRW,
-     {mounted},
-     {{phase::Unmounting{}, true, 1, 2, true, true, true, false}, Action::remount}},
-    {Input::toRO,
-     {mounted},
-     {{phase::Unmounting{}, true, 1, 2, false, true, true, false}, Action::remount}},
-    {Input::ready,
+     {{NotMounted{}, T, 1, 2, F, T, F, T}, Action::none}},
+    {I::toRW, {mounted}, {{Unmounting{}, T, 1, 2, T, T, T, F}, Action::remount}},
+    {I::toRO, {mounted}, {{Unmounting{}, T, 1, 2, F, T, T, F}, Action::remount}},
+    {I::ready, {busy, preparing, locked}, {{Mounting{}, T, 5, 9, F, T, T, T}, Action::mount}},
+    {I::readyNoWrite,
      {busy, preparing, locked},
-     {{phase::Mounting{}, true, 5, 9, false, true, true, true}, Action::mount}},
-    {Input::readyNoWrite,
+     {{Mounting{}, T, 5, 9, F, F, T, T}, Action::mount}},
+    {I::busy, {busy, preparing, locked}, {{Busy{"gvfsd-mtp"}, T, 1, 2, F, T, F, T}, Action::none}},
+    {I::failed,
      {busy, preparing, locked},
-     {{phase::Mounting{}, true, 5, 9, false, false, true, true}, Action::mount}},
-    {Input::busy,
-     {busy, preparing, locked},
-     {{phase::Busy{"gvfsd-mtp"}, true, 1, 2, false, true, false, true}, Action::none}},
-    {Input::failed,
-     {busy, preparing, locked},
-     {{phase::Failed{"no session"}, true, 1, 2, false, true, false, true}, Action::none}},
-    {Input::locked,
-     {busy, preparing, locked},
-     {{phase::Locked{}, true, 1, 2, false, true, false, true}, Action::none}},
+     {{Failed{"no session"}, T, 1, 2, F, T, F, T}, Action::none}},
+    {I::locked, {busy, preparing, locked}, {{Locked{}, T, 1, 2, F, T, F, T}, Action::none}},
 };
 
 class EveryPhase : public ::testing::TestWithParam<std::tuple<size_t, Input>> {};

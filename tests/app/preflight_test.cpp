@@ -1,6 +1,4 @@
-// Preflight against simulated phones on the virtual bus: ready with sums over two storages,
-// can-write false without the edit operations, locked, busy naming the holder, the desktop's
-// MTP daemon killed to free the phone, failed with the error's text.
+// Preflight against simulated phones on the virtual bus.
 
 #include <unistd.h>
 
@@ -75,7 +73,7 @@ TEST_F(PreflightOnBus, BusyNamesTheHolder) {
 
 // A holder named like the desktop's MTP daemon is killed and the probe goes on.
 TEST_F(PreflightOnBus, DesktopDaemonIsKilled) {
-    TempFolder bin;
+    TempDir bin;
     const fs::path daemon = bin.path() / "gvfsd-mtp";
     fs::copy_file(fs::path(BUILD_BIN) / "phonesim-hold", daemon);
     ::setenv("PHONESIM_HOLD", daemon.c_str(), 1);
