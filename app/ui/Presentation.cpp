@@ -11,6 +11,9 @@ template <class... Cases>
 struct Overloaded : Cases... {
     using Cases::operator()...;
 };
+// Clang before 17 deduces aggregates only with a guide.
+template <class... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 }  // namespace
 
