@@ -456,7 +456,11 @@ void SimulatedPhone::updateFaults(const std::function<void(Faults&)>& change) {
 
 PhoneStats SimulatedPhone::stats() const {
     mtp::MutexLocker lock(impl_->mutex);
-    return impl_->stats;
+    PhoneStats stats = impl_->stats;
+    // The wait going on now counts up to this moment, so that the difference of two snapshots
+    // holds only the waits between them.
+    if (impl_->answeredAt) stats.idleTime += std::chrono::steady_clock::now() - *impl_->answeredAt;
+    return stats;
 }
 
 void SimulatedPhone::resetStats() {

@@ -129,8 +129,8 @@ struct PhoneStats {
     uint64_t transfersIn = 0;  // completed bulk IN transfers, zero-length ones included
     // What the link model charged for all of them: the time a real link would have been busy.
     std::chrono::nanoseconds linkTime{0};
-    // Wall time from each answer's last bulk IN transfer to the next command: how long the host
-    // left the phone waiting between transactions.
+    // Wall time from each answer's last bulk IN transfer to the next command, or to the snapshot
+    // while the phone waits: how long the host left the phone waiting between transactions.
     std::chrono::nanoseconds idleTime{0};
     uint64_t count(mtp::Op op) const;
     uint64_t transactions() const;  // all operations together
