@@ -39,6 +39,23 @@ inline std::string quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
+// The mount helper built beside the running benchmark.
+inline fs::path helperBeside() {
+    return fs::read_symlink("/proc/self/exe").parent_path() / "mount.mtpfs";
+}
+
+// A field of /proc/PID/status that is given in KiB ("VmRSS:", "VmHWM:"), in MiB.
+inline double statusMiB(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(field)) {
+            return static_cast<double>(std::strtoull(line.c_str() + field.size(), nullptr, 10)) /
+                   1024;
+        }
+    }
+    throw std::runtime_error("no " + field + " in /proc/" + std::to_string(pid) + "/status");
+}
+
 // Runs a shell command line without the USB test bed's preload (losetup, partx and the like
 // must see the real /sys) and collects its output.
 inline Result run(const std::string& command) {

@@ -62,10 +62,6 @@ constexpr uint64_t MiB = 1 << 20;
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 constexpr uint32_t window = 4 * MiB;  // the read-ahead window
 
-fs::path binFolder() {
-    return fs::read_symlink("/proc/self/exe").parent_path();
-}
-
 std::optional<mtp::USBDeviceRecord> phoneRecord() {
     for (auto& record : mtp::USBDiscovery().allDevices()) {
         if (record.kind.isMTP()) return record;
@@ -85,8 +81,8 @@ struct Throughput {
 Throughput throughput(const phonesim::SimulatedPhone& phone, const phonesim::PhoneStats& before,
                       uint64_t size, double wall) {
     const phonesim::PhoneStats after = phone.stats();
-    return {static_cast<double>(size) / MiB / wall, wall,
-            seconds(after.linkTime - before.linkTime), seconds(after.idleTime - before.idleTime),
+    return {static_cast<double>(size) / MiB / wall, wall, seconds(after.linkTime - before.linkTime),
+            seconds(after.idleTime - before.idleTime),
             after.count(mtp::Op::GetPartialObject64) - before.count(mtp::Op::GetPartialObject64)};
 }
 
@@ -142,13 +138,11 @@ Throughput rawReadApart(const phonesim::SimulatedPhone& phone, const std::string
                         uint64_t size, const fs::path& output,
                         const std::vector<std::string>& busEnvironment) {
     const auto before = phone.stats();
-    const Result child = run(
-        "env " + [&] {
-            std::string assignments;
-            for (const auto& entry : busEnvironment) assignments += kestrume2e::quoted(entry) + " ";
-            return assignments;
-        }() + quoted(fs::read_symlink("/proc/self/exe")) + " --raw-child " + name + " " +
-        std::to_string(size) + " >" + quoted(output));
+    std::string assignments;
+    for (const auto& entry : busEnvironment) assignments += kestrume2e::quoted(entry) + " ";
+    const Result child =
+        run("env " + assignments + quoted(fs::read_symlink("/proc/self/exe")) + " --raw-child " +
+            name + " " + std::to_string(size) + " >" + quoted(output));
     if (child.status != 0) throw std::runtime_error("raw read child: " + child.output);
     return throughput(phone, before, size, std::stod(readText(output)));
 }
@@ -203,7 +197,7 @@ MountTime mountTime(const fs::path& device, const fs::path& mnt, const fs::path&
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    std::string program = (binFolder() / "mount.mtpfs").string(), deviceArg = device.string(),
+    std::string program = helperBeside().string(), deviceArg = device.string(),
                 point = mnt.string();
     char* argv[] = {program.data(), deviceArg.data(), point.data(), nullptr};
     posix_spawn_file_actions_t actions;
@@ -247,14 +241,6 @@ MountTime mountTime(const fs::path& device, const fs::path& mnt, const fs::path&
     // The helper unloads in the background; the next mount must find the phone released.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return result;
-}
-
-uint64_t peakRSSKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("VmHWM:")) return std::strtoull(line.c_str() + 6, nullptr, 10);
-    }
-    return 0;
 }
 
 struct Listing {
@@ -306,11 +292,12 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         mountTime(attached.partition(), mnt, work.path() / "trace.err", bus.clientEnvironment());
     Throughput mounted;
     FirstByte last;
-    uint64_t reads = 0, rssKiB = 0;
+    uint64_t reads = 0;
+    double peakMiB = 0;
     Listing propList, propListWarm, writableCold, writableWarm, writableExpired, plain;
     {
-        HelperMount mount(binFolder() / "mount.mtpfs", attached.partition(), mnt,
-                          work.path() / "helper.err", bus.clientEnvironment());
+        HelperMount mount(helperBeside(), attached.partition(), mnt, work.path() / "helper.err",
+                          bus.clientEnvironment());
         if (!mount.ok()) throw std::runtime_error("mount failed: " + mount.log());
         run("ls " + quoted(mnt / "bench") + " >/dev/null");
         propList = list(*phone, mnt / "bench" / "many", options.files);
@@ -321,13 +308,13 @@ void benchLink(const BenchOptions& options, const std::string& link) {
 
         (void)fs::file_size(mnt / "huge.bin");  // looked up before the clock starts
         last = lastByte(*phone, mnt / "huge.bin", 5ull << 30);
-        rssKiB = peakRSSKiB(mount.pid());
+        peakMiB = statusMiB(mount.pid(), "VmHWM:");
     }
     writeImage(work.path() / "writable", config.serial, "Bench", true);
     {
         Attached writable(work.path() / "writable");
-        HelperMount mount(binFolder() / "mount.mtpfs", writable.partition(), mnt,
-                          work.path() / "helper.err", bus.clientEnvironment());
+        HelperMount mount(helperBeside(), writable.partition(), mnt, work.path() / "helper.err",
+                          bus.clientEnvironment());
         if (!mount.ok()) throw std::runtime_error("writable mount failed: " + mount.log());
         run("ls " + quoted(mnt / "bench") + " >/dev/null");
         writableCold = list(*phone, mnt / "bench" / "many", options.files);
@@ -337,8 +324,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     }
     phone->updateFaults([](phonesim::Faults& faults) { faults.noPropList = true; });
     {
-        HelperMount mount(binFolder() / "mount.mtpfs", attached.partition(), mnt,
-                          work.path() / "helper.err", bus.clientEnvironment());
+        HelperMount mount(helperBeside(), attached.partition(), mnt, work.path() / "helper.err",
+                          bus.clientEnvironment());
         if (!mount.ok()) throw std::runtime_error("mount failed: " + mount.log());
         run("ls " + quoted(mnt / "bench") + " >/dev/null");
         plain = list(*phone, mnt / "bench" / "many", options.files);
@@ -385,8 +372,7 @@ void benchLink(const BenchOptions& options, const std::string& link) {
         "< 0.2 s)\n",
         options.files, listing(writableCold).c_str(), listing(writableWarm).c_str(),
         listing(writableExpired).c_str());
-    std::printf("  mount.mtpfs peak RSS: %.1f MiB (target < 64 MiB)\n",
-                static_cast<double>(rssKiB) / 1024);
+    std::printf("  mount.mtpfs peak RSS: %.1f MiB (target < 64 MiB)\n", peakMiB);
 }
 
 }  // namespace

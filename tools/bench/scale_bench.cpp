@@ -39,22 +39,6 @@ using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
 constexpr int phones = 4;
 
-fs::path helperPath() {
-    return fs::read_symlink("/proc/self/exe").parent_path() / "mount.mtpfs";
-}
-
-// A field of /proc/PID/status in KiB ("VmRSS:", "VmHWM:").
-double statusMiB(pid_t pid, const std::string& field) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with(field)) {
-            return static_cast<double>(std::strtoull(line.c_str() + field.size(), nullptr, 10)) /
-                   1024;
-        }
-    }
-    throw std::runtime_error("no " + field + " for the helper");
-}
-
 void makeFolder(const fs::path& folder, int files) {
     fs::create_directories(folder);
     for (int i = 0; i < files; ++i) {
@@ -97,7 +81,7 @@ void benchListing(const BenchOptions& options, const std::string& link, const fs
     Attached attached(work.path() / "image");
     const fs::path mnt = work.path() / "mnt";
     fs::create_directory(mnt);
-    HelperMount mount(helperPath(), attached.partition(), mnt, work.path() / "helper.err",
+    HelperMount mount(helperBeside(), attached.partition(), mnt, work.path() / "helper.err",
                       bus.clientEnvironment());
     if (!mount.ok()) throw std::runtime_error("mount failed: " + mount.log());
     run("ls " + quoted(mnt) + " >/dev/null");
@@ -127,7 +111,9 @@ void benchListing(const BenchOptions& options, const std::string& link, const fs
 double processCPUSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const auto toSeconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    const auto toSeconds = [](timeval t) {
+        return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+    };
     return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
 }
 
@@ -157,8 +143,8 @@ void benchFourPhones(const BenchOptions& options, const std::string& link) {
         storages.push_back(std::make_unique<TempDir>());
         phonesim::PhoneConfig config;
         config.serial = "SCALE" + std::to_string(i);
-        config.storages = {phonesim::StorageConfig{"Internal shared storage", 0,
-                                                   storages.back()->path(), false}};
+        config.storages = {
+            phonesim::StorageConfig{"Internal shared storage", 0, storages.back()->path(), false}};
         bench::setLink(config, link);
         auto phone = std::make_shared<phonesim::SimulatedPhone>(config);
         // Two files: the kernel keeps a file's pages, so the second run needs fresh bytes.
@@ -173,7 +159,7 @@ void benchFourPhones(const BenchOptions& options, const std::string& link) {
         const fs::path mnt = work.path() / ("mnt" + std::to_string(i));
         fs::create_directory(mnt);
         mounts.push_back(std::make_unique<HelperMount>(
-            helperPath(), images.back()->partition(), mnt,
+            helperBeside(), images.back()->partition(), mnt,
             work.path() / ("helper" + std::to_string(i) + ".err"), bus.clientEnvironment()));
         if (!mounts.back()->ok()) throw std::runtime_error("mount failed: " + mounts.back()->log());
     }
@@ -183,7 +169,8 @@ void benchFourPhones(const BenchOptions& options, const std::string& link) {
     // Link busy: the time phone i's link model charged during a read, over that read's time.
     double alone[phones], together[phones], busyAlone[phones], busyTogether[phones];
     const auto busy = [&](int i, std::chrono::nanoseconds before, double speed) {
-        return bench::linkSeconds(*simulated[i], before) / (static_cast<double>(size) / MiB / speed);
+        return bench::linkSeconds(*simulated[i], before) /
+               (static_cast<double>(size) / MiB / speed);
     };
     for (int i = 0; i < phones; ++i) {
         const auto before = simulated[i]->stats().linkTime;
@@ -214,11 +201,13 @@ void benchFourPhones(const BenchOptions& options, const std::string& link) {
         sumAlone += alone[i];
         sumTogether += together[i];
     }
-    std::printf("    all four together %.1f MiB/s against %.1f for one alone on average: %.2f "
-                "phones' worth (target 4)\n",
-                sumTogether, sumAlone / phones, sumTogether / (sumAlone / phones));
-    std::printf("    the bus emulator (this process) used %.2f of the %u cores while all four read\n",
-                cpu / wall, std::thread::hardware_concurrency());
+    std::printf(
+        "    all four together %.1f MiB/s against %.1f for one alone on average: %.2f "
+        "phones' worth (target 4)\n",
+        sumTogether, sumAlone / phones, sumTogether / (sumAlone / phones));
+    std::printf(
+        "    the bus emulator (this process) used %.2f of the %u cores while all four read\n",
+        cpu / wall, std::thread::hardware_concurrency());
 }
 
 }  // namespace

@@ -49,10 +49,6 @@ using namespace kestrume2e;
 constexpr uint64_t MiB = 1 << 20;
 constexpr uint32_t rootParent = 0xFFFFFFFF;
 
-fs::path binFolder() {
-    return fs::read_symlink("/proc/self/exe").parent_path();
-}
-
 // The bytes of the file at offset: a counter per 8 bytes, so that every block differs.
 void pattern(std::vector<uint8_t>& buffer, uint64_t offset) {
     for (size_t i = 0; i + 8 <= buffer.size(); i += 8) {
@@ -138,8 +134,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     fs::create_directory(mnt);
     Figures mounted;
     {
-        HelperMount mount(binFolder() / "mount.mtpfs", attached.partition(), mnt,
-                          work.path() / "helper.err", bus.clientEnvironment());
+        HelperMount mount(helperBeside(), attached.partition(), mnt, work.path() / "helper.err",
+                          bus.clientEnvironment());
         if (!mount.ok()) throw std::runtime_error("mount failed: " + mount.log());
         run("ls " + quoted(mnt) + " >/dev/null");
         const uint64_t before = phone->stats().transactions();
