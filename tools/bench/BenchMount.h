@@ -56,6 +56,31 @@ inline double statusMiB(pid_t pid, const std::string& field) {
     throw std::runtime_error("no " + field + " in /proc/" + std::to_string(pid) + "/status");
 }
 
+// The machine's CPU time so far, from /proc/stat, in clock ticks: all of it and the part not idle.
+struct CpuTimes {
+    uint64_t busy = 0, total = 0;
+
+    static CpuTimes now() {
+        std::ifstream stat("/proc/stat");
+        std::string cpu;
+        stat >> cpu;
+        CpuTimes times;
+        uint64_t field = 0;
+        for (int i = 0; i < 8 && stat >> field; ++i) {
+            times.total += field;
+            if (i != 3 && i != 4) times.busy += field;  // idle and iowait
+        }
+        return times;
+    }
+    // Cores kept busy from `before` to this sample, by anything on the machine.
+    double coresSince(const CpuTimes& before) const {
+        const double share = total == before.total ? 0
+                                                   : static_cast<double>(busy - before.busy) /
+                                                         static_cast<double>(total - before.total);
+        return share * static_cast<double>(std::thread::hardware_concurrency());
+    }
+};
+
 // Runs a shell command line without the USB test bed's preload (losetup, partx and the like
 // must see the real /sys) and collects its output.
 inline Result run(const std::string& command) {

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -75,15 +76,19 @@ struct Throughput {
     double linkSeconds = 0;  // what the link model charged meanwhile
     double idleSeconds = 0;  // the phone's wait between an answer and the next command
     uint64_t requests = 0;   // GetPartialObject64 transactions
+    double cores = 0;        // cores the whole machine kept busy meanwhile
 };
 
 // Figures of a read that began when the phone's stats were `before`.
 Throughput throughput(const phonesim::SimulatedPhone& phone, const phonesim::PhoneStats& before,
-                      uint64_t size, double wall) {
+                      const CpuTimes& cpuBefore, uint64_t size, double wall) {
     const phonesim::PhoneStats after = phone.stats();
-    return {static_cast<double>(size) / MiB / wall, wall, seconds(after.linkTime - before.linkTime),
+    return {static_cast<double>(size) / MiB / wall,
+            wall,
+            seconds(after.linkTime - before.linkTime),
             seconds(after.idleTime - before.idleTime),
-            after.count(mtp::Op::GetPartialObject64) - before.count(mtp::Op::GetPartialObject64)};
+            after.count(mtp::Op::GetPartialObject64) - before.count(mtp::Op::GetPartialObject64),
+            CpuTimes::now().coresSince(cpuBefore)};
 }
 
 // Where the time between two window fills goes.
@@ -91,15 +96,18 @@ void printIdle(const char* label, const Throughput& t) {
     const double n = static_cast<double>(std::max<uint64_t>(t.requests, 1));
     std::printf(
         "    %s: %llu requests, each %.1f ms on the wall (%.1f ms on the link), the phone idle "
-        "%.2f ms between requests (%.3f of the wall time)\n",
+        "%.2f ms between requests (%.3f of the wall time); the machine kept %.2f of its %u cores "
+        "busy\n",
         label, static_cast<unsigned long long>(t.requests),
         (t.wallSeconds - t.idleSeconds) / n * 1000, t.linkSeconds / n * 1000,
-        t.idleSeconds / n * 1000, t.idleSeconds / t.wallSeconds);
+        t.idleSeconds / n * 1000, t.idleSeconds / t.wallSeconds, t.cores,
+        std::thread::hardware_concurrency());
 }
 
 // readPartial of the whole object over libusb in window-sized ranges; the wall seconds of the
-// reads alone (the session is opened before the clock starts).
-double rawReadSeconds(const std::string& name, uint64_t size) {
+// reads alone (the session is opened before the clock starts, and started() is called then).
+double rawReadSeconds(
+    const std::string& name, uint64_t size, const std::function<void()>& started = [] {}) {
     auto record = phoneRecord();
     if (!record) throw std::runtime_error("discovery does not see the phone");
     mtp::MTPSession session(mtp::USBTransport::create(*record));
@@ -111,6 +119,7 @@ double rawReadSeconds(const std::string& name, uint64_t size) {
     }
     if (!handle) throw std::runtime_error(name + " not found on the phone");
     std::vector<uint8_t> buffer(window);
+    started();
     const auto start = Clock::now();
     for (uint64_t offset = 0; offset < size; offset += window) {
         if (session.readPartial(*handle, offset, window, buffer) == 0) {
@@ -127,24 +136,27 @@ double rawReadSeconds(const std::string& name, uint64_t size) {
 
 // The raw read in this process, where the bus emulator lives.
 Throughput rawRead(const phonesim::SimulatedPhone& phone, const std::string& name, uint64_t size) {
-    const auto before = phone.stats();
-    const double wall = rawReadSeconds(name, size);
-    return throughput(phone, before, size, wall);
+    phonesim::PhoneStats before;
+    CpuTimes cpu;
+    const double wall = rawReadSeconds(name, size, [&] {
+        before = phone.stats();
+        cpu = CpuTimes::now();
+    });
+    return throughput(phone, before, cpu, size, wall);
 }
 
 // The raw read in a child process that reaches the bus as mount.mtpfs does (this program again
 // with --raw-child), so that both pay the same cost of crossing into the emulator's process.
-Throughput rawReadApart(const phonesim::SimulatedPhone& phone, const std::string& name,
-                        uint64_t size, const fs::path& output,
-                        const std::vector<std::string>& busEnvironment) {
-    const auto before = phone.stats();
+// Only its speed: the phone's figures would include the child's start and session.
+double rawReadApart(const std::string& name, uint64_t size, const fs::path& output,
+                    const std::vector<std::string>& busEnvironment) {
     std::string assignments;
     for (const auto& entry : busEnvironment) assignments += kestrume2e::quoted(entry) + " ";
     const Result child =
         run("env " + assignments + quoted(fs::read_symlink("/proc/self/exe")) + " --raw-child " +
             name + " " + std::to_string(size) + " >" + quoted(output));
     if (child.status != 0) throw std::runtime_error("raw read child: " + child.output);
-    return throughput(phone, before, size, std::stod(readText(output)));
+    return static_cast<double>(size) / MiB / std::stod(readText(output));
 }
 
 // Reads a file through the mount in 1 MiB reads, as dd bs=1M does.
@@ -154,9 +166,10 @@ Throughput mountRead(const phonesim::SimulatedPhone& phone, const fs::path& file
     std::vector<char> buffer(MiB);
     uint64_t total = 0;
     const auto before = phone.stats();
+    const CpuTimes cpu = CpuTimes::now();
     const auto start = Clock::now();
     for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) total += n;
-    const Throughput result = throughput(phone, before, size, seconds(Clock::now() - start));
+    const Throughput result = throughput(phone, before, cpu, size, seconds(Clock::now() - start));
     ::close(fd);
     if (total != size) throw std::runtime_error("mount read " + std::to_string(total) + " bytes");
     return result;
@@ -281,8 +294,8 @@ void benchLink(const BenchOptions& options, const std::string& link) {
 
     std::printf("link %s\n", link.c_str());
     const Throughput raw = rawRead(*phone, "big.bin", size);
-    const Throughput rawApart =
-        rawReadApart(*phone, "big.bin", size, work.path() / "raw.out", bus.clientEnvironment());
+    const double rawApart =
+        rawReadApart("big.bin", size, work.path() / "raw.out", bus.clientEnvironment());
 
     writeImage(work.path() / "image", config.serial, "Bench");
     Attached attached(work.path() / "image");
@@ -345,10 +358,9 @@ void benchLink(const BenchOptions& options, const std::string& link) {
     std::printf(
         "    against the raw read in a process of its own, as mount.mtpfs is: %.1f MiB/s, ratio "
         "%.3f\n",
-        rawApart.mibPerSecond, mounted.mibPerSecond / rawApart.mibPerSecond);
+        rawApart, mounted.mibPerSecond / rawApart);
     printIdle("mount", mounted);
     printIdle("raw", raw);
-    printIdle("raw apart", rawApart);
     std::printf(
         "  GetPartialObject64 requests: %llu for %.0f MiB = %.3f per MiB, %.2f MiB per "
         "request after the first (target 4 MiB)\n",
