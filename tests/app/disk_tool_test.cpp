@@ -1,15 +1,15 @@
-// The disk tool with the real mount helper, loop devices and FUSE, a phone on the virtual bus.
+// The disk tool and the disk watcher with the real mount helper, loop devices and FUSE, a phone
+// on the virtual bus.
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <deque>
 #include <fstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/services/DiskWatcher.h"
 #include "tests/app/AppTestSupport.h"
 #include "tests/app/BusPhone.h"
 
@@ -80,45 +80,6 @@ TEST(DiskTool, MountRetriesOnlyWhenTheHelperCouldNotStart) {
     EXPECT_THAT(runsOf({"communicate with a helper"}), ElementsAre("mount.mtpfs", "mount.mtpfs"));
 }
 
-// Attach and detach through udisks as an ordinary user. As root the test runs itself again as
-// the user named by BRISVALE_TEST_USER, whom polkit must let set up loop devices.
-TEST(DiskToolThroughUdisks, AttachAndDetach) {
-    if (::access("/usr/bin/udisksctl", X_OK) != 0) GTEST_SKIP() << "udisks2 is not installed";
-    if (outside("/usr/bin/udisksctl status") != 0) {
-        GTEST_SKIP() << "udisks2 does not answer (no system bus or udisksd)";
-    }
-    if (::geteuid() == 0) {
-        const char* user = std::getenv("BRISVALE_TEST_USER");
-        if (!user || !*user) {
-            GTEST_SKIP() << "as root this needs BRISVALE_TEST_USER, an ordinary user whom polkit "
-                            "lets set up loop devices";
-        }
-        const std::string self = fs::read_symlink("/proc/self/exe");
-        const std::string command =
-            std::string("env -u LD_PRELOAD -u UMOCKDEV_DIR setpriv --reuid=") + user +
-            " --regid=" + user + " --init-groups " + self +
-            " --gtest_filter=DiskToolThroughUdisks.*";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        return;
-    }
-    TempDir root;
-    ShellRunner runner;
-    QtClock clock;
-    DiskTool::Config config = diskConfig(root.path());
-    config.privileged = false;
-    DiskTool tool(runner, clock, config);
-    try {
-        const std::string disk = await(tool.attach("SERIAL1", "Pixel", false));
-        EXPECT_THAT(loopsBackedBy(root.path() / "Images"), ElementsAre(disk));
-        await(tool.detach(disk));
-    } catch (const DiskToolError& error) {
-        // A kernel without a GPT parser makes no partition 1; the loop device must not stay.
-        EXPECT_THAT(error.description, HasSubstr("did not appear"));
-        std::printf("attach through udisks: %s\n", error.description.c_str());
-    }
-    EXPECT_THAT(loopsBackedBy(root.path() / "Images"), IsEmpty());
-}
-
 class DiskToolOnBus : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -137,11 +98,21 @@ class DiskToolOnBus : public ::testing::Test {
     QtClock clock_;
 };
 
-TEST_F(DiskToolOnBus, AttachMountUnmountDetach) {
+// A mount refuses to go while a file is open unless forced; the disk watcher reports only an
+// unmount by someone else, once. What a run that never cleaned up leaves (killed, say: the
+// helper serving on, the loop device, the image, the mount folder) is gone after the next run's
+// clean-up; a folder with something in it stays, and links out of the two folders are not
+// followed.
+TEST_F(DiskToolOnBus, MountUnmountWatchThenCleanupAfterAnAbandonedRun) {
+    const fs::path volumes = root_.path() / "Volumes", images = root_.path() / "Images";
+    const fs::path mountPoint = volumes / "Pixel";
+    std::vector<std::string> gone;
+    DiskWatcher watcher([&](const std::string& disk) { gone.push_back(disk); });
+    const auto settle = [] { spinUntil([] { return false; }, 500ms); };  // events come meanwhile
     DiskTool tool(runner_, clock_, diskConfig(root_.path()));
     const std::string disk = await(tool.attach(phone_.config.serial, "Pixel", false));
-    EXPECT_THAT(loopsBackedBy(root_.path() / "Images"), ElementsAre(disk));
-    const fs::path mountPoint = root_.path() / "Volumes" / "Pixel";
+    EXPECT_THAT(loopsBackedBy(images), ElementsAre(disk));
+    watcher.watch(disk);
     await(tool.mount(disk, mountPoint, false));
     ASSERT_TRUE(DiskTool::isMounted(mountPoint, "mtpfs"));
     EXPECT_FALSE(DiskTool::isMounted(mountPoint, "ext4"));
@@ -159,41 +130,20 @@ TEST_F(DiskToolOnBus, AttachMountUnmountDetach) {
             EXPECT_THAT(error.description, HasSubstr("busy"));
         }
         EXPECT_TRUE(DiskTool::isMounted(mountPoint, "mtpfs"));
+        watcher.unwatch(disk);  // as the app does around its own unmount
         await(tool.unmount(mountPoint, true));
         EXPECT_FALSE(DiskTool::isMounted(mountPoint, "mtpfs"));
     }
     await(tool.unmount(mountPoint, false));  // not mounted: nothing to do
+    // The forced unmount's helper ends once the file is closed; then the phone is free again.
+    ASSERT_EQ(outside("timeout 10 sh -c 'while pgrep -f \"[m]ount.mtpfs .*" + mountPoint.string() +
+                      "\"; do sleep 0.1; done'"),
+              0);
+    watcher.watch(disk);
+    await(tool.mount(disk, mountPoint, false));
+    settle();
+    EXPECT_THAT(gone, IsEmpty());
 
-    await(tool.detach(disk));
-    EXPECT_THAT(loopsBackedBy(root_.path() / "Images"), IsEmpty());
-}
-
-// Starts app_abandoned_run on the phone (it inherits the bus's environment), waits until it has
-// attached and mounted, and kills it with SIGKILL. Returns its loop device, empty when it failed.
-std::string killedRun(const fs::path& root, const std::string& serial) {
-    const fs::path program = fs::read_symlink("/proc/self/exe").parent_path() / "app_abandoned_run";
-    FILE* run =
-        ::popen(("exec " + program.string() + " " + root.string() + " " + serial).c_str(), "r");
-    if (!run) return {};
-    char line[256] = {};
-    int pid = 0;
-    char disk[64] = {};
-    const bool ready =
-        std::fgets(line, sizeof line, run) && std::sscanf(line, "ready %d %63s", &pid, disk) == 2;
-    if (ready) ::kill(pid, SIGKILL);
-    ::pclose(run);
-    return ready ? disk : "";
-}
-
-// What a run killed with SIGKILL leaves (the helper serving on, the loop device, the image,
-// the mount folder) is gone after the next run's clean-up; a folder with something in it stays,
-// and links out of the two folders are not followed.
-TEST_F(DiskToolOnBus, CleanupAfterARunKilledWithSigkill) {
-    const fs::path volumes = root_.path() / "Volumes", images = root_.path() / "Images";
-    const std::string disk = killedRun(root_.path(), phone_.config.serial);
-    ASSERT_THAT(disk, StartsWith("loop"));
-    ASSERT_TRUE(DiskTool::isMounted(volumes / "Pixel", "mtpfs"));
-    ASSERT_THAT(loopsBackedBy(images), ElementsAre(disk));
     TempDir outside;
     fs::create_directories(volumes / "Kept");
     std::ofstream(volumes / "Kept" / "note") << "mine";
@@ -204,11 +154,14 @@ TEST_F(DiskToolOnBus, CleanupAfterARunKilledWithSigkill) {
 
     DiskTool next(runner_, clock_, diskConfig(root_.path()));
     await(next.cleanup());
+    ASSERT_TRUE(spinUntil([&] { return !gone.empty(); }));
+    settle();  // the detach that followed the unmount is not reported again
+    EXPECT_THAT(gone, ElementsAre(disk));
 
     for (const MountEntry& entry : readMountTable())
         EXPECT_THAT(entry.mountPoint, Not(StartsWith(volumes.string())));
     EXPECT_THAT(loopsBackedBy(images), IsEmpty());
-    EXPECT_FALSE(fs::exists(volumes / "Pixel"));
+    EXPECT_FALSE(fs::exists(mountPoint));
     EXPECT_TRUE(fs::exists(volumes / "Kept" / "note"));
     EXPECT_TRUE(fs::is_symlink(volumes / "out"));
     EXPECT_TRUE(fs::exists(outside.path() / "empty"));
