@@ -23,8 +23,7 @@ namespace apptest {
 inline QCoreApplication& application() {
     // Qt's GLib dispatcher would take GLib's default context from the virtual bus, which
     // answers the phone's USB requests there: the bus would stop whenever a test blocks.
-    static const bool plainDispatcher = qputenv("QT_NO_GLIB", "1");
-    (void)plainDispatcher;
+    [[maybe_unused]] static const bool plainDispatcher = qputenv("QT_NO_GLIB", "1");
     static int argc = 1;
     static char name[] = "app_test";
     static char* argv[] = {name, nullptr};

@@ -35,9 +35,9 @@ struct BusPhone {
         std::ofstream(storage.path() / "hello.txt") << "hello\n";
         config.storages[0].folder = storage.path();
     }
-    void plug(int port = 1) {
+    void plug(int port = 1, usbbus::Variant variant = usbbus::Variant::mtpClass) {
         if (!bus) bus = std::make_unique<usbbus::VirtualUSBBus>();
-        bus->plug(port, usbbus::profileFor(config),
+        bus->plug(port, usbbus::profileFor(config, variant),
                   std::make_shared<phonesim::SimulatedPhone>(config));
     }
 };

@@ -1,7 +1,5 @@
 // The device monitor on the virtual bus with udev's real events and an injected clock.
 
-#include <algorithm>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,13 +13,11 @@ using namespace brisvale;
 using namespace apptest;
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 std::vector<std::string> ids(const std::vector<mtp::USBDeviceRecord>& records) {
     std::vector<std::string> all;
-    for (const auto& record : records) {
+    for (const auto& record : records)
         if (record.kind.isMTP()) all.push_back(record.id);
-    }
     return all;
 }
 

@@ -9,13 +9,15 @@
 #include "app/services/LoginItem.h"
 #include "fs/Log.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/BusPhone.h"
+#include "tests/common/TestSupport.h"
 
 namespace {
 
 using namespace brisvale;
 using namespace apptest;
 using ::testing::HasSubstr;
+using testsupport::TempDir;
+namespace fs = std::filesystem;
 
 std::string text(const fs::path& path) {
     std::ifstream in(path);
@@ -33,7 +35,7 @@ class LoginItemTest : public ::testing::Test {
                         QSettings::IniFormat};
 };
 
-TEST_F(LoginItemTest, DefaultAppliedOnceThenTheUsersChoiceStays) {
+TEST_F(LoginItemTest, DefaultAppliedOnceThenTheUsersChoiceStaysAndAMoveFollowed) {
     LoginItem first = item("/opt/Brisvale/brisvale");
     first.applyLoginDefault();
     EXPECT_TRUE(first.isEnabled());
@@ -46,11 +48,9 @@ TEST_F(LoginItemTest, DefaultAppliedOnceThenTheUsersChoiceStays) {
     first.applyLoginDefault();
     first.refreshLoginItem();
     EXPECT_FALSE(first.isEnabled());
-}
 
-TEST_F(LoginItemTest, MovedBinaryRegisteredAgain) {
-    item("/opt/Brisvale/brisvale").setLoginItem(true);
-    LoginItem moved = item("/home/me/Apps/Bris vale/brisvale");
+    first.setLoginItem(true);
+    LoginItem moved = item("/home/me/Apps/Bris vale/brisvale");  // registered again when moved
     moved.refreshLoginItem();
     EXPECT_EQ(settings_.value("loginItemPath").toString(), "/home/me/Apps/Bris vale/brisvale");
     EXPECT_THAT(text(moved.entryPath()),

@@ -148,9 +148,7 @@ TEST_F(ModelOnBus, ReadWriteSwitchWaitsForOpenFilesThenWrites) {
 }
 
 TEST_F(ModelOnBus, ChargingOnlyIsNeverProbed) {
-    phone_.bus = std::make_unique<usbbus::VirtualUSBBus>();
-    phone_.bus->plug(1, usbbus::profileFor(phone_.config, usbbus::Variant::chargingOnly),
-                     std::make_shared<phonesim::SimulatedPhone>(phone_.config));
+    phone_.plug(1, usbbus::Variant::chargingOnly);
     start();
     ASSERT_TRUE(spinUntil([&] { return in<phase::ChargingOnly>(); }));
     EXPECT_FALSE(spinUntil([&] { return !in<phase::ChargingOnly>(); }, 4500ms));

@@ -49,16 +49,8 @@ DeviceRow row(DevicePhase phase, std::string id = "SIM0001", DeviceStatus status
 }
 
 DeviceStatus flags(bool canWrite, bool writable = false, bool remounting = false,
-                   bool refused = false, std::optional<uint64_t> free = 12'400'000'000,
-                   std::optional<uint64_t> capacity = 128'000'000'000) {
-    DeviceStatus s;
-    s.canWrite = canWrite;
-    s.writable = writable;
-    s.remounting = remounting;
-    s.switchRefused = refused;
-    s.free = free;
-    s.capacity = capacity;
-    return s;
+                   bool refused = false, std::optional<uint64_t> free = 12'400'000'000) {
+    return {{}, false, free, 128'000'000'000, writable, canWrite, remounting, refused};
 }
 
 const phase::Mounted mounted{"/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)", "loop7"};
@@ -129,6 +121,13 @@ TEST(RowPresentation, CountsBytesVersionsAndUpdateStatus) {
     EXPECT_EQ(updateStatus(UpdatePhase::checking, release), "Checking…");
     EXPECT_EQ(updateStatus(UpdatePhase::upToDate, std::nullopt), "Up to date");
     EXPECT_EQ(updateStatus(UpdatePhase::failed, std::nullopt), std::nullopt);
+}
+
+QAbstractButton* button(QWidget* root, const QString& text) {
+    for (auto* b : root->findChildren<QAbstractButton*>())
+        if (b->text() == text) return b;
+    ADD_FAILURE() << "no button " << text.toStdString();
+    return nullptr;
 }
 
 // Records what the panel asks of the model.
@@ -212,13 +211,9 @@ TEST_F(PanelTest, SwitchesAskAndFollowTheModel) {
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
     EXPECT_EQ(calls_.opened.size(), 1u);
     EXPECT_EQ(view()->mountSwitch()->accessibleName(), "Mounted: Pixel 7");
-}
 
-QAbstractButton* button(QWidget* root, const QString& text) {
-    for (auto* b : root->findChildren<QAbstractButton*>())
-        if (b->text() == text) return b;
-    ADD_FAILURE() << "no button " << text.toStdString();
-    return nullptr;
+    QTest::keyClick(button(&panel_, "Quit"), Qt::Key_Enter);  // Enter presses a focused button
+    QTRY_COMPARE(calls_.quits, 1);
 }
 
 // Every text the widget tree shows or names, rich text as plain.
@@ -354,11 +349,6 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
     }
 }
 
-TEST_F(PanelTest, EnterPressesTheFocusedButton) {
-    QTest::keyClick(button(&panel_, "Quit"), Qt::Key_Enter);
-    QTRY_COMPARE(calls_.quits, 1);
-}
-
 // Without a tray host the panel is a window; SIGTERM, closing it and Quit all wait for the one
 // shutdown.
 TEST(TrayApp, EveryQuitWaitsForOneShutdown) {
@@ -388,29 +378,25 @@ TEST(TrayApp, EveryQuitWaitsForOneShutdown) {
     EXPECT_EQ(shutdowns, 1);
 }
 
+// Only a copy elsewhere with this app's identifier goes to the trash.
 TEST(TrayApp, OldCopyTrashedOnlyWhenItIsThisApp) {
     application();
     const QString home = QDir::tempPath() + "/brisvale-old-copy";
     QDir(home).removeRecursively();
     qputenv("XDG_DATA_HOME", (home + "/data").toUtf8());
     const std::filesystem::path old = (home + "/opt/Kestrum").toStdString();
-    const BundleInfo bundle{"1.4", "27", "com.tavrel.brisvale"};
-    auto install = [&](const char* identifier) {
+    const std::tuple<const char*, std::filesystem::path, bool> cases[] = {
+        {"com.tavrel.brisvale", old, true},  // the running copy itself
+        {"com.other.kestrum", "/usr/bin", true},
+        {nullptr, "/usr/bin", true},
+        {"com.tavrel.brisvale", "/usr/bin", false}};
+    for (const auto& [identifier, running, kept] : cases) {
         std::filesystem::create_directories(old);
+        std::filesystem::remove(old / "bundle-id");
         if (identifier) std::ofstream(old / "bundle-id") << identifier << "\n";
-    };
-    install("com.tavrel.brisvale");
-    removeOldCopy(bundle, old, old);  // the running copy itself
-    EXPECT_TRUE(std::filesystem::exists(old));
-    install("com.other.kestrum");
-    removeOldCopy(bundle, "/usr/bin", old);
-    EXPECT_TRUE(std::filesystem::exists(old));
-    std::filesystem::remove(old / "bundle-id");
-    removeOldCopy(bundle, "/usr/bin", old);
-    EXPECT_TRUE(std::filesystem::exists(old));
-    install("com.tavrel.brisvale");
-    removeOldCopy(bundle, "/usr/bin", old);
-    EXPECT_FALSE(std::filesystem::exists(old));
+        removeOldCopy({"1.4", "27", "com.tavrel.brisvale"}, running, old);
+        EXPECT_EQ(std::filesystem::exists(old), kept) << (identifier ? identifier : "none");
+    }
     EXPECT_TRUE(std::filesystem::exists((home + "/data/Trash/files/Kestrum").toStdString()));
     QDir(home).removeRecursively();
 }
