@@ -9,13 +9,14 @@
 #include "app/model/AppModel.h"
 #include "app/services/AppLog.h"
 #include "tests/app/AppTestSupport.h"
-#include "tests/app/BusPhone.h"
+#include "tests/common/TestSupport.h"
 
 namespace {
 
 using namespace brisvale;
 using namespace apptest;
 namespace fs = std::filesystem;
+using testsupport::TempDir;
 
 // Tools that succeed at once, except the operations named in `held`, which wait for resume().
 class FakeServices final : public ModelServices {
