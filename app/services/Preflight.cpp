@@ -55,9 +55,9 @@ PreflightResult Preflight::probe(const mtp::USBDeviceRecord& record) const {
     while (!transport) {
         const auto owner = discovery_.exclusiveOwner(record);
         if (!owner) return preflight::Failed{openError};
-        if (*owner != cameraDaemon) return preflight::Busy{*owner};
-        if (std::chrono::steady_clock::now() >= end) return preflight::Busy{cameraDaemon};
-        runner_.runQuietly("/usr/bin/killall", {cameraDaemon});
+        const bool waitable = *owner == cameraDaemon || *owner == mountHelper;
+        if (!waitable || std::chrono::steady_clock::now() >= end) return preflight::Busy{*owner};
+        if (*owner == cameraDaemon) runner_.runQuietly("/usr/bin/killall", {cameraDaemon});
         std::this_thread::sleep_for(pause);
         tryOpen();
     }

@@ -46,6 +46,9 @@ class Preflight {
   public:
     // The desktop's MTP daemon, which grabs phones as they arrive; it is killed to free them.
     static constexpr const char* cameraDaemon = "gvfsd-mtp";
+    // Our own mount helper still holds a phone for a moment after its unmount, while it closes
+    // the session: it is waited for, not reported busy (a remount would lose its mode).
+    static constexpr const char* mountHelper = "mount.mtpfs";
     static constexpr std::chrono::milliseconds deadline{3000};
     static constexpr std::chrono::milliseconds pause{200};
 

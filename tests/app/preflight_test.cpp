@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -71,16 +72,28 @@ TEST_F(PreflightOnBus, BusyNamesTheHolder) {
     EXPECT_EQ(probe(), PreflightResult(preflight::Busy{"phonesim-hold"}));
 }
 
-// A holder named like the desktop's MTP daemon is killed and the probe goes on.
-TEST_F(PreflightOnBus, DesktopDaemonIsKilled) {
-    TempDir bin;
-    const fs::path daemon = bin.path() / "gvfsd-mtp";
-    fs::copy_file(fs::path(BUILD_BIN) / "phonesim-hold", daemon);
-    ::setenv("PHONESIM_HOLD", daemon.c_str(), 1);
-    phone_.plug();
-    phone_.bus->hold(1);
-    ::unsetenv("PHONESIM_HOLD");
-    EXPECT_THAT(probe(), VariantWith<preflight::Ready>(::testing::_));
+// A holder named like the desktop's MTP daemon is killed and the probe goes on; one named like
+// our mount helper, which lets go while it exits after an unmount, is waited for.
+TEST_F(PreflightOnBus, DesktopDaemonIsKilledAndMountHelperWaitedFor) {
+    for (const char* name : {Preflight::cameraDaemon, Preflight::mountHelper}) {
+        TempDir bin;
+        const fs::path holder = bin.path() / name;
+        fs::copy_file(fs::path(BUILD_BIN) / "phonesim-hold", holder);
+        ::setenv("PHONESIM_HOLD", holder.c_str(), 1);
+        phone_.plug();
+        phone_.bus->hold(1);
+        ::unsetenv("PHONESIM_HOLD");
+        std::thread exiting;
+        if (name == Preflight::mountHelper) {
+            exiting = std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                phone_.bus->release(1);
+            });
+        }
+        EXPECT_THAT(probe(), VariantWith<preflight::Ready>(::testing::_)) << name;
+        if (exiting.joinable()) exiting.join();
+        phone_.bus->unplug(1);
+    }
 }
 
 TEST_F(PreflightOnBus, FailedWithTheErrorText) {
