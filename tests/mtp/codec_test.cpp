@@ -77,52 +77,42 @@ TEST(ByteReader, ArrayCountIsClampedToThePayloadLength) {
     EXPECT_EQ(shorts[0], 1);
 }
 
+// No NUL at all; the count promising more units than arrive (the missing ones are NUL);
+// unpaired surrogates become U+FFFD, a real pair survives.
 TEST(PTPString, DecodesWhateverThePhoneSends) {
     struct Case {
         std::u16string_view units;
         uint8_t count;
         std::string text;
     };
-    // No NUL at all; the count promising more units than arrive (the missing ones are NUL);
-    // unpaired surrogates become U+FFFD, a real pair survives.
     for (const Case& c : {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"}, Case{u"abc", 3, "abc"},
-                          Case{u"ab", 200, "ab"},
-                          Case{u"a\xD800"
-                               u"b",
-                               3, "a\uFFFDb"},
+                          Case{u"ab", 200, "ab"}, Case{u"a\xD800\x62", 3, "a\uFFFDb"},
                           Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
         EXPECT_EQ(decode(utf16String(c.units, c.count)), c.text) << c.text;
     }
-
     // The cursor ends after exactly count units, whatever they held.
-    Bytes two = utf16String(u"hi\0"sv, 3);
-    for (uint8_t b : utf16String(u"yo\0"sv, 3)) two.push_back(b);
+    const Bytes two = utf16String(u"hi\0"sv, 3) + utf16String(u"yo\0"sv, 3);
     ByteReader reader(two);
     EXPECT_EQ(reader.readString(), "hi");
     EXPECT_EQ(reader.readString(), "yo");
 }
 
+// Names longer than 254 units are cut, a surrogate pair across the cut dropped whole; invalid
+// UTF-8 from a caller is repaired, not sent raw.
 TEST(PTPString, EncodesTheWireBytes) {
     EXPECT_EQ(encode(""), Bytes{0x00});
     EXPECT_EQ(encode("abc"), (Bytes{0x04, 0x61, 0x00, 0x62, 0x00, 0x63, 0x00, 0x00, 0x00}));
-    std::string text = "Grüße 日本 \U0001F600";
-    EXPECT_EQ(decode(encode(text)), text);
-    // Invalid UTF-8 from a caller is repaired, not sent raw.
-    EXPECT_EQ(decode(encode("a\xFF")), "a\uFFFD");
-}
-
-TEST(PTPString, LongNamesAreCutTo254Units) {
-    Bytes bytes = encode(std::string(300, 'n'));
-    EXPECT_EQ(bytes.size(), 1u + 255 * 2);
-    EXPECT_EQ(decode(bytes), std::string(254, 'n'));
-
-    // A surrogate pair across the cut is dropped whole, never halved.
-    std::string straddling = std::string(253, 'a') + "\U0001F600";
-    Bytes cut = encode(straddling);
-    EXPECT_EQ(cut[0], 254);
-    EXPECT_EQ(decode(cut), std::string(253, 'a'));
-    std::string fits = std::string(252, 'a') + "\U0001F600";
-    EXPECT_EQ(decode(encode(fits)), fits);
+    EXPECT_EQ(encode(std::string(300, 'n')).size(), 1u + 255 * 2);
+    EXPECT_EQ(encode(std::string(253, 'a') + "\U0001F600")[0], 254);
+    const std::string a252 = std::string(252, 'a'), a253 = a252 + 'a';
+    for (const auto& [text, decoded] :
+         {std::pair<std::string, std::string>{"Grüße 日本 \U0001F600", "Grüße 日本 \U0001F600"},
+          {"a\xFF", "a\uFFFD"},
+          {std::string(300, 'n'), std::string(254, 'n')},
+          {a253 + "\U0001F600", a253},
+          {a252 + "\U0001F600", a252 + "\U0001F600"}}) {
+        EXPECT_EQ(decode(encode(text)), decoded) << text.size();
+    }
 }
 
 class MTPDateTest : public ::testing::Test {

@@ -109,23 +109,6 @@ TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
     EXPECT_EQ(session.list(Internal, camera), byInfo);
 }
 
-TEST_P(PhoneTransportTest, TruncatedDatasetsStillYieldEntries) {
-    auto& phone = startPhone();
-    phone.addFile(Internal, "notes.txt", pattern(42));
-    phone.updateFaults([](Faults& f) {
-        f.objectInfoLength = 52;
-        f.storageInfoLength = 14;
-    });
-    auto& session = openSession();
-    std::vector<mtp::MTPStorage> storages = session.storages();
-    ASSERT_EQ(storages.size(), 1u);
-    EXPECT_EQ(storages[0].free, 0u);
-    EXPECT_EQ(storages[0].name, "");
-    MTPEntry entry = session.list(Internal, mtp::RootParent).at(0);
-    EXPECT_EQ(entry.size, 42u);
-    EXPECT_EQ(entry.name, "");
-}
-
 TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     TempDir dir;
     PhoneConfig config;
