@@ -103,10 +103,6 @@ TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
     // Android 8+ lists the folder among its own children.
     phone.updateFaults([](Faults& f) { f.propListIncludesParent = true; });
     EXPECT_EQ(session.listByPropList(camera).size(), 3u);
-    // A phone refusing the property list leaves the one-by-one listing as the fallback.
-    phone.updateFaults([](Faults& f) { f.propListError = mtp::Response::InvalidObjectPropCode; });
-    EXPECT_THROW((void)session.listByPropList(camera), mtp::MTPError);
-    EXPECT_EQ(session.list(Internal, camera), byInfo);
 }
 
 TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
@@ -201,14 +197,8 @@ TEST_P(PhoneTransportTest, TransportFaults) {
     auto& session = openSession(300ms);
     uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
 
-    // A transaction that is never answered times out; the session stays usable.
-    phone.updateFaults(
-        [](Faults& x) { x.neverAnswer = FaultTrigger::once(mtp::Op::GetObjectInfo); });
-    EXPECT_THROW(session.entry(f), MTPTransportError);
-    EXPECT_FALSE(session.isStalled());
-    EXPECT_EQ(session.entry(f).size, 4000u);
-
-    // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes.
+    // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes: the read
+    // times out in the middle of its data, and the session stays usable.
     phone.updateFaults([](Faults& x) { x.partialReadHangQuirk = true; });
     Bytes out(1012);
     EXPECT_THROW((void)session.readPartial(f, 0, 1012, out), MTPTransportError);
@@ -220,15 +210,6 @@ TEST_P(PhoneTransportTest, TransportFaults) {
     EXPECT_THROW((void)session.entry(f), MTPTransportError);
     EXPECT_FALSE(session.isStalled());
     EXPECT_EQ(session.entry(f).size, 4000u);
-
-    // A stalled write ends the session for good, without another word to the phone.
-    phone.updateFaults([](Faults& x) { x.stallOut = FaultTrigger::once(mtp::Op::GetObjectInfo); });
-    EXPECT_THROW(session.entry(f), MTPTransportError);
-    EXPECT_TRUE(session.isStalled());
-    phone.resetStats();
-    EXPECT_EQ(transportFailure([&] { session.storages(); }).message,
-              "device stopped responding; reconnect it");
-    EXPECT_EQ(phone.stats().transfersOut, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, PhoneTransportTest,
