@@ -178,21 +178,6 @@ TEST(Container, HeaderAndResponseParameters) {
     EXPECT_EQ(paramsOf(8, 40), 0u);
 }
 
-// Sessions show DeviceInfo and most of ObjectInfo; here the fields a phone fills alike.
-TEST(Datasets, ObjectInfoTakesTheModificationDate) {
-    Bytes object;
-    appendU32(object, 0x10001);
-    appendU16(object, wire(Format::Association));
-    appendU16(object, 0);
-    appendU32(object, 0xFFFFFFFF);
-    object.resize(object.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
-    for (const char* s : {"DCIM", "20200101T000000", "20240131T235959"}) {
-        for (uint8_t b : encode(s)) object.push_back(b);
-    }
-    EXPECT_EQ(parseObjectInfo(object), (ObjectInfo{Format::Association, 0xFFFFFFFF, "DCIM",
-                                                   parseMTPDate("20240131T235959")}));
-}
-
 // A prop list of the given count: each element is (handle, property, data type, value bytes).
 Bytes propList(uint32_t count,
                const std::vector<std::tuple<uint32_t, uint16_t, uint16_t, Bytes>>& elements) {
