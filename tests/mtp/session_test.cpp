@@ -321,7 +321,9 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
             case Prop::ObjectFileName:
                 return Reply{
                     propList({{3, Prop::ObjectFileName, DataType::String, ptpString("b.txt")},
-                              {2, Prop::ObjectFileName, DataType::String, ptpString("Sub")}})};
+                              {2, Prop::ObjectFileName, DataType::String, ptpString("Sub")},
+                              // Some Android versions list the folder among its children.
+                              {0x55, Prop::ObjectFileName, DataType::String, ptpString("me")}})};
             case Prop::ObjectFormat:
                 return Reply{propList(
                     {{2, Prop::ObjectFormat, DataType::UINT16, value(wire(Format::Association))},

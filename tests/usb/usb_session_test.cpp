@@ -45,8 +45,6 @@ using usbtest::processBus;
 using usbtest::recordAt;
 
 constexpr uint32_t Internal = 0x00010001;
-constexpr uint32_t SD = 0x00020001;
-constexpr std::time_t jan31 = 1706745599;
 constexpr uint32_t MiB = 1 << 20;
 constexpr int port = 1;
 
@@ -85,37 +83,6 @@ class PhoneTransportTest : public testing::TestWithParam<Transport> {
     std::shared_ptr<phonesim::SimulatedPhone> phone_;
     std::unique_ptr<mtp::MTPSession> session_;
 };
-
-TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
-    PhoneConfig config;
-    config.storages = {StorageConfig{"Internal shared storage", 1'000'000, std::nullopt, false},
-                       StorageConfig{"SD card", 2'000'000, std::nullopt, true}};
-    auto& phone = startPhone(config);
-    phone.addFile(Internal, "DCIM/Camera/IMG_1.jpg", pattern(1500), jan31);
-    phone.addFile(Internal, "DCIM/Camera/IMG_2.jpg", pattern(2500), jan31 + 60);
-    phone.addFolder(Internal, "DCIM/Camera/Thumbs");
-    auto& session = openSession();
-
-    auto storages = session.storages();
-    ASSERT_EQ(storages.size(), 2u);
-    EXPECT_EQ(storages[0],
-              (mtp::MTPStorage{Internal, "Internal shared storage", 1'000'000, 996'000}));
-    EXPECT_EQ(storages[1], (mtp::MTPStorage{SD, "SD card", 2'000'000, 2'000'000}));
-
-    uint32_t dcim = session.list(Internal, mtp::RootParent).at(0).handle;
-    uint32_t camera = session.list(Internal, dcim).at(0).handle;
-    std::vector<MTPEntry> byInfo = session.list(Internal, camera);
-    EXPECT_EQ(session.listByPropList(camera), byInfo);
-    ASSERT_EQ(byInfo.size(), 3u);
-    auto second = std::ranges::find(byInfo, "IMG_2.jpg", &MTPEntry::name);
-    ASSERT_NE(second, byInfo.end());
-    EXPECT_EQ(second->size, 2500u);
-    EXPECT_EQ(second->modified, std::chrono::system_clock::from_time_t(jan31 + 60));
-
-    // Android 8+ lists the folder among its own children.
-    phone.updateFaults([](Faults& f) { f.propListIncludesParent = true; });
-    EXPECT_EQ(session.listByPropList(camera).size(), 3u);
-}
 
 TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     TempDir dir;
