@@ -331,7 +331,8 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
             case Prop::ObjectSize:
                 return Reply{propList(
                     {{3, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(6'000'000'000)},
-                     {9, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(42)},
+                     // A 32-bit all-ones size is the cap, not a size.
+                     {9, Prop::ObjectSize, DataType::UINT32, Bytes(4, 0xFF)},
                      {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
             default:
                 return Reply{propList(
@@ -343,7 +344,7 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
               (std::vector<MTPEntry>{
                   {3, "b.txt", 6'000'000'000, false, parseMTPDate("20240131T235959"), false},
                   {2, "Sub", 0, true, std::nullopt, false},
-                  {9, "", 42, false, std::nullopt, false}}));
+                  {9, "", 0xFFFFFFFF, false, std::nullopt, true}}));
     EXPECT_EQ(phone->ops(), std::vector<Op>(4, Op::GetObjectPropList));
 
     phone->respond([](const Command& command) {
