@@ -66,11 +66,6 @@ class Libusb {
         return handle;
     }
 
-    void close(libusb_device_handle* handle) {
-        std::erase(handles_, handle);
-        libusb_close(handle);
-    }
-
   private:
     libusb_context* context_ = nullptr;
     std::vector<libusb_device_handle*> handles_;

@@ -233,13 +233,12 @@ TEST_F(Transfers, PhoneThatDropsOffByItselfLeavesTheBus) {
 }
 
 TEST_F(Transfers, ClosingTheDeviceOrDyingEndsTheClaim) {
-    libusb_device_handle* handle = start();
-    ASSERT_NE(handle, nullptr);
-    usb->close(handle);
+    ASSERT_NE(start(), nullptr);
+    usb = std::make_unique<Libusb>();  // closes the device
     const pid_t holder = bus.hold(1);  // would fail while this process still had it
 
     ::kill(holder, SIGKILL);  // no release: the process just dies
-    handle = usb->open(address);
+    libusb_device_handle* handle = usb->open(address);
     ASSERT_NE(handle, nullptr);
     int claimed = LIBUSB_ERROR_BUSY;
     eventually([&] { return (claimed = libusb_claim_interface(handle, 0)) != LIBUSB_ERROR_BUSY; });
