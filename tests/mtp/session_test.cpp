@@ -551,13 +551,12 @@ class ReadAheadTest : public SessionTest {
     // Reads and checks the count and the bytes against the object's content.
     void read(uint32_t handle, int64_t offset, size_t length) {
         const Bytes& content = objects.at(handle);
-        Bytes destination(length, 0xCC);
-        const size_t got = cache.read(session, handle, content.size(), offset, destination);
+        Bytes scratch(length, 0xCC);
+        std::span<const uint8_t> got = cache.read(session, handle, content.size(), offset, scratch);
         const uint64_t from = std::min<uint64_t>(std::max<int64_t>(offset, 0), content.size());
-        EXPECT_EQ(got, std::min<uint64_t>(length, content.size() - from)) << offset;
-        EXPECT_TRUE(std::equal(destination.begin(),
-                               destination.begin() + static_cast<ptrdiff_t>(got),
-                               content.begin() + static_cast<ptrdiff_t>(from)))
+        EXPECT_EQ(got.size(), std::min<uint64_t>(length, content.size() - from)) << offset;
+        EXPECT_TRUE(
+            std::equal(got.begin(), got.end(), content.begin() + static_cast<ptrdiff_t>(from)))
             << "wrong bytes at " << offset;
     }
 
@@ -698,8 +697,9 @@ TEST_F(SessionTest, ReadAheadWithout64BitReachesTheLastBytesBelow4GB) {
     // The last read ends exactly at the limit.
     for (uint64_t at = start; at < UINT32_MAX; at += 4096) {
         std::span<uint8_t> want = std::span(piece).first(std::min<uint64_t>(4096, UINT32_MAX - at));
-        ASSERT_EQ(cache.read(session, 9, size, static_cast<int64_t>(at), want), want.size()) << at;
-        EXPECT_EQ(piece[100], static_cast<uint8_t>(at + 100));
+        std::span<const uint8_t> got = cache.read(session, 9, size, static_cast<int64_t>(at), want);
+        ASSERT_EQ(got.size(), want.size()) << at;
+        EXPECT_EQ(got[100], static_cast<uint8_t>(at + 100));
     }
     EXPECT_EQ(requests, (std::vector<Request>{{9, start, 4096}, {9, start + 4096, 8192}}));
     // Past the limit both ways fail alike, before anything is sent.
