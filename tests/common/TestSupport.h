@@ -83,14 +83,11 @@ class TempDir {
     std::filesystem::path path_;
 };
 
-// An open session (OpenSession, GetDeviceInfo) with the simulated phone in this process. The
-// phone must outlive it. readTimeout: how long a read waits for an answer that never comes.
-// Throws what MTPSession::open throws.
-inline std::unique_ptr<mtp::MTPSession> connectPhone(
-    phonesim::SimulatedPhone& phone,
-    std::chrono::milliseconds readTimeout = std::chrono::seconds(2)) {
+// An open session (OpenSession, GetDeviceInfo) with the simulated phone in this process; the
+// phone must outlive it. Throws what MTPSession::open throws.
+inline std::unique_ptr<mtp::MTPSession> connectPhone(phonesim::SimulatedPhone& phone) {
     auto session = std::make_unique<mtp::MTPSession>(
-        std::make_unique<phonesim::SimulatedTransport>(phone, readTimeout));
+        std::make_unique<phonesim::SimulatedTransport>(phone, std::chrono::seconds(2)));
     session->open();
     return session;
 }

@@ -62,9 +62,8 @@ class ScriptedTransport : public mtp::BulkTransport {
         queueIn(std::move(container));
         if (needsZeroLength) queueZeroLength();
     }
-    void queueResponse(mtp::Response code, uint32_t transactionID,
-                       const std::vector<uint32_t>& params = {}) {
-        queueIn(response(code, transactionID, params));
+    void queueResponse(mtp::Response code, uint32_t id, const std::vector<uint32_t>& params = {}) {
+        queueIn(response(code, id, params));
     }
     static Bytes response(mtp::Response code, uint32_t transactionID,
                           const std::vector<uint32_t>& params = {}) {
@@ -126,10 +125,9 @@ class ScriptedTransport : public mtp::BulkTransport {
         ++reads;
         if (in_.empty()) throw mtp::MTPTransportError("time-out");
         Item& item = in_.front();
-        if (item.failure) {
-            std::string message = *item.failure;
+        if (auto failure = item.failure) {
             in_.pop_front();
-            throw mtp::MTPTransportError(message);
+            throw mtp::MTPTransportError(*failure);
         }
         size_t count = std::min(buffer.size(), item.bytes.size() - item.offset);
         std::copy_n(item.bytes.begin() + static_cast<ptrdiff_t>(item.offset), count,

@@ -1,11 +1,18 @@
 // The byte-level rules a phone can break: short datasets, lying counts, strings without NUL or
-// with broken UTF-16, dates in odd shapes, and the exact bytes we put on the wire.
+// with broken UTF-16, dates in odd shapes, and the exact bytes we put on the wire. And the
+// placeholder marker and image: the marker's fields as the app and the helper must agree on them,
+// whatever bytes a device holds, and an image that partitioning tools accept.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "mtp/ByteReader.h"
 #include "mtp/Container.h"
@@ -13,6 +20,8 @@
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPDate.h"
 #include "mtp/PTPString.h"
+#include "mtp/PlaceholderImage.h"
+#include "mtp/PlaceholderMarker.h"
 #include "tests/common/TestSupport.h"
 
 using namespace mtp;
@@ -77,74 +86,49 @@ TEST(ByteReader, ArrayCountIsClampedToThePayloadLength) {
     EXPECT_EQ(shorts[0], 1);
 }
 
+// No NUL at all; the count promising more units than arrive (the missing ones are NUL);
+// unpaired surrogates become U+FFFD, a real pair survives.
 TEST(PTPString, DecodesWhateverThePhoneSends) {
     struct Case {
         std::u16string_view units;
         uint8_t count;
         std::string text;
     };
-    // No NUL at all; the count promising more units than arrive (the missing ones are NUL);
-    // unpaired surrogates become U+FFFD, a real pair survives.
     for (const Case& c : {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"}, Case{u"abc", 3, "abc"},
-                          Case{u"ab", 200, "ab"},
-                          Case{u"a\xD800"
-                               u"b",
-                               3, "a\uFFFDb"},
+                          Case{u"ab", 200, "ab"}, Case{u"a\xD800\x62", 3, "a\uFFFDb"},
                           Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
         EXPECT_EQ(decode(utf16String(c.units, c.count)), c.text) << c.text;
     }
-
     // The cursor ends after exactly count units, whatever they held.
-    Bytes two = utf16String(u"hi\0"sv, 3);
-    for (uint8_t b : utf16String(u"yo\0"sv, 3)) two.push_back(b);
+    const Bytes two = utf16String(u"hi\0"sv, 3) + utf16String(u"yo\0"sv, 3);
     ByteReader reader(two);
     EXPECT_EQ(reader.readString(), "hi");
     EXPECT_EQ(reader.readString(), "yo");
 }
 
+// Names longer than 254 units are cut, a surrogate pair across the cut dropped whole; invalid
+// UTF-8 from a caller is repaired, not sent raw.
 TEST(PTPString, EncodesTheWireBytes) {
     EXPECT_EQ(encode(""), Bytes{0x00});
     EXPECT_EQ(encode("abc"), (Bytes{0x04, 0x61, 0x00, 0x62, 0x00, 0x63, 0x00, 0x00, 0x00}));
-    std::string text = "Grüße 日本 \U0001F600";
-    EXPECT_EQ(decode(encode(text)), text);
-    // Invalid UTF-8 from a caller is repaired, not sent raw.
-    EXPECT_EQ(decode(encode("a\xFF")), "a\uFFFD");
-}
-
-TEST(PTPString, LongNamesAreCutTo254Units) {
-    Bytes bytes = encode(std::string(300, 'n'));
-    EXPECT_EQ(bytes.size(), 1u + 255 * 2);
-    EXPECT_EQ(decode(bytes), std::string(254, 'n'));
-
-    // A surrogate pair across the cut is dropped whole, never halved.
-    std::string straddling = std::string(253, 'a') + "\U0001F600";
-    Bytes cut = encode(straddling);
-    EXPECT_EQ(cut[0], 254);
-    EXPECT_EQ(decode(cut), std::string(253, 'a'));
-    std::string fits = std::string(252, 'a') + "\U0001F600";
-    EXPECT_EQ(decode(encode(fits)), fits);
-}
-
-class MTPDateTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) saved_ = tz;
-        setenv("TZ", "Europe/Berlin", 1);
-        tzset();
+    EXPECT_EQ(encode(std::string(300, 'n')).size(), 1u + 255 * 2);
+    EXPECT_EQ(encode(std::string(253, 'a') + "\U0001F600")[0], 254);
+    const std::string a252 = std::string(252, 'a'), a253 = a252 + 'a';
+    for (const auto& [text, decoded] :
+         {std::pair<std::string, std::string>{"Grüße 日本 \U0001F600", "Grüße 日本 \U0001F600"},
+          {"a\xFF", "a\uFFFD"},
+          {std::string(300, 'n'), std::string(254, 'n')},
+          {a253 + "\U0001F600", a253},
+          {a252 + "\U0001F600", a252 + "\U0001F600"}}) {
+        EXPECT_EQ(decode(encode(text)), decoded) << text.size();
     }
-    void TearDown() override {
-        if (saved_) {
-            setenv("TZ", saved_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    std::optional<std::string> saved_;
-};
+}
 
 // Local time, summer time included; anything but the 15 characters of a valid date is no date.
-TEST_F(MTPDateTest, ReadsTheFirst15CharactersInLocalTime) {
+// (Nothing else in this binary reads the time zone, so it is not restored.)
+TEST(MTPDate, ReadsTheFirst15CharactersInLocalTime) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
     EXPECT_EQ(seconds(*parseMTPDate("20240131T235959.0Z")), 1706741999);    // 22:59:59 UTC
     EXPECT_EQ(seconds(*parseMTPDate("20240715T120000+0300")), 1721037600);  // 10:00 UTC
     for (const char* text : {"20240229T000000", "19700101T000000", "22000101T000000"}) {
@@ -186,21 +170,6 @@ TEST(Container, HeaderAndResponseParameters) {
     EXPECT_EQ(paramsOf(24, 16), 1u);  // the declared length wins when shorter
     EXPECT_EQ(paramsOf(20, 40), 2u);  // the bytes received win when fewer
     EXPECT_EQ(paramsOf(8, 40), 0u);
-}
-
-// Sessions show DeviceInfo and most of ObjectInfo; here the fields a phone fills alike.
-TEST(Datasets, ObjectInfoTakesTheModificationDate) {
-    Bytes object;
-    appendU32(object, 0x10001);
-    appendU16(object, wire(Format::Association));
-    appendU16(object, 0);
-    appendU32(object, 0xFFFFFFFF);
-    object.resize(object.size() + 40, 0xEE);  // thumbnails, parent, association: skipped
-    for (const char* s : {"DCIM", "20200101T000000", "20240131T235959"}) {
-        for (uint8_t b : encode(s)) object.push_back(b);
-    }
-    EXPECT_EQ(parseObjectInfo(object), (ObjectInfo{Format::Association, 0xFFFFFFFF, "DCIM",
-                                                   parseMTPDate("20240131T235959")}));
 }
 
 // A prop list of the given count: each element is (handle, property, data type, value bytes).
@@ -274,3 +243,143 @@ TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
     ASSERT_EQ(cut.size(), 1u);
     EXPECT_EQ(cut[0].number, 0x1234u);
 }
+
+namespace {
+
+using mtp::PlaceholderMarker;
+using testsupport::TempDir;
+
+Bytes block(const PlaceholderMarker& marker, size_t size) {
+    auto bytes = marker.encode();
+    bytes.resize(size, 0);
+    return bytes;
+}
+
+void writeFile(const std::filesystem::path& file, const Bytes& bytes) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// The container ID is the app's and the helper's only link between a mount and its phone: it
+// follows the whole device ID, though the serial field keeps only 64 bytes of it.
+TEST(PlaceholderMarker, ContainerIDFollowsTheDeviceIDOnly) {
+    EXPECT_EQ(PlaceholderMarker("ABC123", "x", true).containerID,
+              PlaceholderMarker("ABC123", "y", false).containerID);
+    EXPECT_NE(PlaceholderMarker("ABC123", "", false).containerID,
+              PlaceholderMarker("ABC124", "", false).containerID);
+    PlaceholderMarker longMarker(std::string(80, 'S'), "", false);
+    EXPECT_EQ(longMarker.serial, std::string(64, 'S'));
+    EXPECT_NE(longMarker.containerID,
+              PlaceholderMarker(std::string(64, 'S'), "", false).containerID);
+}
+
+TEST(PlaceholderMarker, CutsKeepWholeCharactersAndNeverSpill) {
+    EXPECT_EQ(PlaceholderMarker("id", std::string(127, 'n') + "\xC3\xA9", false).name,
+              std::string(127, 'n'));
+    EXPECT_EQ(PlaceholderMarker("id", std::string(126, 'n') + "\xC3\xA9", false).name,
+              std::string(126, 'n') + "\xC3\xA9");
+    EXPECT_EQ(
+        PlaceholderMarker(std::string(62, 's') + "\xF0\x9F\x93\xB1" + "tail", "", false).serial,
+        std::string(62, 's'));
+
+    PlaceholderMarker marker(std::string(64, 'S'), "Pixel \xE2\x80\x93 7", true);
+    EXPECT_EQ(PlaceholderMarker::decode(block(marker, 4096)), marker);
+    marker.writable = false;
+    EXPECT_EQ(PlaceholderMarker::decode(marker.encode()), marker);
+    // Fields set past their limits by hand are cut, never spilled into the next field.
+    marker.serial = std::string(70, 'X');
+    marker.name = std::string(200, 'Y');
+    const auto cut = PlaceholderMarker::decode(marker.encode());
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(cut->serial, std::string(64, 'X'));
+    EXPECT_EQ(cut->name, std::string(128, 'Y'));
+    EXPECT_FALSE(cut->writable);
+}
+
+// Whatever a device holds: no marker without the magic or with too few bytes; text repaired.
+TEST(PlaceholderMarker, DecodeTakesWhateverADeviceHolds) {
+    PlaceholderMarker marker("SER", "Name", true);
+    auto bytes = marker.encode();
+    EXPECT_FALSE(PlaceholderMarker::decode(std::span(bytes).first(200)));
+    bytes[0] ^= 0xFF;
+    EXPECT_FALSE(PlaceholderMarker::decode(bytes));
+
+    // Invalid UTF-8 becomes U+FFFD; text stops at the first zero byte.
+    marker.serial =
+        "ab\xFF"
+        "cd";
+    marker.name = std::string("Ph\xC3\x28one\0hidden", 13);
+    const auto repaired = PlaceholderMarker::decode(marker.encode());
+    ASSERT_TRUE(repaired);
+    EXPECT_EQ(repaired->serial,
+              "ab\xEF\xBF\xBD"
+              "cd");
+    EXPECT_EQ(repaired->name, "Ph\xEF\xBF\xBD(one");
+    marker.name = std::string(127, 'n') + "\xE2";  // a sequence cut by the end of the field
+    EXPECT_EQ(PlaceholderMarker::decode(marker.encode())->name,
+              std::string(127, 'n') + "\xEF\xBF\xBD");
+}
+
+// The partition the mount helper finds on a whole placeholder disk holds the marker; damage or
+// another block size finds none.
+std::optional<uint64_t> partitionOffset(const Bytes& disk, uint32_t blockSize = 512) {
+    return mtp::placeholderPartitionOffset(
+        [&](uint64_t offset, std::span<uint8_t> buffer) {
+            const size_t n =
+                offset >= disk.size() ? 0 : std::min<size_t>(buffer.size(), disk.size() - offset);
+            std::copy_n(disk.begin() + static_cast<ptrdiff_t>(offset), n, buffer.begin());
+            return n;
+        },
+        blockSize);
+}
+
+TEST(PlaceholderImage, ValidatesWithSgdiskAndCarriesTheMarkerInPartitionOne) {
+    const PlaceholderMarker marker("ABC123", "Pixel 7", false);
+    const auto image = mtp::placeholderImage(marker);
+    const auto offset = partitionOffset(image);
+    ASSERT_TRUE(offset);
+    EXPECT_EQ(PlaceholderMarker::decode(std::span(image).subspan(*offset)), marker);
+    EXPECT_NE(mtp::placeholderImage(marker), image);  // fresh GUIDs
+    EXPECT_FALSE(partitionOffset(image, 4096));
+    EXPECT_FALSE(
+        partitionOffset(Bytes(image.begin() + static_cast<ptrdiff_t>(*offset), image.end())));
+    for (const size_t damaged : {512u + 20u, 1024u + 3u}) {  // the GPT header, entry 1's type
+        auto bad = image;
+        bad[damaged] ^= 1;
+        EXPECT_FALSE(partitionOffset(bad)) << damaged;
+    }
+
+    if (::system("command -v sgdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sgdisk missing";
+    TempDir dir;
+    const auto file = dir.path() / "phone.img";
+    writeFile(file, image);
+    FILE* pipe = ::popen(("sgdisk -v '" + file.string() + "' 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    while (const size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    EXPECT_EQ(::pclose(pipe), 0) << output;
+    EXPECT_NE(output.find("No problems found"), std::string::npos) << output;
+    // sgdisk says "No problems found" and exits 0 even after repairing a bad backup header in
+    // memory; the damage shows only in its warnings.
+    for (const char* damage : {"ERROR", "corrupt", "invalid", "don't match"}) {
+        EXPECT_EQ(output.find(damage), std::string::npos) << output;
+    }
+}
+
+TEST(PlaceholderImage, ReadMarkerNeedsAWholeBlock) {
+    TempDir dir;
+    const PlaceholderMarker marker("loc-14200000", "Phone", true);
+    writeFile(dir.path() / "block", block(marker, 512));
+    EXPECT_EQ(mtp::readPlaceholderMarker(dir.path() / "block"), marker);
+    writeFile(dir.path() / "short", block(marker, 511));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "short"));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "missing"));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path()));  // a directory cannot be read
+    // The whole image starts with its MBR, not the marker.
+    writeFile(dir.path() / "image", mtp::placeholderImage(marker));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "image"));
+}
+
+}  // namespace

@@ -1,14 +1,16 @@
-// Transaction rules, the session's queries and the editor's bookkeeping, against scripted USB
-// traffic.
+// Transaction rules, the session's queries, the editor's bookkeeping and the read-ahead's
+// requests, against scripted USB traffic.
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
+#include "mtp/ReadAhead.h"
 #include "tests/common/TestSupport.h"
 #include "tests/mtp/ScriptedTransport.h"
 
@@ -20,7 +22,8 @@ namespace {
 using testsupport::pattern;
 using testsupport::ptpString;
 
-constexpr size_t MiB = 1 << 20;
+constexpr size_t KiB = 1024;
+constexpr size_t MiB = 1024 * KiB;
 
 Bytes handles(const std::vector<uint32_t>& list) {
     Bytes bytes;
@@ -127,75 +130,54 @@ TEST_F(SessionTest, LargeDataPhasesStreamThroughTheSinkAndAreCappedWithoutOne) {
     EXPECT_EQ(streamed, endless.size());
 }
 
-TEST_F(SessionTest, AtMostTwoZeroLengthPacketsAreSkipped) {
+// Whatever a confused phone sends before it falls silent, the transaction fails with a transport
+// error naming it, the input is drained once, and the next transaction starts afresh.
+TEST_F(SessionTest, ConfusedPhonesFailTheTransactionAndAreDrained) {
+    const Bytes zlp;
+    const auto data = [](uint32_t id, size_t size) {
+        return buildDataContainer(Op::GetObjectInfo, id, pattern(size));
+    };
+    const auto response = [](uint32_t id) { return ScriptedTransport::response(Response::OK, id); };
+    Bytes event = response(5), longer = data(2, 100), cut = data(7, 3 * MiB);
+    event[4] = wire(ContainerType::Event);
+    longer[0] = 200;  // announces more than it sends
+    cut.resize(MiB);  // the first MiB of a 3 MiB container
+    struct Case {
+        std::vector<Bytes> in;  // case i answers transaction i + 1
+        const char* message;
+    };
+    const Case cases[] = {
+        {{zlp, zlp, zlp, response(1)}, "device sent only zero-length packets"},
+        {{longer, zlp, zlp, zlp}, "device sent only zero-length packets"},
+        {{response(9), Bytes{1, 2, 3}}, "response for another transaction"},
+        {{data(3, 10)}, "data for another transaction"},
+        {{event}, "expected a response container, got type 4"},
+        {{data(6, 4), data(6, 4)}, "expected a response container, got type 2"},
+        {{cut}, "LIBUSB_ERROR_TIMEOUT"},
+    };
+    for (const Case& c : cases) {
+        phone->clearRecords();
+        for (const Bytes& transfer : c.in) phone->queueIn(transfer);
+        phone->queueReadFailure("LIBUSB_ERROR_TIMEOUT");
+        EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }), c.message);
+        EXPECT_EQ(phone->drains, 1u) << c.message;
+        EXPECT_EQ(phone->queued(), 0u) << c.message;
+    }
+    EXPECT_FALSE(session.isStalled());  // only failed writes stall
+
+    // Two zero-length packets are skipped; the next transaction moves on.
     phone->queueZeroLength();
     phone->queueZeroLength();
-    phone->queueResponse(Response::OK, 1, {7});
+    phone->queueResponse(Response::OK, 8, {7});
     session.transact(Op::CloseSession);
     EXPECT_EQ(session.responseParams(), std::vector<uint32_t>{7});
 
-    for (int i = 0; i < 3; ++i) phone->queueZeroLength();
-    phone->queueResponse(Response::OK, 2);
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
-              "device sent only zero-length packets");
-    EXPECT_EQ(phone->drains, 1u);
-
-    // Inside a data phase as well.
-    Bytes container = buildDataContainer(Op::GetObjectInfo, 3, pattern(100));
-    container[0] = 200;  // announces more than it sends
-    phone->queueIn(container);
-    for (int i = 0; i < 5; ++i) phone->queueZeroLength();
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
-              "device sent only zero-length packets");
-}
-
-TEST_F(SessionTest, MismatchedIDsAndTypesAreRefusedAndTheNextTransactionMovesOn) {
-    phone->queueResponse(Response::OK, 7);
-    phone->queueIn(Bytes{1, 2, 3});  // stale junk the drain must eat
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
-              "response for another transaction");
-    EXPECT_EQ(phone->drains, 1u);
-    EXPECT_EQ(phone->queued(), 0u);
-
-    phone->queueData(Op::GetObjectInfo, 1, pattern(10));
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
-              "data for another transaction");
-    EXPECT_EQ(phone->drains, 2u);
-
-    Bytes event = ScriptedTransport::response(Response::OK, 3);
-    event[4] = wire(ContainerType::Event);
-    phone->queueIn(event);
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::CloseSession); }),
-              "expected a response container, got type 4");
-    // After a data phase, a second data container is not a response either.
-    phone->queueData(Op::GetObjectInfo, 4, pattern(4));
-    phone->queueData(Op::GetObjectInfo, 4, pattern(4));
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
-              "expected a response container, got type 2");
-
-    phone->respond([](const Command&) { return Reply{}; });
-    session.transact(Op::CloseSession);
-    EXPECT_EQ(phone->commands.back().transactionID, 5u);
-}
-
-TEST_F(SessionTest, NonOKResponseIsAnMTPErrorWithItsParameters) {
+    // A proper refusal is an MTPError with its parameters, and nothing to drain.
+    phone->clearRecords();
     phone->respond([](const Command&) { return Reply{std::nullopt, Response::StoreFull, {9, 8}}; });
     EXPECT_THROW(session.transact(Op::SendObjectInfo, {1, 2}), MTPError);
     EXPECT_EQ(session.responseParams(), (std::vector<uint32_t>{9, 8}));
-    EXPECT_EQ(phone->drains, 0u);  // the phone answered properly: nothing to drain
-}
-
-TEST_F(SessionTest, TransportFailuresDrainThenPassUnchanged) {
-    // The first MiB of a 3 MiB container arrives, then the phone times out.
-    Bytes container = buildDataContainer(Op::GetObjectInfo, 1, pattern(3 * MiB));
-    phone->queueIn(Bytes(container.begin(), container.begin() + MiB));
-    phone->queueReadFailure("LIBUSB_ERROR_TIMEOUT");
-    phone->queueIn(Bytes(16, 0xEE));
-    EXPECT_EQ(transportFailure([&] { session.transact(Op::GetObjectInfo, {1}); }),
-              "LIBUSB_ERROR_TIMEOUT");
-    EXPECT_EQ(phone->drains, 1u);
-    EXPECT_EQ(phone->queued(), 0u);
-    EXPECT_FALSE(session.isStalled());  // only failed writes stall
+    EXPECT_EQ(phone->drains, 0u);
 
     // A sink that throws is handled like any other failure.
     phone->respond([](const Command&) { return Reply{pattern(10)}; });
@@ -203,14 +185,14 @@ TEST_F(SessionTest, TransportFailuresDrainThenPassUnchanged) {
         session.transact(Op::GetObjectInfo, {1}, std::nullopt,
                          [](std::span<const uint8_t>) { throw std::runtime_error("full"); }),
         std::runtime_error);
-    EXPECT_EQ(phone->drains, 2u);
+    EXPECT_EQ(phone->drains, 1u);
 
     // Caller errors are refused before anything is sent.
     EXPECT_EQ(transportFailure([&] {
                   session.transact(Op::GetObjectPropList, {1, 2, 3, 4, 5, 6});
               }),
               "too many parameters for one command");
-    EXPECT_EQ(session.transactionID(), 2u);
+    EXPECT_EQ(session.transactionID(), 10u);
 }
 
 // A failed command or data write leaves the phone in an unknown state: nothing more is sent.
@@ -339,7 +321,9 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
             case Prop::ObjectFileName:
                 return Reply{
                     propList({{3, Prop::ObjectFileName, DataType::String, ptpString("b.txt")},
-                              {2, Prop::ObjectFileName, DataType::String, ptpString("Sub")}})};
+                              {2, Prop::ObjectFileName, DataType::String, ptpString("Sub")},
+                              // Some Android versions list the folder among its children.
+                              {0x55, Prop::ObjectFileName, DataType::String, ptpString("me")}})};
             case Prop::ObjectFormat:
                 return Reply{propList(
                     {{2, Prop::ObjectFormat, DataType::UINT16, value(wire(Format::Association))},
@@ -347,7 +331,8 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
             case Prop::ObjectSize:
                 return Reply{propList(
                     {{3, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(6'000'000'000)},
-                     {9, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(42)},
+                     // A 32-bit all-ones size is the cap, not a size.
+                     {9, Prop::ObjectSize, DataType::UINT32, Bytes(4, 0xFF)},
                      {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
             default:
                 return Reply{propList(
@@ -359,7 +344,7 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
               (std::vector<MTPEntry>{
                   {3, "b.txt", 6'000'000'000, false, parseMTPDate("20240131T235959"), false},
                   {2, "Sub", 0, true, std::nullopt, false},
-                  {9, "", 42, false, std::nullopt, false}}));
+                  {9, "", 0xFFFFFFFF, false, std::nullopt, true}}));
     EXPECT_EQ(phone->ops(), std::vector<Op>(4, Op::GetObjectPropList));
 
     phone->respond([](const Command& command) {
@@ -412,20 +397,9 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
                                                      {Op::TruncateObject, 2, {5, 100, 0}}}));
     EXPECT_EQ(editor.editedSize(5), 100u);
 
-    // The size the phone reports, when the caller's came from a listing.
-    phone->respond([](const Command& command) {
-        if (command.op != Op::GetObjectPropValue) return Reply{};
-        Bytes value;
-        appendU64(value, 5'000'000'000);
-        return Reply{value};
-    });
-    phone->clearRecords();
-    EXPECT_EQ(editor.beginEdit(6, 0, true), 5'000'000'000u);
-    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{6, wire(Prop::ObjectSize)}));
-    EXPECT_EQ(phone->commands[2].params, (std::vector<uint32_t>{6, 705032704, 1}));
-
-    // A reply shorter than a u64 is no size: nothing is begun, nothing cut.
-    for (size_t length : {0u, 4u}) {
+    // The size the phone reports, when the caller's came from a listing; a reply shorter than a
+    // u64 is no size: nothing is begun, nothing cut.
+    for (size_t length : {8u, 0u, 4u}) {
         phone->respond([length](const Command& command) {
             if (command.op != Op::GetObjectPropValue) return Reply{};
             Bytes value;
@@ -434,6 +408,13 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
             return Reply{value};
         });
         phone->clearRecords();
+        if (length == 8) {
+            EXPECT_EQ(editor.beginEdit(6, 0, true), 5'000'000'000u);
+            EXPECT_EQ(phone->commands[0].params,
+                      (std::vector<uint32_t>{6, wire(Prop::ObjectSize)}));
+            EXPECT_EQ(phone->commands[2].params, (std::vector<uint32_t>{6, 705032704, 1}));
+            continue;
+        }
         EXPECT_EQ(testsupport::transportFailure([&] { (void)editor.beginEdit(7, 0, true); }).kind,
                   TransportErrorKind::protocol);
         EXPECT_EQ(phone->ops(), std::vector<Op>{Op::GetObjectPropValue}) << length;
@@ -530,6 +511,200 @@ TEST_F(EditorTest, CreateObjectReturnsTheThirdResponseParameter) {
     phoneAnswering({}, {0x10001, 0x33});
     EXPECT_EQ(transportFailure([&] { (void)editor.createObject(0x10001, 0x33, "x", false); }),
               "SendObjectInfo returned no handle");
+}
+
+struct Request {
+    uint32_t handle;
+    uint64_t offset;
+    uint32_t length;
+    bool operator==(const Request&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Request& r) {
+    return out << "{" << r.handle << ", " << r.offset << ", " << r.length << "}";
+}
+
+class ReadAheadTest : public SessionTest {
+  protected:
+    void SetUp() override {
+        openWith({Op::GetPartialObject64});
+        serveObjects();
+    }
+    // Answers GetPartialObject64 from objects, recording each request.
+    void serveObjects() {
+        phone->respond([this](const Command& command) {
+            uint32_t handle = command.params[0];
+            uint64_t offset = command.params[1] | uint64_t{command.params[2]} << 32;
+            uint32_t length = command.params[3];
+            requests.push_back({handle, offset, length});
+            const Bytes& content = objects.at(handle);
+            uint64_t end = std::min<uint64_t>(content.size(), offset + length);
+            return Reply{Bytes(content.begin() + static_cast<ptrdiff_t>(offset),
+                               content.begin() + static_cast<ptrdiff_t>(end))};
+        });
+    }
+
+    void addObject(uint32_t handle, size_t size) {
+        objects[handle] = pattern(size, static_cast<uint8_t>(handle));
+    }
+
+    // Reads and checks the count and the bytes against the object's content.
+    void read(uint32_t handle, int64_t offset, size_t length) {
+        const Bytes& content = objects.at(handle);
+        Bytes scratch(length, 0xCC);
+        std::span<const uint8_t> got = cache.read(session, handle, content.size(), offset, scratch);
+        const uint64_t from = std::min<uint64_t>(std::max<int64_t>(offset, 0), content.size());
+        EXPECT_EQ(got.size(), std::min<uint64_t>(length, content.size() - from)) << offset;
+        EXPECT_TRUE(
+            std::equal(got.begin(), got.end(), content.begin() + static_cast<ptrdiff_t>(from)))
+            << "wrong bytes at " << offset;
+    }
+
+    ReadAhead cache;
+    std::map<uint32_t, Bytes> objects;
+    std::vector<Request> requests;
+};
+
+// A sequential reader costs one request per window (fs ReadTest); each case here reads in the
+// given order and costs the given requests on the wire.
+TEST_F(ReadAheadTest, OtherReadersCostWhatTheyAskFor) {
+    struct Read {
+        uint32_t handle;
+        int64_t offset;
+        size_t length;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Read> reads;
+        std::vector<Request> requests;
+    };
+    const size_t k64 = 64 * KiB, M6 = 6 * MiB;
+    const Case cases[] = {
+        {"a short file, then at and past its end, and before its start",
+         {{2, 0, 8 * KiB}, {2, 100, 8 * KiB}, {2, 5000, 8 * KiB}, {2, -20, 10}},
+         {{2, 0, 100}, {2, 0, 10}}},
+        {"a large read goes direct but keeps the sequence",
+         {{3, 0, k64}, {3, k64, M6}, {3, k64 + M6, k64}, {3, 2 * k64 + M6, k64}},
+         {{3, 0, k64}, {3, k64, M6}, {3, k64 + M6, 4 * MiB}}},
+        // Inside the window reads come from memory; elsewhere they go direct until they continue
+        // a read that ended there.
+        {"random reads bypass the window",
+         {{4, 0, 4096},
+          {4, 4096, 4096},
+          {4, 6 * MiB, 4096},
+          {4, 8192, 4096},
+          {4, 6 * MiB + 4096, 4096},
+          {4, 6 * MiB + 8192, 4096}},
+         {{4, 0, 4096},
+          {4, 4096, 4 * MiB},
+          {4, 6 * MiB, 4096},
+          {4, 6 * MiB + 4096, 4096},
+          {4, 6 * MiB + 8192, 2 * MiB - 8192}}},
+        {"the buffer holds one object only",
+         {{5, 0, 4096}, {6, 0, 4096}, {5, 4096, 4096}, {6, 4096, 4096}, {5, 8192, 4096}},
+         {{5, 0, 4096}, {6, 0, 4096}, {5, 4096, 4 * MiB}, {6, 4096, 4 * MiB}, {5, 8192, 4 * MiB}}},
+    };
+    for (auto [handle, size] :
+         {std::pair{2u, 100u}, {3u, 20 * MiB}, {4u, 8 * MiB}, {5u, 8 * MiB}, {6u, 8 * MiB}}) {
+        addObject(handle, size);
+    }
+    for (const Case& c : cases) {
+        requests.clear();
+        for (const Read& r : c.reads) read(r.handle, r.offset, r.length);
+        EXPECT_EQ(requests, c.requests) << c.what;
+    }
+    EXPECT_EQ(cache.bufferOwner(), 5u);
+}
+
+TEST_F(ReadAheadTest, InvalidateForgetsPositionAndBytes) {
+    addObject(7, 8 * MiB);
+    read(7, 0, 4096);
+    read(7, 4096, 4096);
+    objects[7][8192] ^= 0xFF;  // the content changes on the phone
+    cache.invalidate(7);
+    EXPECT_FALSE(cache.bufferOwner());
+    read(7, 8192, 4096);   // continues, but the history is gone: direct
+    read(7, 12288, 4096);  // refills
+    EXPECT_EQ(requests,
+              (std::vector<Request>{
+                  {7, 0, 4096}, {7, 4096, 4 * MiB}, {7, 8192, 4096}, {7, 12288, 4 * MiB}}));
+}
+
+TEST_F(ReadAheadTest, ATenthObjectStartsTheMapAfresh) {
+    for (uint32_t handle = 10; handle < 20; ++handle) addObject(handle, 100);
+    for (uint32_t handle = 10; handle < 19; ++handle) read(handle, 0, 10);
+    EXPECT_EQ(cache.stateCount(), 9u);
+    read(10, 10, 10);  // a known handle does not clear it
+    EXPECT_EQ(cache.stateCount(), 9u);
+    read(19, 0, 10);
+    EXPECT_EQ(cache.stateCount(), 1u);
+    EXPECT_EQ(cache.state(19).lastEnd, 10u);
+    EXPECT_EQ(cache.state(10).lastEnd, UINT64_MAX);
+}
+
+TEST_F(ReadAheadTest, AFailedTransferKeepsThePreviousState) {
+    addObject(8, 8 * MiB);
+    read(8, 0, 4096);
+    ReadAhead::State before = cache.state(8);
+    phone->respond([](const Command&) { return Reply{std::nullopt, Response::GeneralError}; });
+    Bytes destination(4096);
+    EXPECT_THROW((void)cache.read(session, 8, 8 * MiB, 4096, destination), MTPError);
+    EXPECT_EQ(cache.state(8), before);
+    EXPECT_THROW((void)cache.read(session, 8, 8 * MiB, 6 * MiB, destination), MTPError);
+    EXPECT_EQ(cache.state(8), before);
+}
+
+TEST_F(ReadAheadTest, AFillThatFailsHalfwayLeavesNoStaleBytes) {
+    addObject(20, 8 * MiB);
+    addObject(21, 8 * MiB);
+    read(20, 0, 4096);
+    read(20, 4096, 4096);  // object 20 owns the buffer
+    read(21, 0, 4096);
+    // Object 21's fill delivers 2 MiB into the buffer, then the phone times out.
+    phone->respond(nullptr);
+    uint32_t id = session.transactionID() + 1;
+    Bytes container = buildDataContainer(Op::GetPartialObject64, id,
+                                         std::span(objects[21]).subspan(4096, 4 * MiB));
+    phone->queueIn(Bytes(container.begin(), container.begin() + 2 * MiB));
+    phone->queueReadFailure("time-out");
+    Bytes destination(4096);
+    EXPECT_THROW((void)cache.read(session, 21, 8 * MiB, 4096, destination), MTPTransportError);
+    EXPECT_FALSE(cache.bufferOwner());
+
+    // Object 20 within its old window must come from the phone, not from 21's bytes.
+    serveObjects();
+    size_t before = requests.size();
+    read(20, 8192, 4096);
+    EXPECT_EQ(requests.size(), before + 1);
+}
+
+// Without GetPartialObject64 nothing past 4 GB can be asked for: a sequential reader must still
+// reach the last bytes below it, as a cold read of the same range does.
+TEST_F(SessionTest, ReadAheadWithout64BitReachesTheLastBytesBelow4GB) {
+    openWith({Op::GetPartialObject});
+    constexpr uint64_t size = 5'000'000'000;
+    std::vector<Request> requests;
+    phone->respond([&](const Command& command) {
+        uint32_t offset = command.params[1], length = command.params[2];
+        requests.push_back({command.params[0], offset, length});
+        Bytes data(static_cast<size_t>(std::min<uint64_t>(length, size - offset)));
+        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(offset + i);
+        return Reply{data};
+    });
+    ReadAhead cache;
+    Bytes piece(4096);
+    constexpr uint64_t start = UINT32_MAX - 3 * 4096;
+    // The last read ends exactly at the limit.
+    for (uint64_t at = start; at < UINT32_MAX; at += 4096) {
+        std::span<uint8_t> want = std::span(piece).first(std::min<uint64_t>(4096, UINT32_MAX - at));
+        std::span<const uint8_t> got = cache.read(session, 9, size, static_cast<int64_t>(at), want);
+        ASSERT_EQ(got.size(), want.size()) << at;
+        EXPECT_EQ(got[100], static_cast<uint8_t>(at + 100));
+    }
+    EXPECT_EQ(requests, (std::vector<Request>{{9, start, 4096}, {9, start + 4096, 8192}}));
+    // Past the limit both ways fail alike, before anything is sent.
+    EXPECT_THROW((void)cache.read(session, 9, size, UINT32_MAX - 4095, piece), MTPTransportError);
+    EXPECT_EQ(requests.size(), 2u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The simulated phone answers as an Android phone does: sessions, objects, edits, properties,
-// storage space, events, and the bulk pipes under it.
+// storage space, events, and the bulk pipes under it; and phonels' listing of it.
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "mtp/ByteReader.h"
 #include "mtp/Container.h"
@@ -10,6 +12,8 @@
 #include "mtp/MTPError.h"
 #include "mtp/PTPString.h"
 #include "tests/common/TestSupport.h"
+#include "tools/phonels/PhoneLister.h"
+#include "tools/phonesim/DemoContent.h"
 #include "tools/phonesim/SimulatedPhone.h"
 
 namespace {
@@ -31,13 +35,11 @@ constexpr uint32_t Internal = 0x00010001;
 constexpr uint32_t SD = 0x00020001;
 constexpr uint32_t Root = mtp::RootParent;
 
-// The phone's response to one transaction; what it sent goes to *received.
+// The phone's response to one transaction.
 Response answer(MTPSession& s, Op op, const std::vector<uint32_t>& params = {},
-                std::optional<std::span<const uint8_t>> dataOut = std::nullopt,
-                Bytes* received = nullptr) {
+                std::optional<std::span<const uint8_t>> dataOut = std::nullopt) {
     try {
-        Bytes data = s.transact(op, params, dataOut);
-        if (received) *received = std::move(data);
+        s.transact(op, params, dataOut);
         return Response::OK;
     } catch (const mtp::MTPError& error) {
         return error.response;
@@ -108,9 +110,8 @@ TEST(PhoneSession, SessionsAndWhatDeviceInfoOffers) {
     auto full = connectPhone(phone);
     for (Op op : optional) EXPECT_TRUE(full->supports(op)) << mtp::wire(op);
     EXPECT_TRUE(full->supportsWriting());
-    Bytes name;
-    EXPECT_EQ(answer(*full, Op::GetDevicePropValue, {0xD402}, std::nullopt, &name), Response::OK);
-    EXPECT_EQ(mtp::ByteReader(name).readString(), "Simulated Phone");  // libmtp reads it
+    EXPECT_EQ(mtp::ByteReader(full->transact(Op::GetDevicePropValue, {0xD402})).readString(),
+              "Simulated Phone");  // libmtp reads it
     EXPECT_EQ(answer(*full, Op::GetDevicePropValue, {0x5003}), Response::DevicePropNotSupported);
 
     // Without the features, their operations are neither listed nor served.
@@ -344,6 +345,55 @@ TEST(PhoneEvents, PhoneSideChangesInListedFoldersRaiseEvents) {
     EXPECT_EQ(mtp::parseContainerHeader(*event).type, mtp::ContainerType::Event);
     EXPECT_EQ(mtp::parseContainerHeader(*event).code, mtp::wire(mtp::Event::ObjectAdded));
     EXPECT_FALSE(phone.interruptIn());
+}
+
+std::string listing(SimulatedPhone& phone, phonels::ListOptions options = {}) {
+    std::ostringstream out;
+    phonels::listPhone(*testsupport::connectPhone(phone), out, options);
+    return out.str();
+}
+
+TEST(Phonels, PrintsStoragesAndAnAlignedTree) {
+    phonesim::PhoneConfig config;
+    config.storages = {
+        phonesim::StorageConfig{"Internal shared storage", 2'000'000, std::nullopt, false}};
+    SimulatedPhone phone(config);
+    phone.addFile(Internal, "Download/b.pdf", Bytes(183'201), 1706745599);
+    phone.addFile(Internal, "Download/a-long-name.txt", Bytes(12), 1706745599);
+    phone.addFolder(Internal, "Alarms");
+    std::istringstream lines(listing(phone, phonels::ListOptions{-1, true, true}));
+    std::vector<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    ASSERT_EQ(got.size(), 5u);
+    got[3].resize(got[3].size() - 18);  // the dates, in local time
+    got[4].resize(got[4].size() - 18);
+    EXPECT_EQ(got,
+              (std::vector<std::string>{
+                  "Internal shared storage  2.0 MB, 1.8 MB free", "├── Alarms/", "└── Download/",
+                  "    ├── a-long-name.txt      12", "    └── b.pdf            183201"}));
+
+    phone.updateFaults([](Faults& f) { f.locked = true; });
+    EXPECT_EQ(listing(phone),
+              "No storage visible: the phone may be locked; unlock it and try again.\n");
+}
+
+TEST(Phonels, FallsBackToObjectInfoWhenPropListFails) {
+    SimulatedPhone phone(phonesim::demoPhoneConfig());
+    phonesim::addDemoContent(phone);
+    std::string expected = listing(phone);
+    EXPECT_NE(expected.find("IMG_20240131_235959.jpg  2.4 MB"), std::string::npos);
+    EXPECT_GT(phone.stats().count(mtp::Op::GetObjectPropList), 0u);
+
+    phone.resetStats();
+    phone.updateFaults([](Faults& f) { f.propListError = mtp::Response::GeneralError; });
+    EXPECT_EQ(listing(phone), expected);
+    EXPECT_GT(phone.stats().count(mtp::Op::GetObjectInfo), 10u);
+
+    phone.resetStats();
+    phone.setFaults({});
+    phone.updateFaults([](Faults& f) { f.noPropList = true; });
+    EXPECT_EQ(listing(phone), expected);
+    EXPECT_EQ(phone.stats().count(mtp::Op::GetObjectPropList), 0u);
 }
 
 }  // namespace

@@ -39,13 +39,6 @@ class Libusb {
 
     libusb_context* context() const { return context_; }
 
-    // Whether bus 1 lists a device with this address.
-    bool lists(int devnum) const {
-        libusb_device* device = find(devnum);
-        if (device) libusb_unref_device(device);
-        return device != nullptr;
-    }
-
     // The device at bus 1 with this address, referenced (unref it) or null.
     libusb_device* find(int devnum) const {
         libusb_device** list = nullptr;
@@ -71,11 +64,6 @@ class Libusb {
         if (result != 0) return nullptr;
         handles_.push_back(handle);
         return handle;
-    }
-
-    void close(libusb_device_handle* handle) {
-        std::erase(handles_, handle);
-        libusb_close(handle);
     }
 
   private:

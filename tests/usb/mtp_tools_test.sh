@@ -5,12 +5,18 @@
 # MTP device; unplugged: nothing). Usage: mtp_tools_test.sh PATH/TO/phonesim
 set -euo pipefail
 phonesim=${1:?usage: mtp_tools_test.sh PATH/TO/phonesim}
+# Watchdog shorter than ctest's 120 s: timeout(1) signals the whole process group, so phonesim
+# and the tools end and the EXIT trap below still removes the work folder.
+if [ "${MTP_TOOLS_TIMED:-}" != 1 ]; then
+  MTP_TOOLS_TIMED=1 exec timeout -k 10 "${MTP_TOOLS_TIMEOUT:-90}" bash "$0" "$@"
+fi
 for tool in mtp-detect mtp-files mtp-getfile mtp-sendfile; do
   command -v "$tool" >/dev/null || { echo "missing $tool (Debian package mtp-tools)"; exit 1; }
 done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
 mkdir -p "$work/store/DCIM"
 head -c 300001 /dev/urandom >"$work/store/DCIM/photo.jpg"
 # With its 12-byte header the data container is 1 MiB: a zero-length packet must end it.

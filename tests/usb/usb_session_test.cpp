@@ -1,16 +1,23 @@
-// The MTP session and editor against the simulated phone, once in-process and once over libusb
-// on the virtual USB bus: the same tests must pass over both transports.
+// USBTransport over libusb against the simulated phone on the virtual USB bus, and the MTP
+// session and editor against the same phone once in-process and once over libusb: the same tests
+// must pass over both transports.
+
+#include <libusb.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "mtp/Container.h"
 #include "mtp/MTPCodes.h"
 #include "mtp/MTPEditor.h"
 #include "mtp/MTPError.h"
 #include "mtp/MTPSession.h"
+#include "mtp/USBDiscovery.h"
 #include "mtp/USBTransport.h"
 #include "tests/common/TestSupport.h"
 #include "tests/usb/USBTestSupport.h"
@@ -18,6 +25,7 @@
 
 namespace {
 
+using testsupport::eventually;
 using testsupport::pattern;
 using testsupport::TempDir;
 using testsupport::transportFailure;
@@ -25,24 +33,26 @@ using testsupport::transportFailure;
 using namespace std::chrono_literals;
 using mtp::MTPEntry;
 using mtp::MTPTransportError;
+using mtp::TransportErrorKind;
+using mtp::USBTransport;
 using phonesim::Bytes;
 using phonesim::Faults;
 using phonesim::FaultTrigger;
 using phonesim::PhoneConfig;
 using phonesim::StorageConfig;
+using usbbus::Variant;
+using usbtest::processBus;
+using usbtest::recordAt;
 
 constexpr uint32_t Internal = 0x00010001;
-constexpr uint32_t SD = 0x00020001;
-constexpr std::time_t jan31 = 1706745599;
 constexpr uint32_t MiB = 1 << 20;
+constexpr int port = 1;
 
 enum class Transport { inProcess, libusb };
 
 // The same tests over both transports to the same simulated phone.
 class PhoneTransportTest : public testing::TestWithParam<Transport> {
   protected:
-    static constexpr int port = 1;
-
     phonesim::SimulatedPhone& startPhone(PhoneConfig config = {}) {
         phone_ = std::make_shared<phonesim::SimulatedPhone>(std::move(config));
         if (GetParam() == Transport::libusb) usbtest::plugPhone(port, phone_);
@@ -74,58 +84,6 @@ class PhoneTransportTest : public testing::TestWithParam<Transport> {
     std::unique_ptr<mtp::MTPSession> session_;
 };
 
-TEST_P(PhoneTransportTest, StoragesAndBothListingsAgree) {
-    PhoneConfig config;
-    config.storages = {StorageConfig{"Internal shared storage", 1'000'000, std::nullopt, false},
-                       StorageConfig{"SD card", 2'000'000, std::nullopt, true}};
-    auto& phone = startPhone(config);
-    phone.addFile(Internal, "DCIM/Camera/IMG_1.jpg", pattern(1500), jan31);
-    phone.addFile(Internal, "DCIM/Camera/IMG_2.jpg", pattern(2500), jan31 + 60);
-    phone.addFolder(Internal, "DCIM/Camera/Thumbs");
-    auto& session = openSession();
-
-    auto storages = session.storages();
-    ASSERT_EQ(storages.size(), 2u);
-    EXPECT_EQ(storages[0],
-              (mtp::MTPStorage{Internal, "Internal shared storage", 1'000'000, 996'000}));
-    EXPECT_EQ(storages[1], (mtp::MTPStorage{SD, "SD card", 2'000'000, 2'000'000}));
-
-    uint32_t dcim = session.list(Internal, mtp::RootParent).at(0).handle;
-    uint32_t camera = session.list(Internal, dcim).at(0).handle;
-    std::vector<MTPEntry> byInfo = session.list(Internal, camera);
-    EXPECT_EQ(session.listByPropList(camera), byInfo);
-    ASSERT_EQ(byInfo.size(), 3u);
-    auto second = std::ranges::find(byInfo, "IMG_2.jpg", &MTPEntry::name);
-    ASSERT_NE(second, byInfo.end());
-    EXPECT_EQ(second->size, 2500u);
-    EXPECT_EQ(second->modified, std::chrono::system_clock::from_time_t(jan31 + 60));
-
-    // Android 8+ lists the folder among its own children.
-    phone.updateFaults([](Faults& f) { f.propListIncludesParent = true; });
-    EXPECT_EQ(session.listByPropList(camera).size(), 3u);
-    // A phone refusing the property list leaves the one-by-one listing as the fallback.
-    phone.updateFaults([](Faults& f) { f.propListError = mtp::Response::InvalidObjectPropCode; });
-    EXPECT_THROW((void)session.listByPropList(camera), mtp::MTPError);
-    EXPECT_EQ(session.list(Internal, camera), byInfo);
-}
-
-TEST_P(PhoneTransportTest, TruncatedDatasetsStillYieldEntries) {
-    auto& phone = startPhone();
-    phone.addFile(Internal, "notes.txt", pattern(42));
-    phone.updateFaults([](Faults& f) {
-        f.objectInfoLength = 52;
-        f.storageInfoLength = 14;
-    });
-    auto& session = openSession();
-    std::vector<mtp::MTPStorage> storages = session.storages();
-    ASSERT_EQ(storages.size(), 1u);
-    EXPECT_EQ(storages[0].free, 0u);
-    EXPECT_EQ(storages[0].name, "");
-    MTPEntry entry = session.list(Internal, mtp::RootParent).at(0);
-    EXPECT_EQ(entry.size, 42u);
-    EXPECT_EQ(entry.name, "");
-}
-
 TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     TempDir dir;
     PhoneConfig config;
@@ -144,34 +102,6 @@ TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     EXPECT_EQ(std::string(tail.begin(), tail.begin() + 4), "tail");
 
     EXPECT_EQ(session.listByPropList(movies).at(0).size, 5'000'000'000ull);
-
-    // Without GetObjectPropValue, or on a phone whose sizes stop at 32 bits, the size is unknown.
-    phone.updateFaults([](Faults& f) { f.noPropValue = true; });
-    auto& without = openSession();
-    MTPEntry unknown = without.entry(movie.handle);
-    EXPECT_TRUE(unknown.sizeUnknown);
-    EXPECT_EQ(unknown.size, 0xFFFFFFFFu);
-    phone.setFaults({});
-    phone.updateFaults([](Faults& f) { f.sizesUnknownOver4G = true; });
-    auto& narrow = openSession();
-    EXPECT_TRUE(narrow.entry(movie.handle).sizeUnknown);
-    // The property-list listing must not take the 32-bit cap for a size either.
-    MTPEntry listed = narrow.listByPropList(movies).at(0);
-    EXPECT_TRUE(listed.sizeUnknown);
-    EXPECT_EQ(listed.size, 0xFFFFFFFFu);
-
-    // Without GetPartialObject64, nothing past 4 GB is asked for.
-    phone.setFaults({});
-    phone.updateFaults([](Faults& f) { f.no64bit = true; });
-    auto& old = openSession();
-    phone.resetStats();
-    EXPECT_EQ(transportFailure([&] {
-                  (void)old.readPartial(movie.handle, 4294967290ull, 16, tail);
-              }).message,
-              "device cannot read past 4 GB");
-    EXPECT_EQ(phone.stats().transactions(), 0u);
-    EXPECT_EQ(old.readPartial(movie.handle, 4294967279ull, 16, tail), 16u);
-    EXPECT_EQ(phone.stats().count(mtp::Op::GetPartialObject), 1u);
 }
 
 // Containers of whole MiBs end with a zero-length packet that the session must skip; each
@@ -237,14 +167,8 @@ TEST_P(PhoneTransportTest, TransportFaults) {
     auto& session = openSession(300ms);
     uint32_t f = session.list(Internal, mtp::RootParent).at(0).handle;
 
-    // A transaction that is never answered times out; the session stays usable.
-    phone.updateFaults(
-        [](Faults& x) { x.neverAnswer = FaultTrigger::once(mtp::Op::GetObjectInfo); });
-    EXPECT_THROW(session.entry(f), MTPTransportError);
-    EXPECT_FALSE(session.isStalled());
-    EXPECT_EQ(session.entry(f).size, 4000u);
-
-    // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes.
+    // The vendor quirk hangs a partial read whose last packet is exactly 512 bytes: the read
+    // times out in the middle of its data, and the session stays usable.
     phone.updateFaults([](Faults& x) { x.partialReadHangQuirk = true; });
     Bytes out(1012);
     EXPECT_THROW((void)session.readPartial(f, 0, 1012, out), MTPTransportError);
@@ -256,15 +180,6 @@ TEST_P(PhoneTransportTest, TransportFaults) {
     EXPECT_THROW((void)session.entry(f), MTPTransportError);
     EXPECT_FALSE(session.isStalled());
     EXPECT_EQ(session.entry(f).size, 4000u);
-
-    // A stalled write ends the session for good, without another word to the phone.
-    phone.updateFaults([](Faults& x) { x.stallOut = FaultTrigger::once(mtp::Op::GetObjectInfo); });
-    EXPECT_THROW(session.entry(f), MTPTransportError);
-    EXPECT_TRUE(session.isStalled());
-    phone.resetStats();
-    EXPECT_EQ(transportFailure([&] { session.storages(); }).message,
-              "device stopped responding; reconnect it");
-    EXPECT_EQ(phone.stats().transfersOut, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, PhoneTransportTest,
@@ -272,5 +187,209 @@ INSTANTIATE_TEST_SUITE_P(Session, PhoneTransportTest,
                          [](const auto& info) {
                              return info.param == Transport::inProcess ? "InProcess" : "Libusb";
                          });
+
+class USBTransportTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        transport_.reset();
+        processBus().release(port);
+        processBus().unplug(port);
+    }
+
+    phonesim::SimulatedPhone& plug(Variant variant = Variant::mtpClass) {
+        phone_ = std::make_shared<phonesim::SimulatedPhone>();
+        usbtest::plugPhone(port, phone_, variant);
+        return *phone_;
+    }
+
+    USBTransport& open(mtp::USBTransportLimits limits = {}) {
+        transport_ = USBTransport::create(recordAt(port), limits);
+        return *transport_;
+    }
+
+    // An open session over its own transport (which then owns the transport).
+    std::unique_ptr<mtp::MTPSession> session() {
+        auto session = std::make_unique<mtp::MTPSession>(USBTransport::create(recordAt(port)));
+        session->open();
+        return session;
+    }
+
+    // Sends GetPartialObject64 for `length` bytes of the file at `path` and never reads the
+    // answer, as a host that died in the middle of a transaction leaves the phone.
+    void leaveUnreadAnswer(const std::string& path, uint32_t length) {
+        uint32_t storage = phone_->storageID(0);
+        session()->list(storage, mtp::RootParent);
+        uint32_t handle = *phone_->handleOf(storage, path);
+        auto command = mtp::buildCommand(mtp::Op::GetPartialObject64, 77,
+                                         std::vector<uint32_t>{handle, 0, 0, length});
+        open().write(command.bytes());
+        transport_.reset();
+    }
+
+    std::shared_ptr<phonesim::SimulatedPhone> phone_;
+    std::unique_ptr<USBTransport> transport_;
+};
+
+// The endpoint walk finds what each layout offers: the later of two bulk OUT endpoints (the
+// earlier one stalls every transfer), and no event loop without an interrupt endpoint.
+TEST_F(USBTransportTest, EveryInterfaceLayoutCarriesASession) {
+    for (Variant variant : {Variant::mtpClass, Variant::vendorMtp, Variant::twoBulkOut,
+                            Variant::noInterruptEndpoint}) {
+        SCOPED_TRACE(usbbus::variantName(variant));
+        plug(variant);
+        auto s = session();
+        EXPECT_EQ(s->storages().size(), 1u);
+        auto& usb = static_cast<USBTransport&>(s->transport());
+        EXPECT_EQ(usb.eventLoopRunning(), variant != Variant::noInterruptEndpoint);
+    }
+}
+
+// Input a host left behind is drained at open, at most 16 reads of it, and no further than the
+// first zero-length packet.
+TEST_F(USBTransportTest, StaleInputIsDrainedAtOpen) {
+    plug().addFile(phone_->storageID(0), "big.bin", Bytes(40 * MiB, 1));
+    leaveUnreadAnswer("big.bin", 32 * MiB);
+    phone_->resetStats();
+    open();
+    EXPECT_EQ(phone_->stats().bytesToHost, 16 * MiB);
+
+    // A data container of exactly 1 MiB: one full read, then the zero-length packet; the
+    // response behind it is still there.
+    transport_.reset();
+    plug().addFile(phone_->storageID(0), "big.bin", Bytes(MiB, 1));
+    leaveUnreadAnswer("big.bin", MiB - 12);
+    USBTransport& usb = open();
+    EXPECT_EQ(usb.counters().drainReads, 2u);
+    std::vector<uint8_t> buffer(MiB);
+    ASSERT_GE(usb.read(buffer), 12u);
+    EXPECT_EQ(mtp::parseContainerHeader(buffer).type, mtp::ContainerType::Response);
+    EXPECT_EQ(mtp::parseContainerHeader(buffer).transactionID, 77u);
+}
+
+TEST_F(USBTransportTest, FailuresCarryTheirKind) {
+    plug();
+    USBTransport& usb = open({.read = 300ms});
+    std::vector<uint8_t> buffer(MiB);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
+              MTPTransportError("bulk read failed: LIBUSB_ERROR_TIMEOUT",
+                                TransportErrorKind::timeout, LIBUSB_ERROR_TIMEOUT));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 300ms);
+    EXPECT_LT(elapsed, 10s);
+
+    // The cancelled read leaves the transport usable.
+    auto command = mtp::buildCommand(mtp::Op::OpenSession, 1, std::vector<uint32_t>{1});
+    usb.write(command.bytes());
+    ASSERT_EQ(usb.read(buffer), 12u);
+    EXPECT_EQ(mtp::parseContainerHeader(buffer).code, mtp::wire(mtp::Response::OK));
+
+    phone_->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
+    EXPECT_EQ(transportFailure([&] { usb.write(command.bytes()); }),
+              MTPTransportError("bulk write failed: LIBUSB_ERROR_PIPE", TransportErrorKind::stall,
+                                LIBUSB_ERROR_PIPE));
+}
+
+TEST_F(USBTransportTest, EventsKeepTheLoopGoing) {
+    plug();
+    auto s = session();
+    auto& usb = static_cast<USBTransport&>(s->transport());
+    uint32_t storage = phone_->storageID(0);
+    s->list(storage, mtp::RootParent);  // the phone reports changes in listed folders only
+    for (uint64_t n : {1, 2}) {
+        phone_->addFile(storage, std::to_string(n), Bytes(10, 'a'));
+        ASSERT_TRUE(eventually([&] { return usb.counters().eventCompleted >= n; }));
+    }
+    // Every completion queued the next read at once.
+    EXPECT_TRUE(eventually([&] {
+        auto c = usb.counters();
+        return c.eventTransfers == c.eventCompleted + 1;
+    }));
+    EXPECT_EQ(s->list(storage, mtp::RootParent).size(), 2u);
+
+    // A halted interrupt endpoint is cleared and read again a little later: events flow on.
+    phone_->updateFaults([](phonesim::Faults& f) { f.stallEvents = 1; });
+    ASSERT_TRUE(eventually([&] { return usb.counters().eventHaltClears == 1; }));
+    phone_->addFile(storage, "3", Bytes(10, 'c'));
+    EXPECT_TRUE(eventually([&] { return usb.counters().eventCompleted >= 3; }));
+    EXPECT_TRUE(usb.eventLoopRunning());
+}
+
+TEST_F(USBTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
+    plug();
+    USBTransport& usb = open();
+    ASSERT_TRUE(usb.eventLoopRunning());
+    processBus().unplug(port);
+    ASSERT_TRUE(eventually([&] { return !usb.eventLoopRunning(); }));
+    auto ended = usb.counters();
+    std::this_thread::sleep_for(300ms);  // a retry would come after 0.1 s
+    EXPECT_EQ(usb.counters(), ended);
+    EXPECT_EQ(ended.eventHaltClears, 0u);
+
+    std::vector<uint8_t> buffer(MiB);
+    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
+              MTPTransportError("bulk read failed: LIBUSB_ERROR_NO_DEVICE",
+                                TransportErrorKind::noDevice, LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(transportFailure([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
+    usb.drainInput();  // never throws
+}
+
+TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
+    plug();
+    mtp::USBDeviceRecord record = recordAt(port);
+    processBus().hold(port);
+    MTPTransportError busy = transportFailure([&] { USBTransport::create(record); });
+    EXPECT_EQ(busy.message, "busy");
+    EXPECT_EQ(busy.kind, TransportErrorKind::busy);
+    EXPECT_EQ(mtp::USBDiscovery().exclusiveOwner(record), "phonesim-hold");
+
+    processBus().release(port);
+    open();
+    // Closing gives the interface back: the other process can claim it again.
+    transport_.reset();
+    EXPECT_NO_THROW(processBus().hold(port));
+}
+
+TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
+    plug(Variant::chargingOnly);
+    mtp::USBDeviceRecord charging = recordAt(port);
+    EXPECT_EQ(transportFailure([&] { USBTransport::create(charging); }),
+              MTPTransportError("device " + charging.id + " has no MTP interface",
+                                TransportErrorKind::noDevice));
+
+    // A record from an earlier enumeration does not open the device that replaced it.
+    plug();
+    mtp::USBDeviceRecord old = recordAt(port);
+    processBus().replug(port, usbbus::DeviceProfile{});
+    EXPECT_EQ(transportFailure([&] { USBTransport::create(old); }).message,
+              "device " + old.id + " has no MTP interface");
+    EXPECT_NO_THROW(USBTransport::create(recordAt(port)));
+}
+
+// Destruction must cancel the outstanding event read and join the event thread while events
+// complete on both the event thread and the session's thread.
+TEST_F(USBTransportTest, TeardownWhileEventsArriveIsClean) {
+    plug();
+    uint32_t storage = phone_->storageID(0);
+    session()->list(storage, mtp::RootParent);  // from now on the phone reports changes
+    std::jthread churn([&](std::stop_token stop) {
+        for (int i = 0; !stop.stop_requested(); ++i) {
+            std::string name = "f" + std::to_string(i % 50) + ".txt";
+            if (!phone_->removeObject(storage, name)) phone_->addFile(storage, name, {'x'});
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    uint64_t events = 0;
+    for (int round = 0; round < 12; ++round) {
+        auto s = session();
+        s->storages();
+        if (round % 3 == 0) std::this_thread::sleep_for(20ms);
+        events += static_cast<USBTransport&>(s->transport()).counters().eventCompleted;
+    }
+    churn.request_stop();
+    churn.join();
+    EXPECT_GT(events, 0u);
+    EXPECT_NO_THROW(open());
+}
 
 }  // namespace

@@ -1,21 +1,32 @@
-// What hosts see of the virtual bus's devices: libusb descriptors and strings, sysfs entries,
-// discovery's classification, and hot-plug events on a udev monitor.
+// The virtual bus as hosts see it, with plain libusb, sysfs and udev: descriptors and strings,
+// discovery's classification, hot-plug events; and transfers, where the bus must behave as the
+// kernel's: a phone that drops off leaves the bus, a claim ends with its process, a stalled
+// endpoint stays halted until cleared, and an idle client sleeps.
 
 #include <libudev.h>
 #include <poll.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "mtp/Container.h"
+#include "mtp/MTPCodes.h"
 #include "mtp/USBDiscovery.h"
+#include "tests/common/TestSupport.h"
 #include "tests/usb/USBTestSupport.h"
 
 namespace {
 
 using namespace usbtest;
+using testsupport::eventually;
+using namespace std::chrono_literals;
 using usbbus::DeviceProfile;
 using usbbus::Variant;
 using usbbus::VirtualUSBBus;
@@ -135,36 +146,155 @@ std::string nextEvent(udev_monitor* monitor, std::chrono::milliseconds timeout) 
 }
 
 TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
-    ASSERT_TRUE(VirtualUSBBus::inMockEnvironment());
     udev* context = udev_new();
     udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
     ASSERT_NE(monitor, nullptr);
     udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
     ASSERT_EQ(udev_monitor_enable_receiving(monitor), 0);
-    using std::chrono::milliseconds;
 
     bus.plug(1, DeviceProfile{}, phone);
-    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/002");
+    EXPECT_EQ(nextEvent(monitor, 2s), "add /dev/bus/usb/001/002");
     bus.unplug(1);
-    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/002");
+    EXPECT_EQ(nextEvent(monitor, 2s), "remove /dev/bus/usb/001/002");
     EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
 
     DeviceProfile charging;
     charging.variant = Variant::chargingOnly;
     bus.plug(1, charging, phone);
-    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/003");
+    EXPECT_EQ(nextEvent(monitor, 2s), "add /dev/bus/usb/001/003");
     const auto switched = bus.replug(1, DeviceProfile{});
     EXPECT_EQ(switched.devnum, 4);
-    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "remove /dev/bus/usb/001/003");
-    EXPECT_EQ(nextEvent(monitor, milliseconds(2000)), "add /dev/bus/usb/001/004");
-    EXPECT_EQ(nextEvent(monitor, milliseconds(200)), "");  // interfaces are filtered out
+    EXPECT_EQ(nextEvent(monitor, 2s), "remove /dev/bus/usb/001/003");
+    EXPECT_EQ(nextEvent(monitor, 2s), "add /dev/bus/usb/001/004");
+    EXPECT_EQ(nextEvent(monitor, 200ms), "");  // interfaces are filtered out
     udev_monitor_unref(monitor);
     udev_unref(context);
 
-    // libusb's own device list follows as well.
-    Libusb usb;
-    EXPECT_TRUE(usb.lists(4));
-    EXPECT_FALSE(usb.lists(3));
+    Libusb usb;  // libusb's own device list follows as well
+    EXPECT_NE(usb.open(switched), nullptr);
+    EXPECT_EQ(usb.find(3), nullptr);
+}
+
+constexpr uint8_t kBulkIn = 0x81, kBulkOut = 0x02, kEvents = 0x83;
+using Bytes = std::vector<uint8_t>;
+
+class Transfers : public testing::Test {
+  protected:
+    void SetUp() override { requireMockEnvironment(); }
+
+    // Plugs the phone made from `config` at port 1, opens it and claims interface 0.
+    libusb_device_handle* start(phonesim::PhoneConfig config = {}) {
+        phone = std::make_shared<phonesim::SimulatedPhone>(config);
+        address = bus.plug(1, usbbus::profileFor(config), phone);
+        usb = std::make_unique<Libusb>();
+        libusb_device_handle* handle = usb->open(address);
+        if (handle) {
+            EXPECT_EQ(libusb_claim_interface(handle, 0), 0);
+        }
+        return handle;
+    }
+
+    static int send(libusb_device_handle* handle, mtp::Op op, std::vector<uint32_t> params = {}) {
+        auto command = mtp::buildCommand(op, 0, params);
+        int sent = 0;
+        return libusb_bulk_transfer(handle, kBulkOut, const_cast<uint8_t*>(command.bytes().data()),
+                                    static_cast<int>(command.bytes().size()), &sent, 2000);
+    }
+
+    // One bulk IN transfer into `into` (resized to what arrived); the libusb result.
+    static int receive(libusb_device_handle* handle, Bytes& into) {
+        into.resize(64 * 1024);
+        int got = 0;
+        const int result = libusb_bulk_transfer(handle, kBulkIn, into.data(),
+                                                static_cast<int>(into.size()), &got, 2000);
+        into.resize(static_cast<size_t>(got));
+        return result;
+    }
+
+    usbbus::VirtualUSBBus bus;
+    std::shared_ptr<phonesim::SimulatedPhone> phone;
+    usbbus::BusAddress address;
+    std::unique_ptr<Libusb> usb;
+};
+
+TEST_F(Transfers, PhoneThatDropsOffByItselfLeavesTheBus) {
+    phonesim::PhoneConfig config;
+    config.faults.unplugAfterBytes = 200;
+    libusb_device_handle* handle = start(config);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(send(handle, mtp::Op::GetDeviceInfo), 0);
+    Bytes in;
+    int result = 0;
+    for (int i = 0; i < 8 && result == 0; ++i) result = receive(handle, in);
+    EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_TRUE(eventually([&] { return !bus.address(1); }));
+    EXPECT_EQ(send(handle, mtp::Op::GetDeviceInfo), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
+}
+
+TEST_F(Transfers, ClosingTheDeviceOrDyingEndsTheClaim) {
+    ASSERT_NE(start(), nullptr);
+    usb = std::make_unique<Libusb>();  // closes the device
+    const pid_t holder = bus.hold(1);  // would fail while this process still had it
+
+    ::kill(holder, SIGKILL);  // no release: the process just dies
+    libusb_device_handle* handle = usb->open(address);
+    ASSERT_NE(handle, nullptr);
+    int claimed = LIBUSB_ERROR_BUSY;
+    eventually([&] { return (claimed = libusb_claim_interface(handle, 0)) != LIBUSB_ERROR_BUSY; });
+    EXPECT_EQ(claimed, 0);
+    bus.release(1);  // reaps the dead holder
+}
+
+TEST_F(Transfers, StalledEndpointsFailUntilTheHaltIsCleared) {
+    libusb_device_handle* handle = start();
+    ASSERT_NE(handle, nullptr);
+    phone->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
+    EXPECT_EQ(send(handle, mtp::Op::OpenSession, {1}), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(send(handle, mtp::Op::OpenSession, {1}), LIBUSB_ERROR_PIPE);
+    ASSERT_EQ(libusb_clear_halt(handle, kBulkOut), 0);
+    ASSERT_EQ(send(handle, mtp::Op::OpenSession, {1}), 0);
+    Bytes reply;
+    ASSERT_EQ(receive(handle, reply), 0);
+    EXPECT_EQ(mtp::parseContainerHeader(reply).code, mtp::wire(mtp::Response::OK));
+}
+
+// A client with a transfer outstanding must sleep in poll(), not spin: the device node is
+// writable only while a completed transfer waits to be reaped.
+TEST_F(Transfers, IdleClientWithEventReadOutstandingUsesLittleCpu) {
+    libusb_device_handle* handle = start();
+    ASSERT_NE(handle, nullptr);
+    std::atomic<int> status{-1};
+    uint8_t buffer[64];
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    libusb_fill_interrupt_transfer(
+        transfer, handle, kEvents, buffer, sizeof buffer,
+        [](libusb_transfer* done) {
+            *static_cast<std::atomic<int>*>(done->user_data) = done->status;
+        },
+        &status, 0);
+    ASSERT_EQ(libusb_submit_transfer(transfer), 0);
+    const auto handleEventsFor = [&](std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (status < 0 && std::chrono::steady_clock::now() < deadline) {
+            timeval tv{0, 50000};
+            libusb_handle_events_timeout_completed(usb->context(), &tv, nullptr);
+        }
+    };
+    const auto cpu = [] { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
+
+    const double before = cpu();
+    const auto started = std::chrono::steady_clock::now();
+    handleEventsFor(2s);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double used = cpu() - before;
+    EXPECT_LT(used, 0.2 * wall) << "CPU seconds " << used << " in " << wall << " s";
+
+    libusb_cancel_transfer(transfer);
+    handleEventsFor(1s);
+    EXPECT_EQ(status, LIBUSB_TRANSFER_CANCELLED);
+    libusb_free_transfer(transfer);
 }
 
 }  // namespace
