@@ -105,6 +105,7 @@ TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
     EXPECT_THAT(log_.at(LogLevel::error),
                 ElementsAre("truncate .DS_Store: File too large (errno 27)",
                             "truncate : Is a directory (errno 21)"));
+    EXPECT_EQ(errorOf([&] { volume().write(dsStoreID, 16 << 20, Bytes{1}); }), EFBIG);
 }
 
 TEST_F(VolumeTest, StalledSessionIsReportedWithTheFaultLine) {
