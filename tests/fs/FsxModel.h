@@ -28,7 +28,7 @@ using Names = std::set<std::string>;
 
 constexpr uint64_t maxSize = 6 << 20;
 constexpr size_t maxFiles = 6, maxFolders = 4, maxOpen = 3;
-// Names starting "._" are the Finder's: memory-only files, kept in the top level here.
+// Names starting "._" are the Finder's: memory-only files, which a folder's removal takes along.
 const std::vector<std::string> fileNames = {"f0", "f1", "f2", "f3",  "f4",
                                             "f5", "f6", "f7", "._0", "._1"};
 const std::vector<std::string> folderNames = {"A", "B", "C", "D", "E"};
@@ -250,6 +250,11 @@ class Fsx {
         for (const auto& folder : folders_) folders.insert(moved(folder));
         folders_ = std::move(folders);
     }
+    // Closes and forgets the memory-only files in folder, which is about to go.
+    void dropMemoryFiles(const std::string& folder) {
+        for (const auto& name : childrenOf(folder))
+            if (inMemory(name)) closeAll(join(folder, name)), files_.erase(join(folder, name));
+    }
     // The names in folder, as the mount or (without memory-only files) the phone shows them.
     Names childrenOf(const std::string& folder, bool onPhone = false) const {
         Names names;
@@ -304,7 +309,7 @@ class Fsx {
                 other.error ? errorText(other.error) : "another item");
     }
     // Checks the paths a step touched, those of an unchecked write before it, and the listings
-    // of their folders on the mount (memory-only files of the root aside) and on the phone.
+    // of their folders on the mount (the root's own memory-only files aside) and on the phone.
     void check(Names paths) {
         paths.merge(unchecked_);
         unchecked_.clear();
@@ -419,10 +424,7 @@ class Fsx {
     // creates (O_EXCL: refused for a name in use).
     void openStep() {
         const bool create = files_.empty() || chance(30);
-        const std::string name = anyOf(fileNames);
-        const std::string path = !create          ? anyFile()
-                                 : inMemory(name) ? name
-                                                  : join(anyOf(folders_), name);
+        const std::string path = create ? join(anyOf(folders_), anyOf(fileNames)) : anyFile();
         if (create && !files_.contains(path)) {
             if (folders_.contains(path)) return;
             if (files_.size() >= maxFiles) return unlinkStep();
@@ -478,10 +480,9 @@ class Fsx {
     // now and then after the rename) or refused by RENAME_NOREPLACE; a memory-only file takes
     // no phone name, nor a phone file a memory-only one.
     void renameStep() {
-        const std::string from = anyFile(), name = anyOf(fileNames);
-        const std::string to = inMemory(from) && inMemory(name)
-                                   ? name
-                                   : join(chance(50) ? parentOf(from) : anyOf(folders_), name);
+        const std::string from = anyFile();
+        const std::string to =
+            join(chance(50) ? parentOf(from) : anyOf(folders_), anyOf(fileNames));
         if (to == from || folders_.contains(to)) return;
         const bool over = files_.contains(to), noReplace = over && chance(15),
                    refused = inMemory(from) != inMemory(to);
@@ -498,8 +499,9 @@ class Fsx {
         check({from, to});
     }
 
-    // Folders made, removed (refused while they hold anything), renamed or moved with what they
-    // hold to a free name or over a folder (which must be empty); two levels at most.
+    // Folders made, removed (refused while they hold anything but memory-only files), renamed or
+    // moved with what they hold to a free name or over a folder (which must be as empty); two
+    // levels at most.
     void folderStep() {
         const std::string from = anyOf(folders_), parent = anyOf(folders_),
                           to = join(parent, anyOf(folderNames));
@@ -514,8 +516,9 @@ class Fsx {
             return check({to});
         }
         if (kind == 1) {
-            const bool empty = childrenOf(from).empty();
+            const bool empty = childrenOf(from, true).empty();
             note("rmdir ", from, empty ? "" : " (not empty)");
+            if (empty) dropMemoryFiles(from);
             expect(calls_.rmdir(from), empty ? 0 : ENOTEMPTY);
             if (empty) folders_.erase(from);
             return check({from});
@@ -525,8 +528,9 @@ class Fsx {
         if (kind == 0 || !toFree || to == from || isInside(to, from) || isInside(from, to) ||
             (!parent.empty() && hasSubfolder))
             return;
-        const bool over = folders_.contains(to), refused = over && !childrenOf(to).empty();
+        const bool over = folders_.contains(to), refused = over && !childrenOf(to, true).empty();
         note("rename folder ", from, " to ", to, over ? " over a folder" : "");
+        if (over && !refused) dropMemoryFiles(to);
         expect(calls_.rename(from, to, 0), refused ? ENOTEMPTY : 0);
         Names touched = {from, to};
         if (!refused) {
