@@ -150,31 +150,6 @@ TEST_F(VolumeTest, RenamesAndMovesWithTheFewestSteps) {
                       {"Archive/Album 2024/c.jpg", pattern(300, 3)}});
 }
 
-TEST_F(VolumeTest, SavesByReplacementWhileAReaderHoldsTheOldVersion) {
-    phone().addFile(storage(), "Documents/thesis.txt", pattern(5000, 1));
-    mount(true);
-    const uint64_t documents = lookup(rootID, "Documents")->id;
-    const uint64_t original = lookup(documents, "thesis.txt")->id;
-    q([&] { volume().open(original, {.read = true}, false); });
-    EXPECT_EQ(readAll(original), pattern(5000, 1));
-
-    // An editor writes the new version beside it, makes it safe, and renames it over.
-    const Bytes saved = pattern(7000, 2);
-    const uint64_t temp = create(documents, ".thesis.txt.swp");
-    q([&] { volume().open(temp, {.write = true}, false); });
-    writeAll(temp, saved);
-    q([&] { volume().fsync(temp); });
-    q([&] { volume().renameEntry(documents, ".thesis.txt.swp", documents, "thesis.txt", 0); });
-    q([&] { volume().release(temp, {.write = true}); });
-    // The reader still has the version it opened, out of sight under a name of its own.
-    EXPECT_EQ(readAll(original), pattern(5000, 1));
-    EXPECT_EQ(phone().listAll().size(), 3u);
-    q([&] { volume().release(original, {.read = true}); });
-    EXPECT_EQ(lookup(documents, "thesis.txt")->id, temp);
-    EXPECT_THAT(names(documents), ElementsAre("thesis.txt"));
-    expectPhoneHolds({{"Documents", folder}, {"Documents/thesis.txt", saved}});
-}
-
 TEST_F(VolumeTest, ARemovedFileServesItsOpenHandlesUntilTheLastRelease) {
     phone().addFile(storage(), "Docs/c.txt", pattern(3000, 1));
     phone().addFile(storage(), "Docs/d.txt", pattern(100, 2));
