@@ -17,7 +17,6 @@ expect_released() {
 
 case_files() {
     mount_writable "$1" "Write Phone"
-    head -c 3000000 /dev/urandom >"$WORK/pattern"
 
     # The phone's own apps put a.txt and A.TXT side by side: each name reaches its own file.
     [ "$(cat "$MNT/a.txt")/$(cat "$MNT/A.TXT")" = lower/upper ] || fail "case twins mixed up"
@@ -34,17 +33,8 @@ print(n, len(os.listdir(sys.argv[1])))' "$MNT/Many")
     rm "$REF"/Many/*
     check_phone
 
-    # Copies: small, empty, and large enough to span many writes; a hole left by a write past
-    # the end reads as zeros.
-    both 'echo "hello phone" >"$D/hello.txt"; : >"$D/empty.txt"; cp "$WORK/pattern" "$D/Download/pattern.bin"
-          printf tail | dd of="$D/hello.txt" bs=1 seek=70000 status=none'
-    expect_committed
-    check_phone
-
-    # Nested folders, and a file moved into one (other edits, renames and moves are fsx's).
-    both 'mkdir -p "$D/Projects/2024/Q1"; mv "$D/hello.txt" "$D/Projects/2024/Q1/plan.txt"'
-    expect_error "File exists" mkdir "$MNT/projects"
-    check_phone
+    # Copies, edits, renames and moves are fsx's; a name is taken under any spelling.
+    expect_error "File exists" mkdir "$MNT/download"
 
     # A folder the phone fills after it was listed here is not empty, though the mount shows it so.
     both 'mkdir "$D/Inbox"'
@@ -53,7 +43,6 @@ print(n, len(os.listdir(sys.argv[1])))' "$MNT/Many")
     head -c 10 /dev/zero >"$REF/Inbox/late.bin"
     expect_error "Directory not empty" rmdir "$MNT/Inbox"
     MOUNT_EXCLUDE=Inbox
-    both 'rm -r "$D/Projects"'
     check_phone
 
     # Other spellings the kernel has seen go with a delete or rename at once.
@@ -175,6 +164,7 @@ cases() {
     echo lower >"$store/a.txt"
     echo upper >"$store/A.TXT"
     echo "first version" >"$store/c.txt"
+    : >"$store/empty.txt"
     for ((i = 1; i <= 400; i++)); do : >"$store/Many/file$i"; done
     phone --storage "$store" -- case_files "$store"
 
