@@ -167,26 +167,4 @@ TEST_F(VolumeTest, AWriteCutShortByAFullPhoneReportsWhatWasStored) {
     expectPhoneHolds({{"big.bin", Bytes(content.begin(), content.begin() + (4 << 20))}});
 }
 
-TEST_F(VolumeTest, UnpluggingInTheMiddleOfAWriteFailsWithEIO) {
-    mount(true);
-    const uint64_t id = create(rootID, "song.flac");
-    q([&] { volume().open(id, {.write = true}, false); });
-    const Bytes content = pattern(4 << 20, 11);
-    writeAll(id, Bytes(content.begin(), content.begin() + (1 << 20)));
-    phone().updateFaults([](phonesim::Faults& faults) { faults.unplugAfterBytes = 300000; });
-    int error = 0;
-    for (size_t done = 1 << 20; done < content.size() && !error; done += 128 << 10)
-        error = errorOf([&] {
-            volume().write(id, int64_t(done), std::span(content).subspan(done, 128 << 10));
-        });
-    EXPECT_EQ(error, EIO);
-    EXPECT_THAT(log_.at(LogLevel::fault),
-                Contains("phone stopped responding; it must be reconnected"));
-    // Everything after fails at once instead of waiting for a phone that is gone.
-    EXPECT_EQ(errorOf([&] { volume().write(id, 0, std::span(content).first(10)); }), EIO);
-    EXPECT_EQ(errorOf([&] { volume().fsync(id); }), EIO);
-    EXPECT_EQ(errorOf([&] { volume().create(rootID, "other", ItemType::file); }), EIO);
-    q([&] { volume().release(id, {.write = true}); });  // never throws
-}
-
 }  // namespace
