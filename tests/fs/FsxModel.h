@@ -107,8 +107,10 @@ struct Calls {
 
 class Fsx {
   public:
-    Fsx(Calls& calls, fs::path store, uint64_t seed)
-        : calls_(calls), store_(std::move(store)), random_(seed) {
+    Fsx(Calls& calls, fs::path store, uint64_t defaultSteps)
+        : calls_(calls),
+          store_(std::move(store)),
+          steps_(fromEnvironment("KESTRUM_FSX_STEPS", defaultSteps)) {
         for (const auto& entry : fs::recursive_directory_iterator(store_)) {
             const std::string path = fs::relative(entry.path(), store_);
             if (entry.is_directory())
@@ -154,22 +156,23 @@ class Fsx {
                     .write(reinterpret_cast<const char*>(content.data()),
                            static_cast<std::streamsize>(content.size()));
     }
-    // Runs steps and checks everything every 50; false with the failure and the last operations
-    // on standard error.
-    bool run(uint64_t seed, uint64_t steps) {
+    // Runs the steps and checks everything every 50; false with the failure and the last
+    // operations on standard error.
+    bool run() {
         uint64_t step = 0;
         try {
-            for (; step <= steps; ++step) {
+            for (; step <= steps_; ++step) {
                 if (step > 0) this->step(step);
-                if (step % 50 == 0 || step == steps) checkEverything();
+                if (step % 50 == 0 || step == steps_) checkEverything();
             }
             closeEverything();
+            std::printf("%s\n", text("fsx: seed ", seed_, ", ", steps_, " steps").c_str());
             return true;
         } catch (const std::exception& error) {
             std::string last;
             for (const auto& line : history_) last += "  " + line + "\n";
             std::fprintf(stderr, "%s",
-                         text("FAIL: ", error.what(), "\nreplay with KESTRUM_FSX_SEED=", seed,
+                         text("FAIL: ", error.what(), "\nreplay with KESTRUM_FSX_SEED=", seed_,
                               " KESTRUM_FSX_STEPS=", step, "; last operations:\n", last)
                              .c_str());
             return false;
@@ -544,7 +547,8 @@ class Fsx {
 
     Calls& calls_;
     fs::path store_;
-    std::mt19937_64 random_;
+    uint64_t seed_ = fromEnvironment("KESTRUM_FSX_SEED", 20261206), steps_;
+    std::mt19937_64 random_{seed_};
     uint64_t step_ = 0;
     std::deque<std::string> history_;     // the last operations, for a failure's report
     std::map<std::string, Bytes> files_;  // path from the storage's top level -> content

@@ -79,12 +79,9 @@ class KernelCalls : public Calls {
 
 int main(int argc, char** argv) {
     if (argc != 4) return std::fprintf(stderr, "usage: %s MOUNT STORE MODEL\n", argv[0]), 2;
-    const uint64_t seed = fromEnvironment("KESTRUM_FSX_SEED", 20261206),
-                   steps = fromEnvironment("KESTRUM_FSX_STEPS", 3000);
     KernelCalls calls(argv[1]);
-    Fsx fsx(calls, argv[2], seed);
-    if (!fsx.run(seed, steps)) return 1;
+    Fsx fsx(calls, argv[2], 3000);
+    if (!fsx.run()) return 1;
     fsx.writeModel(argv[3]);
-    std::printf("%s\n", text("seed ", seed, ", ", steps, " steps").c_str());
     return 0;
 }

@@ -114,10 +114,8 @@ TEST_F(FsxTest, RandomOperationsKeepVolumeModelAndPhoneInStep) {
     config.storages = {phonesim::StorageConfig{"Internal", 64ull << 30, store_.path(), false}};
     makePhone(config);
     mount(true);
-    const uint64_t seed = fsx::fromEnvironment("KESTRUM_FSX_SEED", 20261206),
-                   steps = fsx::fromEnvironment("KESTRUM_FSX_STEPS", 1000);
-    fsx::Fsx fsx(*this, store_.path(), seed);
-    ASSERT_TRUE(fsx.run(seed, steps)) << "see the failure and the last operations above";
+    fsx::Fsx fsx(*this, store_.path(), 1000);
+    ASSERT_TRUE(fsx.run()) << "see the failure and the last operations above";
     fsx.checkEverything();  // every descriptor closed
     q([&] { volume().shutdown(); });
     EXPECT_TRUE(phone().openEdits().empty());
