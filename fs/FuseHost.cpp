@@ -414,10 +414,9 @@ struct FuseHost::Operations {
         (void)fi;
         queued(req, [ino, size, off](FuseRequest& request) {
             FuseHost& host = request.host<FuseHost>();
-            const std::span<uint8_t> destination(host.readBuffer_.get(),
-                                                 std::min(size, maxTransfer));
-            const size_t count = host.volume().read(toItem(ino), off, destination);
-            (void)std::move(request).replyBuffer(destination.data(), count);
+            const std::span<uint8_t> scratch(host.readBuffer_.get(), std::min(size, maxTransfer));
+            const std::span<const uint8_t> bytes = host.volume().read(toItem(ino), off, scratch);
+            (void)std::move(request).replyBuffer(bytes.data(), bytes.size());
         });
     }
 

@@ -157,10 +157,13 @@ class Volume {
     [[noreturn]] void readSymbolicLink(uint64_t id) const;
 
     // ---- Reading: queue. ----
-    // Reads up to destination.size() bytes at offset; returns the count, less at the end of the
-    // file. EISDIR unknown id or directory; EFBIG object of unknown size; EIO when the phone
-    // fails (logged "read <name>: <error>"). Negative offsets of memory items read from 0.
-    size_t read(uint64_t id, int64_t offset, std::span<uint8_t> destination);
+    // Reads up to scratch.size() bytes at offset, fewer at the end of the file. Returns them
+    // as a view valid until the next read: of the read-ahead window when it holds them (no
+    // copy), else of the start of scratch. EISDIR unknown id or directory; EFBIG object of
+    // unknown size; EIO when the phone fails (logged "read <name>: <error>"). Negative offsets
+    // of memory items read from 0.
+    [[nodiscard]] std::span<const uint8_t> read(uint64_t id, int64_t offset,
+                                                std::span<uint8_t> scratch);
 
     // ---- Writing (VolumeWrite.cpp). ----
     // Any thread: EROFS when modes.write on a read-only volume; nothing else happens.

@@ -1,7 +1,6 @@
 #include "mtp/ReadAhead.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "mtp/MTPCodes.h"
 
@@ -9,19 +8,18 @@ namespace mtp {
 
 ReadAhead::ReadAhead() : buffer_(std::make_unique_for_overwrite<uint8_t[]>(window)) {}
 
-size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
-                       std::span<uint8_t> destination) {
+std::span<const uint8_t> ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size,
+                                         int64_t offset, std::span<uint8_t> scratch) {
     uint64_t at = offset < 0 ? 0 : static_cast<uint64_t>(offset);
-    if (at >= size) return 0;
+    if (at >= size) return {};
     uint64_t remaining = size - at;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(destination.size(), remaining));
+    size_t want = static_cast<size_t>(std::min<uint64_t>(scratch.size(), remaining));
     State state = this->state(handle);
 
     if (bufferOwner_ == handle && at >= state.start && state.start + state.length >= at + want) {
-        if (want > 0) std::memcpy(destination.data(), buffer_.get() + (at - state.start), want);
         state.lastEnd = at + want;
         remember(handle, state);
-        return want;
+        return {buffer_.get() + (at - state.start), want};
     }
 
     const State before = state;
@@ -41,17 +39,16 @@ size_t ReadAhead::read(MTPSession& session, uint32_t handle, uint64_t size, int6
             state.start = at;
             state.length = received;
             size_t count = std::min(want, received);
-            if (count > 0) std::memcpy(destination.data(), buffer_.get(), count);
             state.lastEnd = at + count;
             remember(handle, state);
-            return count;
+            return {buffer_.get(), count};
         }
-        // One request carries at most 4 GiB; a larger destination gets a short read.
+        // One request carries at most 4 GiB; a larger scratch gets a short read.
         auto length = static_cast<uint32_t>(std::min<uint64_t>(want, UINT32_MAX));
-        size_t received = session.readPartial(handle, at, length, destination.first(length));
+        size_t received = session.readPartial(handle, at, length, scratch.first(length));
         state.lastEnd = at + received;
         remember(handle, state);
-        return received;
+        return scratch.first(received);
     } catch (...) {
         remember(handle, before);
         throw;

@@ -28,12 +28,14 @@ class ReadAhead {
     ReadAhead();
 
     // Serves a read of object handle whose current size is size (bytes) at offset (below 0 is
-    // taken as 0). Returns the bytes delivered into destination (0 at or past the end). At most
-    // one request per call, through session.readPartial; nothing is allocated. Throws what
-    // readPartial throws; the object's state before the transfer is kept then, and a failed
-    // fill leaves the buffer without an owner.
-    [[nodiscard]] size_t read(MTPSession& session, uint32_t handle, uint64_t size, int64_t offset,
-                std::span<uint8_t> destination);
+    // taken as 0). Returns the bytes read (empty at or past the end): a view of the window when
+    // it holds them, valid until the next call, else the start of scratch, filled. Serving from
+    // the window saves a copy of every request. At most one request per call, through
+    // session.readPartial; nothing is allocated. Throws what readPartial throws; the object's
+    // state before the transfer is kept then, and a failed fill leaves the buffer without an
+    // owner.
+    [[nodiscard]] std::span<const uint8_t> read(MTPSession& session, uint32_t handle, uint64_t size,
+                                                int64_t offset, std::span<uint8_t> scratch);
     // Forgets the object's state and, if it owns the buffer, its bytes.
     void invalidate(uint32_t handle);
     // Stores a state; a tenth distinct handle empties the map first.

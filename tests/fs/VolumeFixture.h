@@ -193,9 +193,14 @@ class VolumeTest : public ::testing::Test {
     Bytes readAll(uint64_t id) {
         Bytes bytes(sizeOf(id));
         size_t done = 0;
-        for (size_t got = 1; got && done < bytes.size(); done += got)
-            got =
-                q([&] { return volume_->read(id, int64_t(done), std::span(bytes).subspan(done)); });
+        for (size_t got = 1; got && done < bytes.size(); done += got) {
+            got = q([&] {
+                std::span<uint8_t> rest = std::span(bytes).subspan(done);
+                std::span<const uint8_t> read = volume_->read(id, int64_t(done), rest);
+                std::copy(read.begin(), read.end(), rest.begin());
+                return read.size();
+            });
+        }
         bytes.resize(done);
         return bytes;
     }

@@ -83,9 +83,12 @@ TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
     EXPECT_THAT(phone().openEdits(), IsEmpty());
     EXPECT_EQ(item(file->id), file) << "and the item stays";
 
-    // Memory items hold 16 MiB at most (fsx checks the bytes).
+    // Memory items: at most 16 MiB, new bytes are zero.
     EXPECT_EQ(errorOf([&] { return volume().setAttributes(dsStoreID, (16 << 20) + 1); }), EFBIG);
     EXPECT_EQ(q([&] { return volume().setAttributes(dsStoreID, 16 << 20); }).size, 16u << 20);
+    std::vector<uint8_t> tail(16, 0xCC);
+    EXPECT_EQ(q([&] { return volume().read(dsStoreID, (16 << 20) - 16, tail); }).size(), 16u);
+    EXPECT_EQ(tail, std::vector<uint8_t>(16, 0));
     EXPECT_EQ(errorOf([&] { return volume().setAttributes(rootID, 10); }), EISDIR);
     EXPECT_THAT(log_.at(LogLevel::error),
                 ElementsAre("truncate .DS_Store: File too large (errno 27)",

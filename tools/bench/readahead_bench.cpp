@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
             readAhead.invalidate(handle);
             uint64_t done = 0;
             while (done < size) {
-                size_t n = readAhead.read(session, handle, size, static_cast<int64_t>(done), piece);
+                size_t n =
+                    readAhead.read(session, handle, size, static_cast<int64_t>(done), piece).size();
                 if (n == 0) break;
                 done += n;
             }
