@@ -21,9 +21,6 @@ case_one_storage() {
     image_attached SIM0001 "Test Phone"
     mount_phone "$PART" "$MNT"
     expect_mounted "$PART" "$MNT"
-    expect_log "serving Test Phone (SIM0001) read-only"
-    [[ ",$(mount_options "$MNT")," == *,ro,* ]] || fail "a read-only volume must mount ro"
-    [ -z "$(helper_pid "$MNT")" ] && fail "no helper serves the mount"
 
     ls -la "$MNT" >"$WORK/ls"
     for name in DCIM Music Download .DS_Store .metadata_never_index; do
@@ -80,12 +77,6 @@ case_one_storage() {
     cmp "$STORE/DCIM/Camera/IMG_0001.jpg" "$MNT/Dcim/Camera/IMG_0001.jpg" ||
         fail "read after the kernel forgot the nodes"
     [ "$(phone_count 0x1007)" = "$listings" ] || fail "a cached folder was listed again"
-
-    local pid
-    pid=$(helper_pid "$MNT")
-    fusermount3 -u "$MNT" || fail "fusermount3 -u"
-    expect_ended "$pid"
-    ! is_mounted "$MNT" || fail "still mounted"
 }
 
 case_two_storages() {
@@ -102,7 +93,6 @@ case_two_storages() {
     find "$MNT" >/dev/null
     fusermount3 -u "$MNT" || fail "fusermount3 -u"
     wait "$HELPER_PID" || fail "the foreground helper exited $?"
-    expect_log "serving Two (SIM0001) read-only"
 }
 
 # Opcodes of the requests in the helper's FUSE trace ($WORK/helper.err, -o debug) after line

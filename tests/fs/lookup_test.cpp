@@ -22,14 +22,12 @@ TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnore
     ASSERT_EQ(entries.size(), 4u);
     EXPECT_THAT(names(rootID),
                 ElementsAre("DCIM", "notes.txt", ".metadata_never_index", ".DS_Store"));
-    EXPECT_EQ(entries[0].id, objectID(*phone().handleOf(storage(), "DCIM")));
     EXPECT_TRUE(entries[0].isDirectory);
     EXPECT_EQ(entries[2].id, neverIndexID);
     EXPECT_EQ(entries[2].attributes->size, 0u);
     EXPECT_EQ(entries[3].id, dsStoreID);
     EXPECT_EQ(entries[3].attributes->size, 8196u);
     EXPECT_EQ(entries[3].attributes->parentID, rootID);
-    EXPECT_EQ(item(entries[0].id)->name, "DCIM");
     // The top level is listed plainly, with no property lists.
     EXPECT_EQ(count(Op::GetObjectPropList), 0u);
 
@@ -195,11 +193,6 @@ TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLi
     EXPECT_EQ(listed[2].attributes->size, 102u);
     EXPECT_EQ(listed[2].attributes->modified, 1600000002);
     EXPECT_EQ(count(Op::GetObjectInfo), 0u);
-    // Cached: no more listings, and objects added on the phone stay unseen.
-    const uint64_t asked = phone().stats().transactions();
-    phone().addFile(storage(), "DCIM/Camera/late.jpg", pattern(5));
-    EXPECT_EQ(errorOf([&] { return volume().lookup(camera->id, "late.jpg"); }), ENOENT);
-    EXPECT_EQ(phone().stats().transactions(), asked);
 }
 
 TEST_F(VolumeTest, ObjectsWithoutAUsableNameAreLeftOutOfTheListing) {
