@@ -374,7 +374,6 @@ Reply SimulatedPhone::Impl::getStorageInfo(const Command& c) {
     w.u32(0xFFFFFFFF);  // FreeSpaceInObjects: not used
     w.str(s->config.description);
     w.str("");  // VolumeIdentifier
-    if (faults.storageInfoLength) out.resize(std::min(out.size(), *faults.storageInfoLength));
     return withData(std::move(out));
 }
 
@@ -826,7 +825,7 @@ Reply SimulatedPhone::Impl::getObjectPropList(const Command& c) {
         topLevel();
     }
     if (format != 0) std::erase_if(objects, [&](Node* n) { return wire(n->format) != format; });
-    if (self && (depth == 0 || faults.propListIncludesParent)) objects.push_back(self);
+    if (self && depth == 0) objects.push_back(self);
 
     std::vector<Prop> properties;
     if (property == 0xFFFFFFFF) {

@@ -211,20 +211,16 @@ void SimulatedPhone::Impl::onCommand(std::span<const uint8_t> container) {
     // Android drops an announced file unless SendObject comes next.
     if (command.op != mtp::Op::SendObject && pendingObject) pendingObject.reset();
 
-    bool noAnswer = hits(faults.neverAnswer, command.op);
-    bool wrongID = !noAnswer && hits(faults.wrongTransactionID, command.op);
+    bool wrongID = hits(faults.wrongTransactionID, command.op);
     if (hasDataOut(command.op)) {
         Awaiting next;
         next.command = command;
-        next.noAnswer = noAnswer;
         next.wrongTransactionID = wrongID;
         next.stallData = faults.stallInDataPhase && hits(faults.stallOut, command.op);
-        // A transaction that is never answered is not carried out either.
-        next.receiver = noAnswer ? swallow() : receiverFor(command);
+        next.receiver = receiverFor(command);
         awaiting = std::move(next);
         return;
     }
-    if (noAnswer) return;
     queueReply(command, execute(command), wrongID);
 }
 

@@ -63,10 +63,7 @@ struct Faults {
     // maxPacketSize long, the zero-length packet and the response never come. Only that
     // transaction is lost: the next command is answered.
     bool partialReadHangQuirk = false;
-    // Android 8+ also returns the object itself in GetObjectPropList with depth 1.
-    bool propListIncludesParent = false;
-    std::optional<size_t> objectInfoLength;   // ObjectInfo datasets cut to this many bytes
-    std::optional<size_t> storageInfoLength;  // StorageInfo datasets cut to this many bytes
+    std::optional<size_t> objectInfoLength;      // ObjectInfo datasets cut to this many bytes
     std::optional<mtp::Response> propListError;  // GetObjectPropList answers this response code
     FaultTrigger wrongTransactionID;          // the response carries another transaction ID
     // A matching transaction's command transfer stalls (or, with stallInDataPhase, the first
@@ -79,8 +76,6 @@ struct Faults {
     // The next this many reads of the interrupt endpoint stall; each halts it until
     // clearHalt(Endpoint::interrupt).
     int stallEvents = 0;
-    // A matching transaction gets no data and no response, and is not carried out.
-    FaultTrigger neverAnswer;
     // Unplugged once this many bytes crossed the bulk pipes (both ways) after setFaults().
     std::optional<uint64_t> unplugAfterBytes;
     // A matching transaction is not carried out and answers failResponse instead (a data phase
