@@ -157,6 +157,13 @@ class ScriptedTransport : public mtp::BulkTransport {
     std::function<Reply(const Command&)> responder_;
 };
 
+// value as size little-endian bytes.
+inline Bytes le(uint64_t value, size_t size) {
+    Bytes bytes;
+    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> 8 * i));
+    return bytes;
+}
+
 // A DeviceInfo dataset listing the given operations.
 inline Bytes deviceInfo(const std::vector<mtp::Op>& operations) {
     Bytes bytes;

@@ -23,8 +23,10 @@
 #include "mtp/PlaceholderImage.h"
 #include "mtp/PlaceholderMarker.h"
 #include "tests/common/TestSupport.h"
+#include "tests/mtp/ScriptedTransport.h"
 
 using namespace mtp;
+using mtptest::le;
 using namespace std::literals;
 
 namespace {
@@ -36,13 +38,10 @@ Bytes utf16String(std::u16string_view units, uint8_t count) {
 }
 
 std::string decode(const Bytes& bytes) {
-    ByteReader reader(bytes);
-    return reader.readString();
+    return ByteReader(bytes).readString();
 }
 
-Bytes encode(std::string_view text) {
-    return testsupport::ptpString(text);
-}
+constexpr auto encode = testsupport::ptpString;
 
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -186,12 +185,6 @@ Bytes propList(uint32_t count,
     return bytes;
 }
 
-Bytes le(uint64_t value, size_t size) {
-    Bytes bytes;
-    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> 8 * i));
-    return bytes;
-}
-
 TEST(Datasets, PropListWalksEveryValueWidth) {
     const uint16_t size = wire(Prop::ObjectSize);
     std::vector<PropListElement> elements = parseObjectPropList(
@@ -306,15 +299,11 @@ TEST(PlaceholderMarker, DecodeTakesWhateverADeviceHolds) {
     EXPECT_FALSE(PlaceholderMarker::decode(bytes));
 
     // Invalid UTF-8 becomes U+FFFD; text stops at the first zero byte.
-    marker.serial =
-        "ab\xFF"
-        "cd";
+    marker.serial = "ab\xFFgh";
     marker.name = std::string("Ph\xC3\x28one\0hidden", 13);
     const auto repaired = PlaceholderMarker::decode(marker.encode());
     ASSERT_TRUE(repaired);
-    EXPECT_EQ(repaired->serial,
-              "ab\xEF\xBF\xBD"
-              "cd");
+    EXPECT_EQ(repaired->serial, "ab\xEF\xBF\xBDgh");
     EXPECT_EQ(repaired->name, "Ph\xEF\xBF\xBD(one");
     marker.name = std::string(127, 'n') + "\xE2";  // a sequence cut by the end of the field
     EXPECT_EQ(PlaceholderMarker::decode(marker.encode())->name,

@@ -46,14 +46,6 @@ Bytes objectInfo(Format format, uint32_t size, std::string_view name,
     return bytes;
 }
 
-template <typename T>
-Bytes value(T v) {
-    Bytes bytes;
-    if constexpr (sizeof(T) == 2) appendU16(bytes, v);
-    if constexpr (sizeof(T) == 8) appendU64(bytes, v);
-    return bytes;
-}
-
 // The text of the MTPTransportError that call throws.
 std::string transportFailure(const std::function<void()>& call) {
     return testsupport::transportFailure(call).message;
@@ -276,7 +268,7 @@ TEST_F(SessionTest, SixtyFourBitSizeRule) {
         std::optional<uint64_t> size;  // none: unknown
     };
     for (const Case& c :
-         {Case{"8 bytes", Reply{value<uint64_t>(5'000'000'000)}, 5'000'000'000},
+         {Case{"8 bytes", Reply{le(5'000'000'000, 8)}, 5'000'000'000},
           Case{"short", Reply{Bytes{1, 2, 3, 4, 5, 6, 7}}, std::nullopt},
           Case{"refused", Reply{std::nullopt, Response::InvalidObjectPropCode}, std::nullopt}}) {
         SCOPED_TRACE(c.what);
@@ -326,14 +318,14 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
                               {0x55, Prop::ObjectFileName, DataType::String, ptpString("me")}})};
             case Prop::ObjectFormat:
                 return Reply{propList(
-                    {{2, Prop::ObjectFormat, DataType::UINT16, value(wire(Format::Association))},
-                     {3, Prop::ObjectFormat, DataType::UINT16, value(wire(Format::Text))}})};
+                    {{2, Prop::ObjectFormat, DataType::UINT16, le(wire(Format::Association), 2)},
+                     {3, Prop::ObjectFormat, DataType::UINT16, le(wire(Format::Text), 2)}})};
             case Prop::ObjectSize:
-                return Reply{propList(
-                    {{3, Prop::ObjectSize, DataType::UINT64, value<uint64_t>(6'000'000'000)},
-                     // A 32-bit all-ones size is the cap, not a size.
-                     {9, Prop::ObjectSize, DataType::UINT32, Bytes(4, 0xFF)},
-                     {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
+                return Reply{
+                    propList({{3, Prop::ObjectSize, DataType::UINT64, le(6'000'000'000, 8)},
+                              // A 32-bit all-ones size is the cap, not a size.
+                              {9, Prop::ObjectSize, DataType::UINT32, Bytes(4, 0xFF)},
+                              {2, Prop::ObjectSize, DataType::UINT32, Bytes{0, 0, 0, 0}}})};
             default:
                 return Reply{propList(
                     {{3, Prop::DateModified, DataType::String, ptpString("20240131T235959")},
