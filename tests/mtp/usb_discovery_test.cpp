@@ -163,30 +163,22 @@ TEST(USBDiscovery, AllDevicesSkipsInterfacesAndNonDevices) {
 
 // The same phone enumerated again at the same address is a new sysfs node, so a new registry
 // entry: the old record no longer finds it.
-TEST(USBDiscovery, AReEnumerationAtTheSameAddressIsANewDevice) {
+TEST(USBDiscovery, AReEnumerationIsANewDeviceWhoseOwnerIsTheHighestPid) {
     FakeSystem system;
-    auto device = system.addDevice("1-4", phone("18d1", "4", "9", "S1"));
-    system.addInterface(device, "1.0 06 01 01 03");
+    auto device = system.addDevice("1-4", phone("18d1", "4", "12", "S1"));
+    auto mtpInterface = system.addInterface(device, "1.0 06 01 01 03");
     const auto discovery = system.discovery();
-    const auto record = discovery.record(device);
-    ASSERT_TRUE(discovery.mtpInterfaceService(record));
+    const auto old = discovery.record(device);
+    ASSERT_TRUE(discovery.mtpInterfaceService(old));
     const auto real = fs::canonical(device);
     fs::copy(real, real.parent_path() / "fresh",
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     fs::remove_all(real);
     fs::rename(real.parent_path() / "fresh", real);
-    const auto again = discovery.record(device);
-    EXPECT_NE(again.registryID, record.registryID);
-    EXPECT_FALSE(discovery.mtpInterfaceService(record));
-    EXPECT_TRUE(discovery.mtpInterfaceService(again));
-}
-
-TEST(USBDiscovery, ExclusiveOwner) {
-    FakeSystem system;
-    auto device = system.addDevice("1-4", phone("18d1", "4", "12", "S1"));
-    auto mtpInterface = system.addInterface(device, "1.0 06 01 01 03");
-    const auto discovery = system.discovery();
     const auto record = discovery.record(device);
+    EXPECT_NE(record.registryID, old.registryID);
+    EXPECT_FALSE(discovery.mtpInterfaceService(old));
+    EXPECT_TRUE(discovery.mtpInterfaceService(record));
 
     EXPECT_EQ(discovery.exclusiveOwner(record), std::nullopt) << "no driver bound";
 
@@ -203,8 +195,6 @@ TEST(USBDiscovery, ExclusiveOwner) {
     system.addProcess(7, "kthread", "/dev/null");
     // The highest pid wins, in numeric (not name) order: 1500 after 90 and 120.
     EXPECT_EQ(discovery.exclusiveOwner(record), "holder");
-
-    // A test bed opening its node under another path is seen on the virtual bus.
 
     fs::remove(fs::canonical(mtpInterface) / "driver");
     system.bindDriver(mtpInterface, "usb-storage");
