@@ -27,11 +27,9 @@ namespace {
 
 using testsupport::eventually;
 using testsupport::pattern;
-using testsupport::TempDir;
 using testsupport::transportFailure;
 
 using namespace std::chrono_literals;
-using mtp::MTPEntry;
 using mtp::MTPTransportError;
 using mtp::TransportErrorKind;
 using mtp::USBTransport;
@@ -85,7 +83,7 @@ class PhoneTransportTest : public testing::TestWithParam<Transport> {
 };
 
 TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
-    TempDir dir;
+    testsupport::TempDir dir;
     PhoneConfig config;
     config.storages = {StorageConfig{"Internal shared storage", 64ull << 30, dir.path(), false}};
     auto& phone = startPhone(config);
@@ -94,7 +92,7 @@ TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
         << "tail";
     auto& session = openSession();
     uint32_t movies = session.list(Internal, mtp::RootParent).at(0).handle;
-    MTPEntry movie = session.list(Internal, movies).at(0);
+    mtp::MTPEntry movie = session.list(Internal, movies).at(0);
     EXPECT_EQ(movie.size, 5'000'000'000ull);
     EXPECT_FALSE(movie.sizeUnknown);
     Bytes tail(16);
@@ -284,7 +282,7 @@ TEST_F(USBTransportTest, FailuresCarryTheirKind) {
     ASSERT_EQ(usb.read(buffer), 12u);
     EXPECT_EQ(mtp::parseContainerHeader(buffer).code, mtp::wire(mtp::Response::OK));
 
-    phone_->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
+    phone_->updateFaults([](Faults& f) { f.stallOut = FaultTrigger::next(); });
     EXPECT_EQ(transportFailure([&] { usb.write(command.bytes()); }),
               MTPTransportError("bulk write failed: LIBUSB_ERROR_PIPE", TransportErrorKind::stall,
                                 LIBUSB_ERROR_PIPE));
@@ -308,7 +306,7 @@ TEST_F(USBTransportTest, EventsKeepTheLoopGoing) {
     EXPECT_EQ(s->list(storage, mtp::RootParent).size(), 2u);
 
     // A halted interrupt endpoint is cleared and read again a little later: events flow on.
-    phone_->updateFaults([](phonesim::Faults& f) { f.stallEvents = 1; });
+    phone_->updateFaults([](Faults& f) { f.stallEvents = 1; });
     ASSERT_TRUE(eventually([&] { return usb.counters().eventHaltClears == 1; }));
     phone_->addFile(storage, "3", Bytes(10, 'c'));
     EXPECT_TRUE(eventually([&] { return usb.counters().eventCompleted >= 3; }));
