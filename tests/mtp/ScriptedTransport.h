@@ -41,6 +41,13 @@ struct Reply {
     std::vector<uint32_t> params;
 };
 
+// value as size little-endian bytes.
+inline Bytes le(uint64_t value, size_t size) {
+    Bytes bytes;
+    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> 8 * i));
+    return bytes;
+}
+
 class ScriptedTransport : public mtp::BulkTransport {
   public:
     // One IN transfer. A transfer longer than the reader's buffer is delivered over several
@@ -54,10 +61,7 @@ class ScriptedTransport : public mtp::BulkTransport {
     void queueData(mtp::Op op, uint32_t transactionID, std::span<const uint8_t> payload,
                    std::optional<uint32_t> announcedLength = std::nullopt) {
         Bytes container = mtp::buildDataContainer(op, transactionID, payload);
-        if (announcedLength) {
-            for (int i = 0; i < 4; ++i)
-                container[i] = static_cast<uint8_t>(*announcedLength >> 8 * i);
-        }
+        if (announcedLength) std::ranges::copy(le(*announcedLength, 4), container.begin());
         bool needsZeroLength = container.size() % packetSize == 0;
         queueIn(std::move(container));
         if (needsZeroLength) queueZeroLength();
@@ -156,13 +160,6 @@ class ScriptedTransport : public mtp::BulkTransport {
     std::deque<Item> in_;
     std::function<Reply(const Command&)> responder_;
 };
-
-// value as size little-endian bytes.
-inline Bytes le(uint64_t value, size_t size) {
-    Bytes bytes;
-    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(value >> 8 * i));
-    return bytes;
-}
 
 // A DeviceInfo dataset listing the given operations.
 inline Bytes deviceInfo(const std::vector<mtp::Op>& operations) {

@@ -151,13 +151,8 @@ TEST(Container, HeaderAndResponseParameters) {
               (ContainerHeader{0x20, ContainerType::Response, 0, 0}));
 
     auto paramsOf = [](size_t chunkSize, uint32_t declared) {
-        Bytes chunk;
-        appendU32(chunk, declared);
-        appendU16(chunk, wire(ContainerType::Response));
-        appendU16(chunk, wire(Response::OK));
-        appendU32(chunk, 1);
-        for (uint32_t p = 1; chunk.size() < chunkSize; ++p)
-            chunk.push_back(static_cast<uint8_t>(p));
+        Bytes chunk = mtptest::ScriptedTransport::response(Response::OK, 1, {1, 2, 3});
+        std::ranges::copy(le(declared, 4), chunk.begin());
         chunk.resize(chunkSize);
         std::vector<uint32_t> params{99, 98};  // replaced, not appended to
         parseResponseParams(chunk, params);

@@ -281,15 +281,10 @@ TEST_F(Transfers, IdleClientWithEventReadOutstandingUsesLittleCpu) {
             libusb_handle_events_timeout_completed(usb->context(), &tv, nullptr);
         }
     };
-    const auto cpu = [] { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; };
-
-    const double before = cpu();
-    const auto started = std::chrono::steady_clock::now();
-    handleEventsFor(2s);
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double used = cpu() - before;
-    EXPECT_LT(used, 0.2 * wall) << "CPU seconds " << used << " in " << wall << " s";
+    const std::clock_t before = std::clock();
+    handleEventsFor(2s);  // nothing completes: all of it
+    const double used = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    EXPECT_LT(used, 0.4) << "CPU seconds in 2 s";
 
     libusb_cancel_transfer(transfer);
     handleEventsFor(1s);

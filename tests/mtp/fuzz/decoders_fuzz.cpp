@@ -42,8 +42,7 @@ void decoders(std::span<const uint8_t> bytes) {
     std::vector<PropListElement> elements = parseObjectPropList(bytes);
     check(elements.size() <= bytes.size() / 4 + 1, "prop list elements beyond the payload");
 
-    ByteReader reader(bytes);
-    check(reader.readArrayU16().size() <= bytes.size(), "array count not clamped");
+    check(ByteReader(bytes).readArrayU16().size() <= bytes.size(), "array count not clamped");
     check(ByteReader(bytes).readArrayU32().size() <= bytes.size(), "array count not clamped");
 
     // A decoded string is valid UTF-8 that survives our own encoder unchanged when it fits.
