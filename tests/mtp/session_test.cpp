@@ -214,9 +214,7 @@ TEST_F(SessionTest, StoragesInThePhonesOrder) {
     phone->respond([](const Command& command) {
         if (command.op == Op::GetStorageIDs) return Reply{handles({0x20001, 0x10001})};
         Bytes info;
-        appendU16(info, 3);
-        appendU16(info, 2);
-        appendU16(info, 0);
+        for (uint16_t field : {3, 2, 0}) appendU16(info, field);  // storage, file system, access
         appendU64(info, command.params[0]);
         if (command.params[0] == 0x10001) {
             appendU64(info, 5);
@@ -393,11 +391,8 @@ TEST_F(EditorTest, BeginEditOncePerObject) {
     // u64 is no size: nothing is begun, nothing cut.
     for (size_t length : {8u, 0u, 4u}) {
         phone->respond([length](const Command& command) {
-            if (command.op != Op::GetObjectPropValue) return Reply{};
-            Bytes value;
-            appendU64(value, 5'000'000'000);
-            value.resize(length);
-            return Reply{value};
+            return command.op == Op::GetObjectPropValue ? Reply{le(5'000'000'000, length)}
+                                                        : Reply{};
         });
         phone->clearRecords();
         if (length == 8) {

@@ -17,14 +17,8 @@ mkdir -p "$out"
 sources=("$src"/mtp/{ByteReader,PTPString,MTPDate,Container,Datasets,MTPError,MTPSession}.cpp
          "$src"/tests/mtp/fuzz/decoders_fuzz.cpp)
 binary=$out/decoders_fuzz
-rebuild=1
-if [[ -x $binary ]]; then
-    rebuild=0
-    for f in "${sources[@]}" "$src"/mtp/*.h "$src"/tests/mtp/ScriptedTransport.h; do
-        [[ $f -nt $binary ]] && rebuild=1
-    done
-fi
-if ((rebuild)); then
+if [[ ! -x $binary ]] || [[ -n $(find "${sources[@]}" "$src"/mtp/*.h \
+    "$src"/tests/mtp/ScriptedTransport.h -newer "$binary") ]]; then
     echo "building $binary"
     "$cxx" -std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
         -fno-sanitize-recover=undefined -I"$src" "${sources[@]}" \
