@@ -500,16 +500,7 @@ TEST_F(EditorTest, CreateObjectReturnsTheThirdResponseParameter) {
               "SendObjectInfo returned no handle");
 }
 
-struct Request {
-    uint32_t handle;
-    uint64_t offset;
-    uint32_t length;
-    bool operator==(const Request&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Request& r) {
-    return out << "{" << r.handle << ", " << r.offset << ", " << r.length << "}";
-}
+using Request = std::tuple<uint32_t, uint64_t, uint32_t>;  // handle, offset, length
 
 class ReadAheadTest : public SessionTest {
   protected:
