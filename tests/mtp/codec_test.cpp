@@ -50,7 +50,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 }  // namespace
 
-TEST(ByteReader, ReadsZeroPastTheEndAndKeepsMoving) {
+TEST(ByteReader, ReadsZeroPastTheEndAndClampsArrayCounts) {
     Bytes bytes{0x34, 0x12, 0x78};
     ByteReader reader(bytes);
     EXPECT_EQ(reader.readU16(), 0x1234);
@@ -62,23 +62,15 @@ TEST(ByteReader, ReadsZeroPastTheEndAndKeepsMoving) {
     reader.skip(100);
     EXPECT_EQ(reader.readU8(), 0);
     EXPECT_TRUE(reader.atEnd());
-}
 
-TEST(ByteReader, ArrayCountIsClampedToThePayloadLength) {
-    Bytes bytes;
-    appendU32(bytes, 1000);
-    for (uint32_t v : {11u, 22u, 33u, 44u}) appendU32(bytes, v);
-    ASSERT_EQ(bytes.size(), 20u);
-    std::vector<uint32_t> values = ByteReader(bytes).readArrayU32();
-    ASSERT_EQ(values.size(), 20u);
-    EXPECT_EQ(values[0], 11u);
-    EXPECT_EQ(values[3], 44u);
-    for (size_t i = 4; i < values.size(); ++i) EXPECT_EQ(values[i], 0u);
-
-    Bytes huge{0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00};
-    std::vector<uint16_t> shorts = ByteReader(huge).readArrayU16();
-    ASSERT_EQ(shorts.size(), 6u);
-    EXPECT_EQ(shorts[0], 1);
+    // An array count is clamped to the payload length, the missing values read as zero.
+    std::vector<uint32_t> values{11, 22, 33, 44};
+    values.resize(20);
+    EXPECT_EQ(
+        ByteReader(le(1000, 4) + le(11, 4) + le(22, 4) + le(33, 4) + le(44, 4)).readArrayU32(),
+        values);
+    EXPECT_EQ(ByteReader(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00}).readArrayU16(),
+              (std::vector<uint16_t>{1, 0, 0, 0, 0, 0}));
 }
 
 // No NUL at all; the count promising more units than arrive (the missing ones are NUL);
@@ -258,7 +250,7 @@ TEST(PlaceholderMarker, ContainerIDFollowsTheDeviceIDOnly) {
               PlaceholderMarker(std::string(64, 'S'), "", false).containerID);
 }
 
-TEST(PlaceholderMarker, CutsKeepWholeCharactersAndNeverSpill) {
+TEST(PlaceholderMarker, CutsKeepWholeCharactersAndDecodeTakesWhateverADeviceHolds) {
     EXPECT_EQ(PlaceholderMarker("id", std::string(127, 'n') + "\xC3\xA9", false).name,
               std::string(127, 'n'));
     EXPECT_EQ(PlaceholderMarker("id", std::string(126, 'n') + "\xC3\xA9", false).name,
@@ -279,11 +271,9 @@ TEST(PlaceholderMarker, CutsKeepWholeCharactersAndNeverSpill) {
     EXPECT_EQ(cut->serial, std::string(64, 'X'));
     EXPECT_EQ(cut->name, std::string(128, 'Y'));
     EXPECT_FALSE(cut->writable);
-}
 
-// Whatever a device holds: no marker without the magic or with too few bytes; text repaired.
-TEST(PlaceholderMarker, DecodeTakesWhateverADeviceHolds) {
-    PlaceholderMarker marker("SER", "Name", true);
+    // Whatever a device holds: no marker without the magic or with too few bytes; text repaired.
+    marker = PlaceholderMarker("SER", "Name", true);
     auto bytes = marker.encode();
     EXPECT_FALSE(PlaceholderMarker::decode(std::span(bytes).first(200)));
     bytes[0] ^= 0xFF;

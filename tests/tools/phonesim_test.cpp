@@ -292,16 +292,11 @@ TEST(PhoneProperties, PropListRulesAndErrors) {
     auto s = connectPhone(phone);
     const uint32_t music = handles(*s, Internal, Root).at(0);
     const uint32_t name = mtp::wire(Prop::ObjectFileName);
-    struct Case {
-        std::vector<uint32_t> params;
-        Response response;
-    };
-    for (const Case& c : {Case{{music, 0, 0, 0, 1}, Response::ParameterNotSupported},
-                          Case{{music, 0, name, 1, 1}, Response::SpecificationByGroupUnsupported},
-                          Case{{music, 0, name, 0, 2}, Response::SpecificationByDepthUnsupported},
-                          Case{{9999, 0, name, 0, 1}, Response::InvalidObjectHandle}}) {
-        EXPECT_EQ(answer(*s, Op::GetObjectPropList, c.params), c.response) << c.params[2];
-    }
+    const Op list = Op::GetObjectPropList;
+    expectAnswers(*s, {{list, {music, 0, 0, 0, 1}, Response::ParameterNotSupported},
+                       {list, {music, 0, name, 1, 1}, Response::SpecificationByGroupUnsupported},
+                       {list, {music, 0, name, 0, 2}, Response::SpecificationByDepthUnsupported},
+                       {list, {9999, 0, name, 0, 1}, Response::InvalidObjectHandle}});
     // Listing the children hands out their handles, as GetObjectHandles does.
     auto names =
         mtp::parseObjectPropList(s->transact(Op::GetObjectPropList, {music, 0, name, 0, 1}));

@@ -178,10 +178,8 @@ TEST_F(Bus, HotPlugIsSeenByUdevMonitorAndReEnumerationGetsANewAddress) {
 constexpr uint8_t kBulkIn = 0x81, kBulkOut = 0x02, kEvents = 0x83;
 using Bytes = std::vector<uint8_t>;
 
-class Transfers : public testing::Test {
+class Transfers : public Bus {
   protected:
-    void SetUp() override { requireMockEnvironment(); }
-
     // Plugs the phone made from `config` at port 1, opens it and claims interface 0.
     libusb_device_handle* start(phonesim::PhoneConfig config = {}) {
         phone = std::make_shared<phonesim::SimulatedPhone>(config);
@@ -211,8 +209,6 @@ class Transfers : public testing::Test {
         return result;
     }
 
-    usbbus::VirtualUSBBus bus;
-    std::shared_ptr<phonesim::SimulatedPhone> phone;
     usbbus::BusAddress address;
     std::unique_ptr<Libusb> usb;
 };

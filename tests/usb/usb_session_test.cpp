@@ -48,7 +48,6 @@ constexpr int port = 1;
 
 enum class Transport { inProcess, libusb };
 
-// The same tests over both transports to the same simulated phone.
 class PhoneTransportTest : public testing::TestWithParam<Transport> {
   protected:
     phonesim::SimulatedPhone& startPhone(PhoneConfig config = {}) {
@@ -332,7 +331,8 @@ TEST_F(USBTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
     usb.drainInput();  // never throws
 }
 
-TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
+// Held by another process: busy; without an MTP interface: no device.
+TEST_F(USBTransportTest, OpenIsRefusedWhenBusyOrNotMTP) {
     plug();
     mtp::USBDeviceRecord record = recordAt(port);
     processBus().hold(port);
@@ -346,9 +346,8 @@ TEST_F(USBTransportTest, InterfaceHeldByAnotherProcessIsBusy) {
     // Closing gives the interface back: the other process can claim it again.
     transport_.reset();
     EXPECT_NO_THROW(processBus().hold(port));
-}
+    processBus().release(port);
 
-TEST_F(USBTransportTest, DeviceWithoutMTPInterfaceIsRefused) {
     plug(Variant::chargingOnly);
     mtp::USBDeviceRecord charging = recordAt(port);
     EXPECT_EQ(transportFailure([&] { USBTransport::create(charging); }),
