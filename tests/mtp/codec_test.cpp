@@ -75,7 +75,7 @@ TEST(ByteReader, ReadsZeroPastTheEndAndClampsArrayCounts) {
 
 // No NUL at all; the count promising more units than arrive (the missing ones are NUL);
 // unpaired surrogates become U+FFFD, a real pair survives.
-TEST(PTPString, DecodesWhateverThePhoneSends) {
+TEST(PTPString, DecodesWhateverThePhoneSendsAndEncodesTheWireBytes) {
     struct Case {
         std::u16string_view units;
         uint8_t count;
@@ -91,11 +91,9 @@ TEST(PTPString, DecodesWhateverThePhoneSends) {
     ByteReader reader(two);
     EXPECT_EQ(reader.readString(), "hi");
     EXPECT_EQ(reader.readString(), "yo");
-}
 
-// Names longer than 254 units are cut, a surrogate pair across the cut dropped whole; invalid
-// UTF-8 from a caller is repaired, not sent raw.
-TEST(PTPString, EncodesTheWireBytes) {
+    // Names longer than 254 units are cut, a surrogate pair across the cut dropped whole; invalid
+    // UTF-8 from a caller is repaired, not sent raw.
     EXPECT_EQ(encode(""), Bytes{0x00});
     EXPECT_EQ(encode("abc"), (Bytes{0x04, 0x61, 0x00, 0x62, 0x00, 0x63, 0x00, 0x00, 0x00}));
     EXPECT_EQ(encode(std::string(300, 'n')).size(), 1u + 255 * 2);
@@ -168,7 +166,7 @@ Bytes propList(uint32_t count,
     return bytes;
 }
 
-TEST(Datasets, PropListWalksEveryValueWidth) {
+TEST(Datasets, PropListWalksEveryValueWidthAndStopsWhereElementsCannotBeDelimited) {
     const uint16_t size = wire(Prop::ObjectSize);
     std::vector<PropListElement> elements = parseObjectPropList(
         propList(8, {{1, wire(Prop::ObjectFileName), 0xFFFF, encode("a.txt")},
@@ -187,11 +185,8 @@ TEST(Datasets, PropListWalksEveryValueWidth) {
     EXPECT_EQ(elements[6],
               (PropListElement{2, Prop::ObjectSize, DataType::UINT32, 7, std::nullopt}));
     EXPECT_EQ(elements[7].number, 0xFFu);
-}
 
-// The walk stops where the next element cannot be found, and never invents elements.
-TEST(Datasets, PropListStopsWhereElementsCannotBeDelimited) {
-    const uint16_t size = wire(Prop::ObjectSize);
+    // The walk stops where the next element cannot be found, and never invents elements.
     struct Case {
         const char* what;
         Bytes bytes;
@@ -239,7 +234,7 @@ void writeFile(const std::filesystem::path& file, const Bytes& bytes) {
 
 // The container ID is the app's and the helper's only link between a mount and its phone: it
 // follows the whole device ID, though the serial field keeps only 64 bytes of it.
-TEST(PlaceholderMarker, ContainerIDFollowsTheDeviceIDOnly) {
+TEST(PlaceholderMarker, FieldsAndDecoding) {
     EXPECT_EQ(PlaceholderMarker("ABC123", "x", true).containerID,
               PlaceholderMarker("ABC123", "y", false).containerID);
     EXPECT_NE(PlaceholderMarker("ABC123", "", false).containerID,
@@ -248,9 +243,8 @@ TEST(PlaceholderMarker, ContainerIDFollowsTheDeviceIDOnly) {
     EXPECT_EQ(longMarker.serial, std::string(64, 'S'));
     EXPECT_NE(longMarker.containerID,
               PlaceholderMarker(std::string(64, 'S'), "", false).containerID);
-}
 
-TEST(PlaceholderMarker, CutsKeepWholeCharactersAndDecodeTakesWhateverADeviceHolds) {
+    // Cuts keep whole characters.
     EXPECT_EQ(PlaceholderMarker("id", std::string(127, 'n') + "\xC3\xA9", false).name,
               std::string(127, 'n'));
     EXPECT_EQ(PlaceholderMarker("id", std::string(126, 'n') + "\xC3\xA9", false).name,
@@ -304,7 +298,7 @@ std::optional<uint64_t> partitionOffset(const Bytes& disk, uint32_t blockSize = 
         blockSize);
 }
 
-TEST(PlaceholderImage, ValidatesWithSgdiskAndCarriesTheMarkerInPartitionOne) {
+TEST(PlaceholderImage, CarriesTheMarkerInPartitionOneAndValidatesWithSgdisk) {
     const PlaceholderMarker marker("ABC123", "Pixel 7", false);
     const auto image = mtp::placeholderImage(marker);
     const auto offset = partitionOffset(image);
@@ -320,10 +314,19 @@ TEST(PlaceholderImage, ValidatesWithSgdiskAndCarriesTheMarkerInPartitionOne) {
         EXPECT_FALSE(partitionOffset(bad)) << damaged;
     }
 
-    if (::system("command -v sgdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sgdisk missing";
+    // Reading the marker back needs a whole block; the whole image starts with its MBR.
     TempDir dir;
+    writeFile(dir.path() / "block", block(marker, 512));
+    EXPECT_EQ(mtp::readPlaceholderMarker(dir.path() / "block"), marker);
+    writeFile(dir.path() / "short", block(marker, 511));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "short"));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "missing"));
+    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path()));  // a directory cannot be read
     const auto file = dir.path() / "phone.img";
     writeFile(file, image);
+    EXPECT_FALSE(mtp::readPlaceholderMarker(file));
+
+    if (::system("command -v sgdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sgdisk missing";
     FILE* pipe = ::popen(("sgdisk -v '" + file.string() + "' 2>&1").c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
@@ -336,20 +339,6 @@ TEST(PlaceholderImage, ValidatesWithSgdiskAndCarriesTheMarkerInPartitionOne) {
     for (const char* damage : {"ERROR", "corrupt", "invalid", "don't match"}) {
         EXPECT_EQ(output.find(damage), std::string::npos) << output;
     }
-}
-
-TEST(PlaceholderImage, ReadMarkerNeedsAWholeBlock) {
-    TempDir dir;
-    const PlaceholderMarker marker("loc-14200000", "Phone", true);
-    writeFile(dir.path() / "block", block(marker, 512));
-    EXPECT_EQ(mtp::readPlaceholderMarker(dir.path() / "block"), marker);
-    writeFile(dir.path() / "short", block(marker, 511));
-    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "short"));
-    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "missing"));
-    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path()));  // a directory cannot be read
-    // The whole image starts with its MBR, not the marker.
-    writeFile(dir.path() / "image", mtp::placeholderImage(marker));
-    EXPECT_FALSE(mtp::readPlaceholderMarker(dir.path() / "image"));
 }
 
 }  // namespace
