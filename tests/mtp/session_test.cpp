@@ -210,7 +210,7 @@ TEST_F(SessionTest, AFailedWriteStallsTheSessionForGood) {
     }
 }
 
-TEST_F(SessionTest, StoragesInThePhonesOrder) {
+TEST_F(SessionTest, StoragesAndListingsInThePhonesOrder) {
     phone->respond([](const Command& command) {
         if (command.op == Op::GetStorageIDs) return Reply{handles({0x20001, 0x10001})};
         Bytes info;
@@ -225,9 +225,8 @@ TEST_F(SessionTest, StoragesInThePhonesOrder) {
     });
     EXPECT_EQ(session.storages(), (std::vector<MTPStorage>{{0x20001, "", 0x20001, 0},
                                                            {0x10001, "Internal", 0x10001, 5}}));
-}
 
-TEST_F(SessionTest, ListAsksForEachObjectInTheGivenOrder) {
+    // A listing asks for each object in the given order.
     phone->respond([](const Command& command) {
         if (command.op == Op::GetObjectHandles) {
             EXPECT_EQ(command.params, (std::vector<uint32_t>{0x10001, 0, RootParent}));
@@ -620,7 +619,8 @@ TEST_F(ReadAheadTest, ATenthObjectStartsTheMapAfresh) {
     EXPECT_EQ(cache.state(10).lastEnd, UINT64_MAX);
 }
 
-TEST_F(ReadAheadTest, AFailedTransferKeepsThePreviousState) {
+// A failed transfer keeps the previous state.
+TEST_F(ReadAheadTest, FailedTransfersKeepTheStateAndLeaveNoStaleBytes) {
     addObject(8, 8 * MiB);
     read(8, 0, 4096);
     ReadAhead::State before = cache.state(8);
@@ -630,9 +630,9 @@ TEST_F(ReadAheadTest, AFailedTransferKeepsThePreviousState) {
     EXPECT_EQ(cache.state(8), before);
     EXPECT_THROW((void)cache.read(session, 8, 8 * MiB, 6 * MiB, destination), MTPError);
     EXPECT_EQ(cache.state(8), before);
-}
 
-TEST_F(ReadAheadTest, AFillThatFailsHalfwayLeavesNoStaleBytes) {
+    // A fill that fails halfway leaves no stale bytes.
+    serveObjects();
     addObject(20, 8 * MiB);
     addObject(21, 8 * MiB);
     read(20, 0, 4096);
@@ -645,15 +645,14 @@ TEST_F(ReadAheadTest, AFillThatFailsHalfwayLeavesNoStaleBytes) {
                                          std::span(objects[21]).subspan(4096, 4 * MiB));
     phone->queueIn(Bytes(container.begin(), container.begin() + 2 * MiB));
     phone->queueReadFailure("time-out");
-    Bytes destination(4096);
     EXPECT_THROW((void)cache.read(session, 21, 8 * MiB, 4096, destination), MTPTransportError);
     EXPECT_FALSE(cache.bufferOwner());
 
     // Object 20 within its old window must come from the phone, not from 21's bytes.
     serveObjects();
-    size_t before = requests.size();
+    size_t sent = requests.size();
     read(20, 8192, 4096);
-    EXPECT_EQ(requests.size(), before + 1);
+    EXPECT_EQ(requests.size(), sent + 1);
 }
 
 // Without GetPartialObject64 nothing past 4 GB can be asked for: a sequential reader must still
