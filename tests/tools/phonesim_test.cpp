@@ -307,11 +307,16 @@ TEST(PhoneProperties, PropListRulesAndErrors) {
               Response::InvalidObjectPropCode);
 }
 
-// Zero-length packets after full ones are proven through the session (PhoneTransportTest).
-TEST(PhoneUSB, BulkOutContainersAreReassembledByTheirLength) {
+// Bulk OUT containers are reassembled by their length (zero-length packets after full ones are
+// proven through the session, PhoneTransportTest); phone-side changes raise events only for
+// folders a host has listed.
+TEST(PhoneUSB, BulkOutIsReassembledAndEventsFollowListedFolders) {
     SimulatedPhone phone;
     phone.addFile(Internal, "f", pattern(2000));
-    const uint32_t f = handles(*connectPhone(phone), Internal, Root).at(0);
+    phone.addFolder(Internal, "DCIM/Camera");
+    auto s = connectPhone(phone);
+    handles(*s, Internal, Root);
+    const uint32_t f = *phone.handleOf(Internal, "f");
     const auto command = mtp::buildCommand(Op::GetObjectInfo, 99, std::vector<uint32_t>{f});
     ASSERT_EQ(phone.bulkOut(command.bytes().first(5)), phonesim::TransferStatus::ok);
     Bytes buffer(4096);
@@ -320,14 +325,7 @@ TEST(PhoneUSB, BulkOutContainersAreReassembledByTheirLength) {
     EXPECT_EQ(phone.bulkIn(buffer).status, phonesim::TransferStatus::ok);
     EXPECT_EQ(mtp::parseContainerHeader(buffer).type, mtp::ContainerType::Data);
     EXPECT_EQ(mtp::parseContainerHeader(buffer).transactionID, 99u);
-}
 
-// Changes made on the phone itself are announced for folders a host has listed.
-TEST(PhoneEvents, PhoneSideChangesInListedFoldersRaiseEvents) {
-    SimulatedPhone phone;
-    phone.addFolder(Internal, "DCIM/Camera");
-    auto s = connectPhone(phone);
-    handles(*s, Internal, Root);
     phone.addFile(Internal, "DCIM/Camera/IMG_0.jpg", pattern(10));  // Camera was never listed
     EXPECT_FALSE(phone.interruptIn());
 

@@ -228,21 +228,7 @@ TEST_F(Transfers, PhoneThatDropsOffByItselfLeavesTheBus) {
     EXPECT_FALSE(std::filesystem::exists("/sys/bus/usb/devices/1-1"));
 }
 
-TEST_F(Transfers, ClosingTheDeviceOrDyingEndsTheClaim) {
-    ASSERT_NE(start(), nullptr);
-    usb = std::make_unique<Libusb>();  // closes the device
-    const pid_t holder = bus.hold(1);  // would fail while this process still had it
-
-    ::kill(holder, SIGKILL);  // no release: the process just dies
-    libusb_device_handle* handle = usb->open(address);
-    ASSERT_NE(handle, nullptr);
-    int claimed = LIBUSB_ERROR_BUSY;
-    eventually([&] { return (claimed = libusb_claim_interface(handle, 0)) != LIBUSB_ERROR_BUSY; });
-    EXPECT_EQ(claimed, 0);
-    bus.release(1);  // reaps the dead holder
-}
-
-TEST_F(Transfers, StalledEndpointsFailUntilTheHaltIsCleared) {
+TEST_F(Transfers, StallsLastUntilClearedAndAClaimEndsWithItsProcess) {
     libusb_device_handle* handle = start();
     ASSERT_NE(handle, nullptr);
     phone->updateFaults([](phonesim::Faults& f) { f.stallOut = phonesim::FaultTrigger::next(); });
@@ -253,6 +239,16 @@ TEST_F(Transfers, StalledEndpointsFailUntilTheHaltIsCleared) {
     Bytes reply;
     ASSERT_EQ(receive(handle, reply), 0);
     EXPECT_EQ(mtp::parseContainerHeader(reply).code, mtp::wire(mtp::Response::OK));
+
+    usb = std::make_unique<Libusb>();  // closes the device
+    const pid_t holder = bus.hold(1);  // would fail while this process still had it
+    ::kill(holder, SIGKILL);           // no release: the process just dies
+    handle = usb->open(address);
+    ASSERT_NE(handle, nullptr);
+    int claimed = LIBUSB_ERROR_BUSY;
+    eventually([&] { return (claimed = libusb_claim_interface(handle, 0)) != LIBUSB_ERROR_BUSY; });
+    EXPECT_EQ(claimed, 0);
+    bus.release(1);  // reaps the dead holder
 }
 
 // A client with a transfer outstanding must sleep in poll(), not spin: the device node is
