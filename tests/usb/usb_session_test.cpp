@@ -263,7 +263,7 @@ TEST_F(USBTransportTest, StaleInputIsDrainedAtOpen) {
     EXPECT_EQ(mtp::parseContainerHeader(buffer).transactionID, 77u);
 }
 
-TEST_F(USBTransportTest, FailuresCarryTheirKind) {
+TEST_F(USBTransportTest, FailuresCarryTheirKindAndUnplugEndsTheEventLoop) {
     plug();
     USBTransport& usb = open({.read = 300ms});
     std::vector<uint8_t> buffer(MiB);
@@ -285,6 +285,21 @@ TEST_F(USBTransportTest, FailuresCarryTheirKind) {
     EXPECT_EQ(transportFailure([&] { usb.write(command.bytes()); }),
               MTPTransportError("bulk write failed: LIBUSB_ERROR_PIPE", TransportErrorKind::stall,
                                 LIBUSB_ERROR_PIPE));
+
+    // Unplugging ends the event loop without clearing halts.
+    ASSERT_TRUE(usb.eventLoopRunning());
+    processBus().unplug(port);
+    ASSERT_TRUE(eventually([&] { return !usb.eventLoopRunning(); }));
+    auto ended = usb.counters();
+    std::this_thread::sleep_for(300ms);  // a retry would come after 0.1 s
+    EXPECT_EQ(usb.counters(), ended);
+    EXPECT_EQ(ended.eventHaltClears, 0u);
+
+    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
+              MTPTransportError("bulk read failed: LIBUSB_ERROR_NO_DEVICE",
+                                TransportErrorKind::noDevice, LIBUSB_ERROR_NO_DEVICE));
+    EXPECT_EQ(transportFailure([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
+    usb.drainInput();  // never throws
 }
 
 TEST_F(USBTransportTest, EventsKeepTheLoopGoing) {
@@ -310,25 +325,6 @@ TEST_F(USBTransportTest, EventsKeepTheLoopGoing) {
     phone_->addFile(storage, "3", Bytes(10, 'c'));
     EXPECT_TRUE(eventually([&] { return usb.counters().eventCompleted >= 3; }));
     EXPECT_TRUE(usb.eventLoopRunning());
-}
-
-TEST_F(USBTransportTest, UnplugEndsTheEventLoopWithoutClearingHalts) {
-    plug();
-    USBTransport& usb = open();
-    ASSERT_TRUE(usb.eventLoopRunning());
-    processBus().unplug(port);
-    ASSERT_TRUE(eventually([&] { return !usb.eventLoopRunning(); }));
-    auto ended = usb.counters();
-    std::this_thread::sleep_for(300ms);  // a retry would come after 0.1 s
-    EXPECT_EQ(usb.counters(), ended);
-    EXPECT_EQ(ended.eventHaltClears, 0u);
-
-    std::vector<uint8_t> buffer(MiB);
-    EXPECT_EQ(transportFailure([&] { (void)usb.read(buffer); }),
-              MTPTransportError("bulk read failed: LIBUSB_ERROR_NO_DEVICE",
-                                TransportErrorKind::noDevice, LIBUSB_ERROR_NO_DEVICE));
-    EXPECT_EQ(transportFailure([&] { usb.write({}); }).kind, TransportErrorKind::noDevice);
-    usb.drainInput();  // never throws
 }
 
 // Held by another process: busy; without an MTP interface: no device.
