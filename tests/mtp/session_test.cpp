@@ -92,7 +92,7 @@ TEST_F(SessionTest, OpenAcceptsOnlyOKOrSessionAlreadyOpen) {
     EXPECT_TRUE(refused.operations().empty());
 }
 
-TEST_F(SessionTest, LargeDataPhasesStreamThroughTheSinkAndAreCappedWithoutOne) {
+TEST_F(SessionTest, DataPhasesStreamThroughTheSinkOrAreCappedOrCutToTheDestination) {
     Bytes payload = pattern(2 * MiB + MiB / 2, 3);
     phone->respond([&](const Command&) { return Reply{payload}; });
     Bytes collected;
@@ -120,6 +120,22 @@ TEST_F(SessionTest, LargeDataPhasesStreamThroughTheSinkAndAreCappedWithoutOne) {
     (void)session.transact(Op::GetPartialObject64, {}, std::nullopt,
                            [&](std::span<const uint8_t> chunk) { streamed += chunk.size(); });
     EXPECT_EQ(streamed, endless.size());
+
+    // readPartial copies into the destination only: what the phone sends beyond it is dropped.
+    openWith({Op::GetPartialObject64});
+    Bytes more = pattern(MiB + 500, 9);
+    phone->respond([&](const Command&) { return Reply{more}; });
+    Bytes destination(MiB + 100, 0);
+    uint64_t offset = (5ull << 32) + 3;
+    EXPECT_EQ(session.readPartial(7, offset, MiB + 100, std::span(destination).first(MiB + 10)),
+              MiB + 10);
+    EXPECT_EQ(phone->commands.back().params, (std::vector<uint32_t>{7, 3, 5, MiB + 100}));
+    EXPECT_TRUE(std::equal(destination.begin(), destination.begin() + MiB + 10, more.begin()));
+    EXPECT_EQ(destination[MiB + 10], 0);
+
+    // The object ends early: fewer bytes than asked.
+    phone->respond([&](const Command&) { return Reply{pattern(5)}; });
+    EXPECT_EQ(session.readPartial(7, 0, 100, destination), 5u);
 }
 
 // Whatever a confused phone sends before it falls silent, the transaction fails with a transport
@@ -345,24 +361,6 @@ TEST_F(SessionTest, ListByPropListMergesFourReplies) {
     EXPECT_THROW(session.listByPropList(0x55), MTPError);
 }
 
-TEST_F(SessionTest, ReadPartialCopiesIntoTheDestinationOnly) {
-    openWith({Op::GetPartialObject64});
-    // The phone sends more than was asked for: the excess is dropped, not written past the end.
-    Bytes payload = pattern(MiB + 500, 9);
-    phone->respond([&](const Command&) { return Reply{payload}; });
-    Bytes destination(MiB + 100, 0);
-    uint64_t offset = (5ull << 32) + 3;
-    EXPECT_EQ(session.readPartial(7, offset, MiB + 100, std::span(destination).first(MiB + 10)),
-              MiB + 10);
-    EXPECT_EQ(phone->commands.back().params, (std::vector<uint32_t>{7, 3, 5, MiB + 100}));
-    EXPECT_TRUE(std::equal(destination.begin(), destination.begin() + MiB + 10, payload.begin()));
-    EXPECT_EQ(destination[MiB + 10], 0);
-
-    // The object ends early: fewer bytes than asked.
-    phone->respond([&](const Command&) { return Reply{pattern(5)}; });
-    EXPECT_EQ(session.readPartial(7, 0, 100, destination), 5u);
-}
-
 class EditorTest : public SessionTest {
   protected:
     // Answers OK to everything except the operations listed in failing.
@@ -469,7 +467,7 @@ TEST_F(EditorTest, WritesGoOutInFourMebibyteChunks) {
     EXPECT_EQ(phone->ops(), std::vector<Op>(2, Op::SendPartialObject));
 }
 
-TEST_F(EditorTest, EndEditAndForget) {
+TEST_F(EditorTest, EndEditForgetAndCreateObject) {
     phoneAnswering();
     editor.endEdit(5);  // no edit open
     EXPECT_TRUE(phone->commands.empty());
@@ -487,12 +485,11 @@ TEST_F(EditorTest, EndEditAndForget) {
     phone->clearRecords();
     (void)editor.beginEdit(5, 1, false);  // a fresh edit begins
     EXPECT_EQ(phone->ops().front(), Op::BeginEditObject);
-}
 
-TEST_F(EditorTest, CreateObjectReturnsTheThirdResponseParameter) {
+    // createObject returns the third response parameter.
     phoneAnswering({}, {0x10001, 0x33, 0x77});
     EXPECT_EQ(editor.createObject(0x10001, 0x33, "notes.txt", false), 0x77u);
-    EXPECT_EQ(phone->commands[0].params, (std::vector<uint32_t>{0x10001, 0x33}));
+    EXPECT_EQ(phone->commands.back().params, (std::vector<uint32_t>{0x10001, 0x33}));
 
     phoneAnswering({}, {0x10001, 0x33});
     EXPECT_EQ(transportFailure([&] { (void)editor.createObject(0x10001, 0x33, "x", false); }),
