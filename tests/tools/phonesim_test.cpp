@@ -343,7 +343,7 @@ std::string listing(SimulatedPhone& phone, phonels::ListOptions options = {}) {
     return out.str();
 }
 
-TEST(Phonels, PrintsStoragesAndAnAlignedTree) {
+TEST(Phonels, PrintsStoragesAndAnAlignedTreeFromPropListsOrObjectInfo) {
     phonesim::PhoneConfig config;
     config.storages = {
         phonesim::StorageConfig{"Internal shared storage", 2'000'000, std::nullopt, false}};
@@ -364,25 +364,23 @@ TEST(Phonels, PrintsStoragesAndAnAlignedTree) {
     phone.updateFaults([](Faults& f) { f.locked = true; });
     EXPECT_EQ(listing(phone),
               "No storage visible: the phone may be locked; unlock it and try again.\n");
-}
 
-TEST(Phonels, FallsBackToObjectInfoWhenPropListFails) {
-    SimulatedPhone phone(phonesim::demoPhoneConfig());
-    phonesim::addDemoContent(phone);
-    std::string expected = listing(phone);
+    // Without GetObjectPropList (refused, or not offered: then not even asked for) the same
+    // listing comes from GetObjectInfo.
+    SimulatedPhone demo(phonesim::demoPhoneConfig());
+    phonesim::addDemoContent(demo);
+    std::string expected = listing(demo);
     EXPECT_NE(expected.find("IMG_20240131_235959.jpg  2.4 MB"), std::string::npos);
-    EXPECT_GT(phone.stats().count(mtp::Op::GetObjectPropList), 0u);
-
-    // Refused, or not offered at all (then not even asked for).
+    EXPECT_GT(demo.stats().count(mtp::Op::GetObjectPropList), 0u);
     Faults refused, missing;
     refused.propListError = Response::GeneralError;
     missing.noPropList = true;
     for (const Faults& faults : {refused, missing}) {
-        phone.resetStats();
-        phone.setFaults(faults);
-        EXPECT_EQ(listing(phone), expected);
-        EXPECT_GT(phone.stats().count(mtp::Op::GetObjectInfo), 10u);
-        EXPECT_EQ(phone.stats().count(mtp::Op::GetObjectPropList) == 0, faults.noPropList);
+        demo.resetStats();
+        demo.setFaults(faults);
+        EXPECT_EQ(listing(demo), expected);
+        EXPECT_GT(demo.stats().count(mtp::Op::GetObjectInfo), 10u);
+        EXPECT_EQ(demo.stats().count(mtp::Op::GetObjectPropList) == 0, faults.noPropList);
     }
 }
 
