@@ -37,10 +37,6 @@ Bytes utf16String(std::u16string_view units, uint8_t count) {
     return bytes;
 }
 
-std::string decode(const Bytes& bytes) {
-    return ByteReader(bytes).readString();
-}
-
 constexpr auto encode = testsupport::ptpString;
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -84,7 +80,7 @@ TEST(PTPString, DecodesWhateverThePhoneSendsAndEncodesTheWireBytes) {
     for (const Case& c : {Case{u"", 0, ""}, Case{u"abc\0\0"sv, 5, "abc"}, Case{u"abc", 3, "abc"},
                           Case{u"ab", 200, "ab"}, Case{u"a\xD800\x62", 3, "a\uFFFDb"},
                           Case{u"x\xDC00", 2, "x\uFFFD"}, Case{u"\xD83D\xDE00", 3, "\U0001F600"}}) {
-        EXPECT_EQ(decode(utf16String(c.units, c.count)), c.text) << c.text;
+        EXPECT_EQ(ByteReader(utf16String(c.units, c.count)).readString(), c.text) << c.text;
     }
     // The cursor ends after exactly count units, whatever they held.
     const Bytes two = utf16String(u"hi\0"sv, 3) + utf16String(u"yo\0"sv, 3);
@@ -105,7 +101,7 @@ TEST(PTPString, DecodesWhateverThePhoneSendsAndEncodesTheWireBytes) {
           {std::string(300, 'n'), std::string(254, 'n')},
           {a253 + "\U0001F600", a253},
           {a252 + "\U0001F600", a252 + "\U0001F600"}}) {
-        EXPECT_EQ(decode(encode(text)), decoded) << text.size();
+        EXPECT_EQ(ByteReader(encode(text)).readString(), decoded) << text.size();
     }
 }
 

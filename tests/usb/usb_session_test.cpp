@@ -81,7 +81,7 @@ class PhoneTransportTest : public testing::TestWithParam<Transport> {
     std::unique_ptr<mtp::MTPSession> session_;
 };
 
-TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
+TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiBAndEditorWrites) {
     testsupport::TempDir dir;
     PhoneConfig config;
     config.storages = {StorageConfig{"Internal shared storage", 64ull << 30, dir.path(), false}};
@@ -99,6 +99,32 @@ TEST_P(PhoneTransportTest, EntriesAndReadsPastFourGiB) {
     EXPECT_EQ(std::string(tail.begin(), tail.begin() + 4), "tail");
 
     EXPECT_EQ(session.listByPropList(movies).at(0).size, 5'000'000'000ull);
+
+    // Editor writes reach the phone.
+    mtp::MTPEditor editor(session);
+    uint32_t docs = editor.createObject(Internal, mtp::RootParent, "Docs", true);
+
+    // A SendObject container of exactly one packet is followed by a zero-length packet.
+    uint32_t small = editor.createObject(Internal, docs, "small.bin", false);
+    Bytes fill = pattern(512 - 12);
+    phone.resetStats();
+    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>(fill));
+    EXPECT_EQ(phone.stats().transfersOut, 3u);  // command, data, zero-length packet
+    EXPECT_EQ(phone.readFile(Internal, "Docs/small.bin"), fill);
+
+    uint32_t file = editor.createObject(Internal, docs, "big.bin", false);
+    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>());
+    Bytes content = pattern(10 * MiB + 3);
+    EXPECT_EQ(editor.beginEdit(file, 0, false), 0u);
+    editor.write(file, 0, content);
+    editor.recordSize(file, content.size());
+    editor.endEdit(file);
+    EXPECT_TRUE(phone.openEdits().empty());
+    EXPECT_EQ(phone.readFile(Internal, "Docs/big.bin"), content);
+    EXPECT_EQ(session.entry(file).size, content.size());
+    EXPECT_EQ(session.entry(small).size, fill.size());
+    editor.rename(small, std::string(300, 'n'));  // names are cut to 254 units
+    EXPECT_EQ(session.entry(small).name, std::string(254, 'n'));
 }
 
 // Containers of whole MiBs end with a zero-length packet that the session must skip; each
@@ -144,35 +170,6 @@ TEST_P(PhoneTransportTest, LargeRangesOfKnownAndUnknownLengthAndTransportFaults)
     EXPECT_THROW((void)session.entry(f), MTPTransportError);
     EXPECT_FALSE(session.isStalled());
     EXPECT_EQ(session.entry(f).size, 70 * MiB);
-}
-
-TEST_P(PhoneTransportTest, EditorWritesReachThePhone) {
-    auto& phone = startPhone();
-    auto& session = openSession();
-    mtp::MTPEditor editor(session);
-    uint32_t docs = editor.createObject(Internal, mtp::RootParent, "Docs", true);
-
-    // A SendObject container of exactly one packet is followed by a zero-length packet.
-    uint32_t small = editor.createObject(Internal, docs, "small.bin", false);
-    Bytes fill = pattern(512 - 12);
-    phone.resetStats();
-    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>(fill));
-    EXPECT_EQ(phone.stats().transfersOut, 3u);  // command, data, zero-length packet
-    EXPECT_EQ(phone.readFile(Internal, "Docs/small.bin"), fill);
-
-    uint32_t file = editor.createObject(Internal, docs, "big.bin", false);
-    session.transact(mtp::Op::SendObject, {}, std::span<const uint8_t>());
-    Bytes content = pattern(10 * MiB + 3);
-    EXPECT_EQ(editor.beginEdit(file, 0, false), 0u);
-    editor.write(file, 0, content);
-    editor.recordSize(file, content.size());
-    editor.endEdit(file);
-    EXPECT_TRUE(phone.openEdits().empty());
-    EXPECT_EQ(phone.readFile(Internal, "Docs/big.bin"), content);
-    EXPECT_EQ(session.entry(file).size, content.size());
-    EXPECT_EQ(session.entry(small).size, fill.size());
-    editor.rename(small, std::string(300, 'n'));  // names are cut to 254 units
-    EXPECT_EQ(session.entry(small).name, std::string(254, 'n'));
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, PhoneTransportTest,
