@@ -151,7 +151,7 @@ TEST(PhoneObjects, SendObjectInfoCreatesFoldersAtOnceAndFilesWithSendObject) {
     EXPECT_EQ(phone.readFile(Internal, "empty.bin"), Bytes{});
 }
 
-TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused) {
+TEST(PhoneObjects, NamesClashCaseInsensitivelyAndPropertyListsFollowHostRules) {
     SimulatedPhone phone;
     phone.addFile(Internal, "Straße.txt", {1});
     phone.addFile(Internal, "photo.JPG", {2});
@@ -160,8 +160,8 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused)
     handles(*s, Internal, Root);
     const uint32_t sub = *phone.handleOf(Internal, "Sub");
     const uint32_t photo = *phone.handleOf(Internal, "photo.jpg");
-    const std::vector<uint32_t> top{Internal, Root}, rename{photo, mtp::wire(Prop::ObjectFileName)};
-    const uint32_t size = mtp::wire(Prop::ObjectSize);
+    const uint32_t size = mtp::wire(Prop::ObjectSize), name = mtp::wire(Prop::ObjectFileName);
+    const std::vector<uint32_t> top{Internal, Root}, rename{photo, name};
     expectAnswers(
         *s,
         {
@@ -182,6 +182,20 @@ TEST(PhoneObjects, NamesCompareCaseInsensitivelyAndClashesAndBadNamesAreRefused)
             {Op::MoveObject, {sub, Internal, sub}, Response::InvalidParentObject},
         });
     EXPECT_EQ(mtp::parseObjectInfo(s->transact(Op::GetObjectInfo, {photo})).filename, "Photo.jpg");
+
+    // The property list as hosts ask for it: one property, no group, the children (depth 1).
+    const Op list = Op::GetObjectPropList;
+    expectAnswers(*s, {{list, {sub, 0, 0, 0, 1}, Response::ParameterNotSupported},
+                       {list, {sub, 0, name, 1, 1}, Response::SpecificationByGroupUnsupported},
+                       {list, {sub, 0, name, 0, 2}, Response::SpecificationByDepthUnsupported},
+                       {list, {9999, 0, name, 0, 1}, Response::InvalidObjectHandle}});
+    // Listing the children hands out their handles, as GetObjectHandles does.
+    auto names = mtp::parseObjectPropList(s->transact(list, {sub, 0, name, 0, 1}));
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(phone.handleOf(Internal, "Sub/PHOTO.jpg"), names[0].handle);
+    EXPECT_EQ(names[0].text, "PHOTO.jpg");
+    EXPECT_EQ(answer(*s, Op::GetObjectPropValue, {names[0].handle, 0xDC99}),
+              Response::InvalidObjectPropCode);
 }
 
 TEST(PhoneObjects, HandlesAreHandedOutWhenListedAndNeverReused) {
@@ -283,28 +297,6 @@ TEST(PhoneEdits, AndroidEditRules) {
     s->transact(Op::BeginEditObject, {f});
     phone.reset();
     EXPECT_TRUE(phone.openEdits().empty());
-}
-
-// The property list as hosts ask for it: one property, no group, the children (depth 1).
-TEST(PhoneProperties, PropListRulesAndErrors) {
-    SimulatedPhone phone;
-    phone.addFile(Internal, "Music/a.mp3", pattern(10));
-    auto s = connectPhone(phone);
-    const uint32_t music = handles(*s, Internal, Root).at(0);
-    const uint32_t name = mtp::wire(Prop::ObjectFileName);
-    const Op list = Op::GetObjectPropList;
-    expectAnswers(*s, {{list, {music, 0, 0, 0, 1}, Response::ParameterNotSupported},
-                       {list, {music, 0, name, 1, 1}, Response::SpecificationByGroupUnsupported},
-                       {list, {music, 0, name, 0, 2}, Response::SpecificationByDepthUnsupported},
-                       {list, {9999, 0, name, 0, 1}, Response::InvalidObjectHandle}});
-    // Listing the children hands out their handles, as GetObjectHandles does.
-    auto names =
-        mtp::parseObjectPropList(s->transact(Op::GetObjectPropList, {music, 0, name, 0, 1}));
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(phone.handleOf(Internal, "Music/a.mp3"), names[0].handle);
-    EXPECT_EQ(names[0].text, "a.mp3");
-    EXPECT_EQ(answer(*s, Op::GetObjectPropValue, {names[0].handle, 0xDC99}),
-              Response::InvalidObjectPropCode);
 }
 
 // Bulk OUT containers are reassembled by their length (zero-length packets after full ones are
