@@ -21,10 +21,9 @@ using namespace std::chrono_literals;
 // whose image is in the image folder, and files left there. Empty when nothing is left.
 std::string leftovers(const DiskFolders& folders) {
     std::string found;
-    for (const MountEntry& entry : readMountTable()) {
+    for (const MountEntry& entry : readMountTable())
         if (entry.mountPoint.starts_with(folders.volumes.string()))
             found += "mounted " + entry.mountPoint + "\n";
-    }
     for (const std::string& loop : loopsBackedBy(folders.images)) found += loop + "\n";
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(folders.images, ignored))

@@ -29,9 +29,8 @@ class PreflightOnBus : public ::testing::Test {
         phone_.config.storages[1].removable = true;
     }
     mtp::USBDeviceRecord record() {
-        for (const auto& device : mtp::USBDiscovery().allDevices()) {
+        for (const auto& device : mtp::USBDiscovery().allDevices())
             if (device.id == phone_.config.serial) return device;
-        }
         ADD_FAILURE() << "the phone is not on the bus";
         return {};
     }
@@ -42,34 +41,25 @@ class PreflightOnBus : public ::testing::Test {
     Preflight preflight_{runner_};
 };
 
-TEST_F(PreflightOnBus, ReadyWithSumsAndReleased) {
-    phone_.plug();
-    const PreflightResult result = probe();
-    ASSERT_THAT(result, VariantWith<preflight::Ready>(::testing::_)) << describe(result);
-    const auto& ready = std::get<preflight::Ready>(result);
-    EXPECT_EQ(ready.capacity, 80'000'000'000u);
-    EXPECT_EQ(ready.free, 80'000'000'000u);  // nothing stored
-    EXPECT_TRUE(ready.canWrite);
-    // Session closed, interface released: another program can take the phone at once.
-    EXPECT_NO_THROW(phone_.bus->hold(1));
-}
-
-TEST_F(PreflightOnBus, NoEditMeansCannotWrite) {
-    phone_.config.faults.noEdit = true;
-    phone_.plug();
-    EXPECT_EQ(probe(), PreflightResult(preflight::Ready{80'000'000'000, 80'000'000'000, false}));
-}
-
-TEST_F(PreflightOnBus, Locked) {
-    phone_.config.faults.locked = true;
-    phone_.plug();
-    EXPECT_EQ(probe(), PreflightResult(preflight::Locked{}));
-}
-
-TEST_F(PreflightOnBus, BusyNamesTheHolder) {
-    phone_.plug();
-    phone_.bus->hold(1);
-    EXPECT_EQ(probe(), PreflightResult(preflight::Busy{"phonesim-hold"}));
+// After every answer the session is closed and the interface released: another program can
+// take the phone at once.
+TEST_F(PreflightOnBus, ReadyWithSumsNoEditLockedOrBusyThenReleased) {
+    const uint64_t sum = 80'000'000'000;  // both storages, nothing stored
+    const std::tuple<bool, bool, bool, PreflightResult> cases[] = {
+        {false, false, false, preflight::Ready{sum, sum, true}},
+        {true, false, false, preflight::Ready{sum, sum, false}},
+        {false, true, false, preflight::Locked{}},
+        {false, false, true, preflight::Busy{"phonesim-hold"}}};
+    for (const auto& [noEdit, locked, held, expected] : cases) {
+        phone_.config.faults.noEdit = noEdit;
+        phone_.config.faults.locked = locked;
+        phone_.plug();
+        if (held) phone_.bus->hold(1);
+        EXPECT_EQ(probe(), expected) << describe(expected);
+        if (held) phone_.bus->release(1);
+        EXPECT_NO_THROW(phone_.bus->hold(1));
+        phone_.bus->unplug(1);  // ends the holder too
+    }
 }
 
 // A holder named like the desktop's MTP daemon is killed and the probe goes on; one named like
