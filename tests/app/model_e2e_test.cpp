@@ -17,20 +17,6 @@ using namespace brisvale;
 using namespace apptest;
 using namespace std::chrono_literals;
 
-// What a real system tool sees of the disks: mounts under the volumes folder, loop devices
-// whose image is in the image folder, and files left there. Empty when nothing is left.
-std::string leftovers(const DiskFolders& folders) {
-    std::string found;
-    for (const MountEntry& entry : readMountTable())
-        if (entry.mountPoint.starts_with(folders.volumes.string()))
-            found += "mounted " + entry.mountPoint + "\n";
-    for (const std::string& loop : loopsBackedBy(folders.images)) found += loop + "\n";
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(folders.images, ignored))
-        found += "left " + entry.path().string() + "\n";
-    return found;
-}
-
 class ModelOnBus : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -114,17 +100,22 @@ TEST_F(ModelOnBus, EjectedStaysDownUntilMountedAgain) {
 }
 
 // Each blocked probe is tried again on the next tick (2 s): held, then locked, then mounted.
-TEST_F(ModelOnBus, HeldThenLockedIsMountedSoonAfterBoth) {
+// Meanwhile a phone set to charging only is never probed.
+TEST_F(ModelOnBus, HeldThenLockedIsMountedSoonAfterBothChargingOnlyNeverProbed) {
     phone_.config.faults.locked = true;
     phone_.plug();
     phone_.bus->hold(1);
+    phone_.plug(2, usbbus::Variant::chargingOnly, "SIM0002");
     start();
+    ASSERT_TRUE(spinUntil([&] { return in<phase::ChargingOnly>("SIM0002"); }));
     ASSERT_TRUE(spinUntil([&] { return in<phase::Busy>(); }));
     EXPECT_EQ(row()->status.phase, DevicePhase(phase::Busy{"phonesim-hold"}));
     phone_.bus->release(1);
     ASSERT_TRUE(spinUntil([&] { return in<phase::Locked>(); }, 2s + 3s));
     phone_.bus->phone(1)->updateFaults([](phonesim::Faults& f) { f.locked = false; });
     EXPECT_TRUE(mountedWithin(2s + 3s));  // the next tick, then the mount
+    EXPECT_TRUE(in<phase::ChargingOnly>("SIM0002"));
+    EXPECT_EQ(phone_.bus->phone(2)->stats().operations.size(), 0u);
 }
 
 // Refused while a file is open; once it is closed the switch goes through (panel_e2e checks that
@@ -146,23 +137,10 @@ TEST_F(ModelOnBus, ReadWriteSwitchWaitsForOpenFilesThenWrites) {
     EXPECT_EQ(outside("touch '" + mountPoint() + "/new.txt'"), 0);
 }
 
-TEST_F(ModelOnBus, ChargingOnlyIsNeverProbed) {
-    phone_.plug(1, usbbus::Variant::chargingOnly);
-    start();
-    ASSERT_TRUE(spinUntil([&] { return in<phase::ChargingOnly>(); }));
-    EXPECT_FALSE(spinUntil([&] { return !in<phase::ChargingOnly>(); }, 4500ms));
-    EXPECT_EQ(phone_.bus->phone(1)->stats().operations.size(), 0u);
-}
-
 // Two phones get two folders; unplugging one takes down its row, mount and loop device only.
 TEST_F(ModelOnBus, TwoPhonesAtOnceAndOneUnplugged) {
-    TempDir second;
-    phonesim::PhoneConfig config = phone_.config;
-    config.serial = "SIM0002";
-    config.storages[0].folder = second.path();
     phone_.plug();
-    phone_.bus->plug(2, usbbus::profileFor(config),
-                     std::make_shared<phonesim::SimulatedPhone>(config));
+    phone_.plug(2, usbbus::Variant::mtpClass, "SIM0002");
     start();
     ASSERT_TRUE(mountedWithin(15s) && mountedWithin(15s, "SIM0002"));
     const std::string first = mountPoint();

@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QTest>
-#include <QTextDocument>
+#include <QTextDocumentFragment>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -223,9 +223,9 @@ std::vector<std::string> texts(QWidget* root) {
         if (!w->isVisibleTo(root)) continue;
         QString text;
         if (auto* label = qobject_cast<QLabel*>(w)) {
-            QTextDocument doc;
-            doc.setHtml(label->text());
-            text = label->textFormat() == Qt::PlainText ? label->text() : doc.toPlainText();
+            text = label->textFormat() == Qt::PlainText
+                       ? label->text()
+                       : QTextDocumentFragment::fromHtml(label->text()).toPlainText();
         } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
             text = button->text();  // as drawn: "&&" is "&", a single "&" marks a mnemonic
             text.replace("&&", "\x01").remove('&').replace("\x01", "&");
