@@ -37,11 +37,6 @@ class ModelOnBus : public ::testing::Test {
         model_ = std::make_unique<AppModel>(makeSystemServices(
             {diskConfig(root_.path()), root_.path() / "settings.ini", root_.path() / "autostart"}));
     }
-    bool plugStartAndMount() {
-        phone_.plug();
-        start();
-        return mountedWithin(10s);
-    }
     const DeviceRow* row(const std::string& id = "SIM0001") const { return model_->device(id); }
     template <typename Phase>
     bool in(const std::string& id = "SIM0001") const {
@@ -82,8 +77,10 @@ TEST_F(ModelOnBus, PluggedInIsMountedWithFilesReadable) {
 }
 
 // Unmounted outside the app or by the user, the phone stays down until the user mounts it.
-TEST_F(ModelOnBus, EjectedStaysDownUntilMountedAgain) {
-    ASSERT_TRUE(plugStartAndMount());
+TEST_F(ModelOnBus, EjectedStaysDownUntilMountedAgainThenSwitchedToReadWrite) {
+    phone_.plug();
+    start();
+    ASSERT_TRUE(mountedWithin(10s));
     ASSERT_EQ(outside("fusermount3 -u '" + mountPoint() + "'"), 0);
     ASSERT_TRUE(settledIn([&] { return in<phase::NotMounted>(); }));
     EXPECT_TRUE(row()->status.userEjected);
@@ -96,7 +93,23 @@ TEST_F(ModelOnBus, EjectedStaysDownUntilMountedAgain) {
     EXPECT_TRUE(row()->status.userEjected);
     EXPECT_FALSE(spinUntil([&] { return !in<phase::NotMounted>(); }, 4500ms));  // two ticks
     model_->setMounted("SIM0001", true);
-    EXPECT_TRUE(mountedWithin(10s));
+    ASSERT_TRUE(mountedWithin(10s));
+
+    // Read-write is refused while a file is open; once it is closed the switch goes through
+    // (panel_e2e checks that a write reaches the phone).
+    {
+        FileHolder holder(mountPoint() + "/hello.txt");
+        ASSERT_TRUE(holder.isOpen());
+        model_->setWritable("SIM0001", true);
+        ASSERT_TRUE(spinUntil([&] { return row()->status.switchRefused; }));
+        EXPECT_TRUE(in<phase::Mounted>());
+        EXPECT_FALSE(row()->status.writable);
+        EXPECT_FALSE(row()->status.remounting);
+    }
+    model_->setWritable("SIM0001", true);
+    ASSERT_TRUE(spinUntil([&] { return in<phase::Mounted>() && !row()->status.remounting; }));
+    EXPECT_TRUE(row()->status.writable);
+    EXPECT_EQ(outside("touch '" + mountPoint() + "/new.txt'"), 0);
 }
 
 // Each blocked probe is tried again on the next tick (2 s): held, then locked, then mounted.
@@ -116,25 +129,6 @@ TEST_F(ModelOnBus, HeldThenLockedIsMountedSoonAfterBothChargingOnlyNeverProbed) 
     EXPECT_TRUE(mountedWithin(2s + 3s));  // the next tick, then the mount
     EXPECT_TRUE(in<phase::ChargingOnly>("SIM0002"));
     EXPECT_EQ(phone_.bus->phone(2)->stats().operations.size(), 0u);
-}
-
-// Refused while a file is open; once it is closed the switch goes through (panel_e2e checks that
-// a write reaches the phone).
-TEST_F(ModelOnBus, ReadWriteSwitchWaitsForOpenFilesThenWrites) {
-    ASSERT_TRUE(plugStartAndMount());
-    {
-        FileHolder holder(mountPoint() + "/hello.txt");
-        ASSERT_TRUE(holder.isOpen());
-        model_->setWritable("SIM0001", true);
-        ASSERT_TRUE(spinUntil([&] { return row()->status.switchRefused; }));
-        EXPECT_TRUE(in<phase::Mounted>());
-        EXPECT_FALSE(row()->status.writable);
-        EXPECT_FALSE(row()->status.remounting);
-    }
-    model_->setWritable("SIM0001", true);
-    ASSERT_TRUE(spinUntil([&] { return in<phase::Mounted>() && !row()->status.remounting; }));
-    EXPECT_TRUE(row()->status.writable);
-    EXPECT_EQ(outside("touch '" + mountPoint() + "/new.txt'"), 0);
 }
 
 // Two phones get two folders; unplugging one takes down its row, mount and loop device only.

@@ -43,23 +43,18 @@ TEST(ShellRunner, DrainsBothPipesPastTheirCapacity) {
     EXPECT_EQ(sh("echo only-stderr >&2"), "");
 }
 
-TEST(ShellRunner, FailuresDescribeThemselves) {
+// Failures describe themselves, invalid UTF-8 is repaired, and a missing program throws.
+TEST(ShellRunner, FailuresTextAndMissingPrograms) {
     ShellError busy = failureOf("printf ' busy \\n' >&2; exit 3");
     EXPECT_EQ(busy.status, 3);
     EXPECT_EQ(busy.stderrText, " busy \n");
     EXPECT_EQ(busy.description(), "busy");
     EXPECT_EQ(failureOf("exit 1").description(), "sh exited with 1");
     EXPECT_EQ(failureOf("kill -9 $$").status, 128 + 9);
-}
-
-TEST(ShellRunner, InvalidUTF8IsRepaired) {
     EXPECT_EQ(sh("printf 'a\\377b'"),
               "a\xEF\xBF\xBD"
               "b");
     EXPECT_EQ(failureOf("printf 'x\\300' >&2; exit 2").stderrText, "x\xEF\xBF\xBD");
-}
-
-TEST(ShellRunner, MissingProgram) {
     EXPECT_THROW(await(runner.run("/nonexistent/tool", {})), std::system_error);
     runner.runQuietly("/nonexistent/tool", {});  // returns normally
 }
