@@ -158,7 +158,7 @@ class PanelTest : public ::testing::Test {
     PanelView panel_{calls_.actions(), &updates_, {"1.4", "27", {}}};
 };
 
-TEST_F(PanelTest, ReadWriteAsksFirstReadOnlySwitchesAtOnce) {
+TEST_F(PanelTest, ReadWriteAsksFirstSwitchesFollowTheModel) {
     panel_.setRows({row(mounted, "SIM0001", flags(true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     EXPECT_TRUE(view()->askToWrite()->isVisible());
@@ -188,9 +188,7 @@ TEST_F(PanelTest, ReadWriteAsksFirstReadOnlySwitchesAtOnce) {
     QTest::mouseClick(view()->modeSwitch()->readOnly(), Qt::LeftButton);
     EXPECT_THAT(calls_.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
     EXPECT_FALSE(view()->asking());
-}
 
-TEST_F(PanelTest, SwitchesAskAndFollowTheModel) {
     panel_.setRows({row(mounted, "SIM0001", flags(false)), row(phase::NotMounted{}, "SIM0002")});
     QAbstractButton* readWrite = view()->modeSwitch()->readWrite();
     EXPECT_FALSE(readWrite->isEnabled());

@@ -26,10 +26,8 @@ done
 # The Debian mirror this machine's apt uses for bookworm.
 mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
     awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' || true)
-if [ -z "$mirror" ]; then
-    mirror=$(awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ && uri ~ /debian\/?$/ {
-        print uri; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
-fi
+[ -n "$mirror" ] || mirror=$(awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ &&
+    uri ~ /debian\/?$/ { print uri; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
 [ -n "$mirror" ] || skip "no Debian bookworm mirror in this machine's apt sources"
 timeout 20 /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/Release" \
     "$WORK.release" >/dev/null 2>&1 || skip "the mirror $mirror cannot be reached"
