@@ -23,14 +23,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-TEST(DiskTool, FolderNames) {
-    EXPECT_EQ(DiskTool::folderName("../My:Phone/ ", {}), "-My-Phone-");
-    for (const char* blank : {"", " \n", "..."}) {
-        EXPECT_EQ(DiskTool::folderName(blank, {}), "Phone");
-        EXPECT_EQ(DiskTool::folderName(blank, {"Phone", "Phone (2)"}), "Phone (3)");
-    }
-}
-
 // Records runs; the helper's runs fail with the scripted texts, everything else succeeds.
 class ScriptedRunner final : public ProcessRunner {
   public:
@@ -52,7 +44,14 @@ class ScriptedRunner final : public ProcessRunner {
     }
 };
 
-TEST(DiskTool, MountRetriesOnlyWhenTheHelperCouldNotStart) {
+// Folder names, and a mount is tried again only when the helper could not start.
+TEST(DiskTool, FolderNamesAndMountRetries) {
+    EXPECT_EQ(DiskTool::folderName("../My:Phone/ ", {}), "-My-Phone-");
+    for (const char* blank : {"", " \n", "..."}) {
+        EXPECT_EQ(DiskTool::folderName(blank, {}), "Phone");
+        EXPECT_EQ(DiskTool::folderName(blank, {"Phone", "Phone (2)"}), "Phone (3)");
+    }
+
     TempDir root;
     ScriptedRunner runner;
     ManualClock clock;

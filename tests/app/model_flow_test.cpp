@@ -166,17 +166,15 @@ INSTANTIATE_TEST_SUITE_P(WhileWaiting, Superseding,
                          ::testing::Combine(::testing::Values("probe", "attach", "mount"),
                                             ::testing::Bool()));
 
-struct Failure {
-    std::string description;  // the tool's error
-    std::string shown;        // the row's message
-};
+using Failure = std::pair<std::string, std::string>;  // the tool's error, the row's message
 class FailedMount : public ModelFlows, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(FailedMount, ShowsOneShortLine) {
-    const ShellError error("mount.mtpfs", 32, GetParam().description);
+    const auto& [description, shown] = GetParam();
+    const ShellError error("mount.mtpfs", 32, description);
     fake_->mountError = std::make_exception_ptr(error);
     model_->apply({phone()});
-    EXPECT_EQ(row().status.phase, DevicePhase(phase::Failed{GetParam().shown}));
+    EXPECT_EQ(row().status.phase, DevicePhase(phase::Failed{shown}));
     EXPECT_EQ(row().folder, std::nullopt);
     EXPECT_EQ(row().disk, std::nullopt);
     EXPECT_TRUE(fake_->watched.empty());

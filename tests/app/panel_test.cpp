@@ -91,7 +91,7 @@ std::vector<RowCase> everyRow() {
     return cases;
 }
 
-TEST(RowPresentation, EveryPhaseAndFlag) {
+TEST(RowPresentation, EveryPhaseAndFlagBytesVersionsAndUpdateStatus) {
     for (const RowCase& c : everyRow()) {
         SCOPED_TRACE(describe(c.row.status.phase));
         const bool charging = is<phase::ChargingOnly>(c.row.status.phase);
@@ -106,10 +106,7 @@ TEST(RowPresentation, EveryPhaseAndFlag) {
         EXPECT_EQ(rowAccessory(c.row), c.accessory);
         EXPECT_EQ(showsActionBar(c.row), c.bar);
     }
-}
-
-// What the screenshots below do not show.
-TEST(RowPresentation, CountsBytesVersionsAndUpdateStatus) {
+    // What the screenshots below do not show.
     const std::pair<uint64_t, const char*> sizes[] = {
         {1'000'000'000, "1 GB"}, {999'499'999, "999 MB"},  {500'000, "1 MB"},
         {1'499'999'999, "1 GB"}, {999'999'999, "1000 MB"}, {0, "0 MB"}};
@@ -146,72 +143,66 @@ struct Recorder {
     }
 };
 
-class PanelTest : public ::testing::Test {
-  protected:
-    void SetUp() override { panel_.show(); }
-    DeviceRowView* view(const std::string& id = "SIM0001") {
-        return panel_.devicesTab()->rowView(id);
-    }
-    QApplication& app_ = application();
-    Recorder calls_;
-    UpdateModel updates_{{"1.4", "27", {}}, QUrl("http://127.0.0.1:9/")};
-    PanelView panel_{calls_.actions(), &updates_, {"1.4", "27", {}}};
-};
-
-TEST_F(PanelTest, ReadWriteAsksFirstSwitchesFollowTheModel) {
-    panel_.setRows({row(mounted, "SIM0001", flags(true))});
+TEST(Panel, ReadWriteAsksFirstSwitchesFollowTheModel) {
+    application();
+    Recorder calls;
+    UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"));
+    PanelView panel(calls.actions(), &updates, {"1.4", "27", {}});
+    panel.show();
+    auto view = [&](const std::string& id = "SIM0001") { return panel.devicesTab()->rowView(id); };
+    panel.setRows({row(mounted, "SIM0001", flags(true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     EXPECT_TRUE(view()->askToWrite()->isVisible());
     EXPECT_FALSE(view()->modeSwitch()->isVisible());
-    EXPECT_THAT(calls_.writable, IsEmpty());
+    EXPECT_THAT(calls.writable, IsEmpty());
     QTest::mouseClick(view()->askToWrite()->cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(view()->askToWrite()->isVisible());
-    EXPECT_THAT(calls_.writable, IsEmpty());
+    EXPECT_THAT(calls.writable, IsEmpty());
 
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
-    panel_.setRows({row(mounted, "SIM0001", flags(true))});  // a redraw keeps it open
+    panel.setRows({row(mounted, "SIM0001", flags(true))});  // a redraw keeps it open
     EXPECT_TRUE(view()->askToWrite()->isVisible());
-    panel_.setRows({row(phase::Unmounting{}, "SIM0001", flags(true))});  // left mounted: gone
-    panel_.setRows({row(mounted, "SIM0001", flags(true))});
+    panel.setRows({row(phase::Unmounting{}, "SIM0001", flags(true))});  // left mounted: gone
+    panel.setRows({row(mounted, "SIM0001", flags(true))});
     EXPECT_FALSE(view()->asking());
     EXPECT_FALSE(view()->askToWrite()->isVisible());
-    EXPECT_THAT(calls_.writable, IsEmpty());
+    EXPECT_THAT(calls.writable, IsEmpty());
 
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     QTest::keyClick(view()->askToWrite()->allowButton(), Qt::Key_Return);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return calls_.writable.size() == 1; }));
-    EXPECT_EQ(calls_.writable[0], Call("SIM0001", true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return calls.writable.size() == 1; }));
+    EXPECT_EQ(calls.writable[0], Call("SIM0001", true));
     EXPECT_FALSE(view()->asking());
 
-    panel_.setRows({row(mounted, "SIM0001", flags(true, true))});
+    panel.setRows({row(mounted, "SIM0001", flags(true, true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);  // already selected
     QTest::mouseClick(view()->modeSwitch()->readOnly(), Qt::LeftButton);
-    EXPECT_THAT(calls_.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
+    EXPECT_THAT(calls.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
     EXPECT_FALSE(view()->asking());
 
-    panel_.setRows({row(mounted, "SIM0001", flags(false)), row(phase::NotMounted{}, "SIM0002")});
+    panel.setRows({row(mounted, "SIM0001", flags(false)), row(phase::NotMounted{}, "SIM0002")});
     QAbstractButton* readWrite = view()->modeSwitch()->readWrite();
     EXPECT_FALSE(readWrite->isEnabled());
     EXPECT_EQ(readWrite->toolTip(), "This phone doesn't allow changes over USB.");
 
     QTest::mouseClick(view()->mountSwitch(), Qt::LeftButton);
     QTest::keyClick(view("SIM0002")->mountSwitch(), Qt::Key_Space);
-    EXPECT_THAT(calls_.mounted, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
+    EXPECT_THAT(calls.mounted, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
     EXPECT_TRUE(view()->mountSwitch()->isChecked());  // until the model says otherwise
 
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
     EXPECT_THAT(
-        calls_.opened,
+        calls.opened,
         ElementsAre(QUrl::fromLocalFile("/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)")));
     DeviceRow unnamed = row(mounted, "SIM0001", flags(true));
     unnamed.folder.reset();
-    panel_.setRows({unnamed});
+    panel.setRows({unnamed});
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
-    EXPECT_EQ(calls_.opened.size(), 1u);
+    EXPECT_EQ(calls.opened.size(), 1u);
     EXPECT_EQ(view()->mountSwitch()->accessibleName(), "Mounted: Pixel 7");
 
-    QTest::keyClick(button(&panel_, "Quit"), Qt::Key_Enter);  // Enter presses a focused button
-    EXPECT_TRUE(QTest::qWaitFor([&] { return calls_.quits == 1; }));
+    QTest::keyClick(button(&panel, "Quit"), Qt::Key_Enter);  // Enter presses a focused button
+    EXPECT_TRUE(QTest::qWaitFor([&] { return calls.quits == 1; }));
 }
 
 // Every text the widget tree shows or names, rich text as plain.

@@ -34,17 +34,15 @@ ShellError failureOf(const std::string& script, std::chrono::milliseconds limit 
     return {};
 }
 
-TEST(ShellRunner, DrainsBothPipesPastTheirCapacity) {
+// Both pipes are drained past their capacity; failures describe themselves, invalid UTF-8 is
+// repaired, and a missing program throws.
+TEST(ShellRunner, OutputFailuresAndMissingPrograms) {
     const std::string out =
         sh("head -c 1000000 /dev/zero | tr '\\0' o; "
            "head -c 1000000 /dev/zero | tr '\\0' e >&2; echo end");
     EXPECT_EQ(out.size(), 1000004u);
     EXPECT_TRUE(out.ends_with("end\n"));
     EXPECT_EQ(sh("echo only-stderr >&2"), "");
-}
-
-// Failures describe themselves, invalid UTF-8 is repaired, and a missing program throws.
-TEST(ShellRunner, FailuresTextAndMissingPrograms) {
     ShellError busy = failureOf("printf ' busy \\n' >&2; exit 3");
     EXPECT_EQ(busy.status, 3);
     EXPECT_EQ(busy.stderrText, " busy \n");

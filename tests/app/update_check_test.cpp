@@ -71,7 +71,7 @@ struct LogLines {
     std::vector<std::string> lines;
 };
 
-TEST(UpdateCheck, AnswersOfTheSite) {
+TEST(UpdateCheck, AnswersOfTheSiteFailuresAndOverlaps) {
     using enum UpdatePhase;
     const std::string bad = "update check: latest: unexpected answer";
     // The running build, the site's answer, the phase after the check and the line logged.
@@ -103,9 +103,8 @@ TEST(UpdateCheck, AnswersOfTheSite) {
         else
             EXPECT_TRUE(log.lines.empty()) << log.lines.front();
     }
-}
 
-TEST(UpdateCheck, AFailureKeepsTheReleaseAndChecksNeverOverlap) {
+    // A failure keeps the release already found, and checks never overlap.
     ReleaseSite site;
     site.body = release("28");
     UpdateModel model({"1.4", "27", {}}, site.base());
