@@ -127,37 +127,29 @@ QAbstractButton* button(QWidget* root, const QString& text) {
     return nullptr;
 }
 
-// Records what the panel asks of the model.
-struct Recorder {
-    std::vector<std::pair<std::string, bool>> mounted, writable;
-    std::vector<QUrl> opened;
-    int quits = 0;
-    PanelActions actions() {
-        PanelActions a;
-        a.setMounted = [this](const std::string& id, bool on) { mounted.emplace_back(id, on); };
-        a.setWritable = [this](const std::string& id, bool w) { writable.emplace_back(id, w); };
-        a.openUrl = [this](const QUrl& url) { opened.push_back(url); };
-        a.quit = [this] { ++quits; };
-        a.volumesFolder = "/home/u/.local/share/Kestrum/Volumes";
-        return a;
-    }
-};
-
 TEST(Panel, ReadWriteAsksFirstSwitchesFollowTheModel) {
     application();
-    Recorder calls;
+    std::vector<Call> mounts, writable;  // what the panel asks of the model
+    std::vector<QUrl> opened;
+    int quits = 0;
+    PanelActions actions;
+    actions.setMounted = [&](const std::string& id, bool on) { mounts.emplace_back(id, on); };
+    actions.setWritable = [&](const std::string& id, bool w) { writable.emplace_back(id, w); };
+    actions.openUrl = [&](const QUrl& url) { opened.push_back(url); };
+    actions.quit = [&] { ++quits; };
+    actions.volumesFolder = "/home/u/.local/share/Kestrum/Volumes";
     UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"));
-    PanelView panel(calls.actions(), &updates, {"1.4", "27", {}});
+    PanelView panel(actions, &updates, {"1.4", "27", {}});
     panel.show();
     auto view = [&](const std::string& id = "SIM0001") { return panel.devicesTab()->rowView(id); };
     panel.setRows({row(mounted, "SIM0001", flags(true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     EXPECT_TRUE(view()->askToWrite()->isVisible());
     EXPECT_FALSE(view()->modeSwitch()->isVisible());
-    EXPECT_THAT(calls.writable, IsEmpty());
+    EXPECT_THAT(writable, IsEmpty());
     QTest::mouseClick(view()->askToWrite()->cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(view()->askToWrite()->isVisible());
-    EXPECT_THAT(calls.writable, IsEmpty());
+    EXPECT_THAT(writable, IsEmpty());
 
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     panel.setRows({row(mounted, "SIM0001", flags(true))});  // a redraw keeps it open
@@ -166,18 +158,18 @@ TEST(Panel, ReadWriteAsksFirstSwitchesFollowTheModel) {
     panel.setRows({row(mounted, "SIM0001", flags(true))});
     EXPECT_FALSE(view()->asking());
     EXPECT_FALSE(view()->askToWrite()->isVisible());
-    EXPECT_THAT(calls.writable, IsEmpty());
+    EXPECT_THAT(writable, IsEmpty());
 
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);
     QTest::keyClick(view()->askToWrite()->allowButton(), Qt::Key_Return);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return calls.writable.size() == 1; }));
-    EXPECT_EQ(calls.writable[0], Call("SIM0001", true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return writable.size() == 1; }));
+    EXPECT_EQ(writable[0], Call("SIM0001", true));
     EXPECT_FALSE(view()->asking());
 
     panel.setRows({row(mounted, "SIM0001", flags(true, true))});
     QTest::mouseClick(view()->modeSwitch()->readWrite(), Qt::LeftButton);  // already selected
     QTest::mouseClick(view()->modeSwitch()->readOnly(), Qt::LeftButton);
-    EXPECT_THAT(calls.writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
+    EXPECT_THAT(writable, ElementsAre(Call("SIM0001", true), Call("SIM0001", false)));
     EXPECT_FALSE(view()->asking());
 
     panel.setRows({row(mounted, "SIM0001", flags(false)), row(phase::NotMounted{}, "SIM0002")});
@@ -187,22 +179,22 @@ TEST(Panel, ReadWriteAsksFirstSwitchesFollowTheModel) {
 
     QTest::mouseClick(view()->mountSwitch(), Qt::LeftButton);
     QTest::keyClick(view("SIM0002")->mountSwitch(), Qt::Key_Space);
-    EXPECT_THAT(calls.mounted, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
+    EXPECT_THAT(mounts, ElementsAre(Call("SIM0001", false), Call("SIM0002", true)));
     EXPECT_TRUE(view()->mountSwitch()->isChecked());  // until the model says otherwise
 
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
     EXPECT_THAT(
-        calls.opened,
+        opened,
         ElementsAre(QUrl::fromLocalFile("/home/u/.local/share/Kestrum/Volumes/Pixel 7 (2)")));
     DeviceRow unnamed = row(mounted, "SIM0001", flags(true));
     unnamed.folder.reset();
     panel.setRows({unnamed});
     QTest::mouseClick(view()->showInFiles(), Qt::LeftButton);
-    EXPECT_EQ(calls.opened.size(), 1u);
+    EXPECT_EQ(opened.size(), 1u);
     EXPECT_EQ(view()->mountSwitch()->accessibleName(), "Mounted: Pixel 7");
 
     QTest::keyClick(button(&panel, "Quit"), Qt::Key_Enter);  // Enter presses a focused button
-    EXPECT_TRUE(QTest::qWaitFor([&] { return calls.quits == 1; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quits == 1; }));
 }
 
 // Every text the widget tree shows or names, rich text as plain.
@@ -305,12 +297,11 @@ TEST(PanelScreenshots, EveryTabAndPhase) {
     };
     for (const Shot& shot : shots) {
         SCOPED_TRACE(shot.file);
-        Recorder calls;
         std::optional<LatestRelease> release;
         if (std::string(shot.file) == "about-update.png")
             release = LatestRelease{"1.5", 28, 48'300'000, QUrl("https://x/b.deb")};
         UpdateModel updates({"1.4", "27", {}}, QUrl("http://127.0.0.1:9/"), release);
-        PanelView panel(calls.actions(), &updates, {"1.4", "27", {}});
+        PanelView panel(PanelActions{}, &updates, {"1.4", "27", {}});
         panel.show();
         shot.set(panel);
         // The panel fits its height once the rows' layouts have settled: rounds of posted events,

@@ -36,7 +36,7 @@ ShellError failureOf(const std::string& script, std::chrono::milliseconds limit 
 
 // Both pipes are drained past their capacity; failures describe themselves, invalid UTF-8 is
 // repaired, and a missing program throws.
-TEST(ShellRunner, OutputFailuresAndMissingPrograms) {
+TEST(ShellRunner, OutputFailuresMissingProgramsAndEnvironments) {
     const std::string out =
         sh("head -c 1000000 /dev/zero | tr '\\0' o; "
            "head -c 1000000 /dev/zero | tr '\\0' e >&2; echo end");
@@ -55,6 +55,17 @@ TEST(ShellRunner, OutputFailuresAndMissingPrograms) {
     EXPECT_EQ(failureOf("printf 'x\\300' >&2; exit 2").stderrText, "x\xEF\xBF\xBD");
     EXPECT_THROW(await(runner.run("/nonexistent/tool", {})), std::system_error);
     runner.runQuietly("/nonexistent/tool", {});  // returns normally
+
+    // Tools see a fixed environment; the mount helper sees the app's.
+    ::setenv("LD_PRELOAD", "", 1);
+    ::setenv("BRISVALE_TEST_MARK", "inherited", 1);
+    const std::string system = await(runner.run("/usr/bin/env", {}));
+    EXPECT_THAT(system, Not(HasSubstr("LD_PRELOAD")));
+    EXPECT_THAT(system, Not(HasSubstr("BRISVALE_TEST_MARK")));
+    EXPECT_THAT(system, HasSubstr("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"));
+    EXPECT_THAT(await(runner.run("/usr/bin/env", {}, ChildEnvironment::inherited)),
+                HasSubstr("BRISVALE_TEST_MARK=inherited"));
+    ::unsetenv("LD_PRELOAD");
 }
 
 // A child past its limit is killed; a quiet run is bounded too, with the processes the child
@@ -68,19 +79,6 @@ TEST(ShellRunner, RunsEndInTime) {
     runner.runQuietly("/bin/sh", {"-c", "sleep 100 & sleep 100"}, 300ms);
     EXPECT_EQ(sh("sleep 30 & echo served"), "served\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-}
-
-// Tools see a fixed environment; the mount helper sees the app's.
-TEST(ShellRunner, Environments) {
-    ::setenv("LD_PRELOAD", "", 1);
-    ::setenv("BRISVALE_TEST_MARK", "inherited", 1);
-    const std::string system = await(runner.run("/usr/bin/env", {}));
-    EXPECT_THAT(system, Not(HasSubstr("LD_PRELOAD")));
-    EXPECT_THAT(system, Not(HasSubstr("BRISVALE_TEST_MARK")));
-    EXPECT_THAT(system, HasSubstr("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"));
-    EXPECT_THAT(await(runner.run("/usr/bin/env", {}, ChildEnvironment::inherited)),
-                HasSubstr("BRISVALE_TEST_MARK=inherited"));
-    ::unsetenv("LD_PRELOAD");
 }
 
 }  // namespace
