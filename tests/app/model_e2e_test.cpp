@@ -3,7 +3,6 @@
 #include <functional>
 #include <mutex>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "app/model/AppModel.h"
