@@ -44,7 +44,6 @@ inline ::testing::Environment* const applicationFirst =
 // (QCoro's own waitFor never returns when the task throws).
 template <typename T>
 T await(QCoro::Task<T>&& task) {
-    application();
     QEventLoop loop;
     std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
     std::exception_ptr error;
@@ -72,7 +71,6 @@ T await(QCoro::Task<T>&& task) {
 // Spins the event loop until done() or the limit (a bound for a broken build, not a timing).
 inline bool spinUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    application();
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;

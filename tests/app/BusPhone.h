@@ -35,10 +35,14 @@ struct BusPhone {
         std::ofstream(storage.path() / "hello.txt") << "hello\n";
         config.storages[0].folder = storage.path();
     }
-    void plug(int port = 1, usbbus::Variant variant = usbbus::Variant::mtpClass) {
+    // With a serial, another phone serving the same folder.
+    void plug(int port = 1, usbbus::Variant variant = usbbus::Variant::mtpClass,
+              const std::string& serial = {}) {
+        phonesim::PhoneConfig phone = config;
+        if (!serial.empty()) phone.serial = serial;
         if (!bus) bus = std::make_unique<usbbus::VirtualUSBBus>();
-        bus->plug(port, usbbus::profileFor(config, variant),
-                  std::make_shared<phonesim::SimulatedPhone>(config));
+        bus->plug(port, usbbus::profileFor(phone, variant),
+                  std::make_shared<phonesim::SimulatedPhone>(phone));
     }
 };
 
@@ -91,6 +95,20 @@ inline std::vector<std::string> loopsBackedBy(const fs::path& folder) {
     }
     ::pclose(listing);
     return loops;
+}
+
+// What a real system tool sees of the disks: mounts under the volumes folder, loop devices
+// whose image is in the image folder, and files left there. Empty when nothing is left.
+inline std::string leftovers(const brisvale::DiskFolders& folders) {
+    std::string found;
+    for (const brisvale::MountEntry& entry : brisvale::readMountTable())
+        if (entry.mountPoint.starts_with(folders.volumes.string()))
+            found += "mounted " + entry.mountPoint + "\n";
+    for (const std::string& loop : loopsBackedBy(folders.images)) found += loop + "\n";
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folders.images, ignored))
+        found += "left " + entry.path().string() + "\n";
+    return found;
 }
 
 // The image and volumes folders inside a temporary folder.

@@ -1,5 +1,6 @@
 // The model's flows against fake services that pause where a tool would wait.
 
+#include <algorithm>
 #include <coroutine>
 #include <filesystem>
 #include <set>
@@ -32,14 +33,12 @@ class FakeServices final : public ModelServices {
 
     // Lets the oldest operation waiting as `op` go on.
     void resume(const std::string& op) {
-        for (auto it = parked_.begin(); it != parked_.end(); ++it) {
-            if (it->first != op) continue;
-            const auto waiting = it->second;
-            parked_.erase(it);
-            waiting.resume();
-            return;
-        }
-        ADD_FAILURE() << "nothing waits at " << op;
+        auto it =
+            std::find_if(parked_.begin(), parked_.end(), [&](auto& p) { return p.first == op; });
+        if (it == parked_.end()) return (void)(ADD_FAILURE() << "nothing waits at " << op);
+        const auto waiting = it->second;
+        parked_.erase(it);
+        waiting.resume();
     }
     void resumeAll() {
         while (!parked_.empty()) resume(parked_.front().first);
@@ -167,22 +166,19 @@ INSTANTIATE_TEST_SUITE_P(WhileWaiting, Superseding,
                          ::testing::Combine(::testing::Values("probe", "attach", "mount"),
                                             ::testing::Bool()));
 
-struct Failure {
-    std::string description;  // the tool's error
-    std::string shown;        // the row's message
-};
+using Failure = std::pair<std::string, std::string>;  // the tool's error, the row's message
 class FailedMount : public ModelFlows, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(FailedMount, ShowsOneShortLine) {
-    fake_->mountError =
-        std::make_exception_ptr(ShellError("mount.mtpfs", 32, GetParam().description));
+    const auto& [description, shown] = GetParam();
+    const ShellError error("mount.mtpfs", 32, description);
+    fake_->mountError = std::make_exception_ptr(error);
     model_->apply({phone()});
-    EXPECT_EQ(row().status.phase, DevicePhase(phase::Failed{GetParam().shown}));
+    EXPECT_EQ(row().status.phase, DevicePhase(phase::Failed{shown}));
     EXPECT_EQ(row().folder, std::nullopt);
     EXPECT_EQ(row().disk, std::nullopt);
     EXPECT_TRUE(fake_->watched.empty());
-    const std::string trimmed = ShellError("mount.mtpfs", 32, GetParam().description).description();
-    EXPECT_EQ(errors_, std::vector{"mount Pixel 7 failed: " + trimmed});
+    EXPECT_EQ(errors_, std::vector{"mount Pixel 7 failed: " + error.description()});
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -86,9 +86,8 @@ TEST_P(EveryPhase, ActsOnlyWhereTheTableSays) {
     const DeviceStatus status = before(phases[index], input);
     Transition expected{status, Action::none};
     for (const Acts& acts : table) {
-        if (acts.input == input && std::count(acts.from.begin(), acts.from.end(), index)) {
+        if (acts.input == input && std::count(acts.from.begin(), acts.from.end(), index))
             expected = acts.to;
-        }
     }
     const Transition got = decide[inputIndex](status);
     EXPECT_EQ(got.action, expected.action);

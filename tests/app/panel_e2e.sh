@@ -16,9 +16,7 @@ if [ "${1:-}" != --inside ]; then
     # Whatever happened inside: nothing of the phone may stay behind.
     left=$(grep " fuse.mtpfs " /proc/mounts | grep -F "$work" || true)
     loops=$(losetup --list --noheadings -O NAME,BACK-FILE | grep -F "$work" || true)
-    for m in $(grep " fuse.mtpfs " /proc/mounts | grep -F "$work" | cut -d' ' -f2); do
-        fusermount3 -uz "$(printf '%b' "$m")" || true
-    done
+    for m in $(cut -d' ' -f2 <<<"$left"); do fusermount3 -uz "$(printf '%b' "$m")" || true; done
     for l in $(awk '{print $1}' <<<"$loops"); do losetup -d "$l" || true; done
     images=$(find "$work/cache" -name '*.img' 2>/dev/null || true)
     rm -rf "$work"

@@ -71,18 +71,11 @@ struct LogLines {
     std::vector<std::string> lines;
 };
 
-struct Case {
-    const char* runningBuild;
-    int status;
-    QByteArray body;
-    UpdatePhase phase;
-    const char* log;  // the line logged, or "" for none
-};
-
-TEST(UpdateCheck, AnswersOfTheSite) {
+TEST(UpdateCheck, AnswersOfTheSiteFailuresAndOverlaps) {
     using enum UpdatePhase;
     const std::string bad = "update check: latest: unexpected answer";
-    const Case cases[] = {
+    // The running build, the site's answer, the phase after the check and the line logged.
+    const std::tuple<const char*, int, QByteArray, UpdatePhase, const char*> cases[] = {
         {"27", 200, release("27"), upToDate, ""},
         {"27", 200, release("28"), idle, "update available: 1.5 (28)"},
         {"27a", 200, release("28"), upToDate, ""},  // running build not a number
@@ -94,25 +87,24 @@ TEST(UpdateCheck, AnswersOfTheSite) {
         {"27", 200, release("28", "http://x.example/b.deb"), failed, bad.c_str()},
         {"27", 200, release("28", "http://127.0.0.1/b.deb"), idle, "update available: 1.5 (28)"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.body.toStdString() + " to build " + c.runningBuild);
+    for (const auto& [build, status, body, phase, line] : cases) {
+        SCOPED_TRACE(body.toStdString() + " to build " + build);
         ReleaseSite site;
-        site.status = c.status;
-        site.body = c.body;
+        site.status = status;
+        site.body = body;
         LogLines log;
-        UpdateModel model({"1.4", c.runningBuild, {}}, site.base());
+        UpdateModel model({"1.4", build, {}}, site.base());
         apptest::await(model.check());
         EXPECT_EQ(site.firstLine, "GET /api/latest HTTP/1.1");
-        EXPECT_EQ(model.phase(), c.phase);
-        EXPECT_EQ(model.available().has_value(), c.phase == idle);
-        if (*c.log)
-            EXPECT_THAT(log.lines, Contains(c.log));
+        EXPECT_EQ(model.phase(), phase);
+        EXPECT_EQ(model.available().has_value(), phase == idle);
+        if (*line)
+            EXPECT_THAT(log.lines, Contains(line));
         else
             EXPECT_TRUE(log.lines.empty()) << log.lines.front();
     }
-}
 
-TEST(UpdateCheck, AFailureKeepsTheReleaseAndChecksNeverOverlap) {
+    // A failure keeps the release already found, and checks never overlap.
     ReleaseSite site;
     site.body = release("28");
     UpdateModel model({"1.4", "27", {}}, site.base());
@@ -132,10 +124,8 @@ TEST(UpdateCheck, AFailureKeepsTheReleaseAndChecksNeverOverlap) {
     EXPECT_EQ(model.available(),
               (LatestRelease{"1.5", 28, 48300000, QUrl("https://x.example/b.deb")}));
 
-    site.close();  // no site at all: the network's own error
     LogLines log;
-    site.hold = false;
-    UpdateModel offline({"1.4", "27", {}}, QUrl("http://127.0.0.1:1/"));
+    UpdateModel offline({"1.4", "27", {}}, QUrl("http://127.0.0.1:1/"));  // the network's error
     apptest::await(offline.check());
     EXPECT_EQ(offline.phase(), UpdatePhase::failed);
     ASSERT_EQ(log.lines.size(), 1u);

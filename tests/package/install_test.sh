@@ -12,6 +12,7 @@ ROOT=$WORK/root
 CACHE=$WORK/bookworm-minbase-v1.tar
 USER_NAME=phoneuser
 ENV_PACKAGES="udisks2 pkexec dbus udev libglib2.0-bin fuse3 umockdev"
+export DEBIAN_FRONTEND=noninteractive
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -25,10 +26,8 @@ done
 # The Debian mirror this machine's apt uses for bookworm.
 mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
     awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' || true)
-if [ -z "$mirror" ]; then
-    mirror=$(awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ && uri ~ /debian\/?$/ {
-        print uri; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
-fi
+[ -n "$mirror" ] || mirror=$(awk '/^URIs:/ { uri = $2 } /^Suites:/ && / bookworm( |$)/ &&
+    uri ~ /debian\/?$/ { print uri; exit }' /etc/apt/sources.list.d/*.sources 2>/dev/null || true)
 [ -n "$mirror" ] || skip "no Debian bookworm mirror in this machine's apt sources"
 timeout 20 /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/Release" \
     "$WORK.release" >/dev/null 2>&1 || skip "the mirror $mirror cannot be reached"
@@ -46,7 +45,6 @@ kill_inside() {
     done
     sleep 0.3
 }
-# Latest first: FUSE mounts, then dev/pts dev sys proc.
 unmount_inside() {
     local mnt
     while IFS= read -r mnt; do
@@ -55,18 +53,16 @@ unmount_inside() {
     done < <(awk -v r="$ROOT" 'index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo | tac)
 }
 teardown() {
-    local status=$?
+    local status=$? loop made
     trap - EXIT INT TERM
     [ -n "${WATCHDOG:-}" ] && kill "$WATCHDOG" 2>/dev/null
     kill_inside
     unmount_inside
-    local loop
     for loop in $(losetup -ln -O NAME,BACK-FILE | awk -v r="$ROOT" -v h="/home/$USER_NAME/" '
         index($2, r "/") == 1 || index($2, h) == 1 { print $1 }'); do
         losetup -d "$loop" || true
     done
     # udevd and udevadm inside made these in the host's /dev; they were not there before.
-    local made
     for made in /dev/disk /dev/block /dev/char; do
         grep -qx "$made" <<<"$dev_before" || rm -rf "$made"
     done
@@ -116,8 +112,8 @@ if [ ! -s "$CACHE" ]; then
     cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
     mount --bind /proc "$ROOT/proc"
     in_root apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -q --no-install-recommends \
-        $ENV_PACKAGES >"$WORK/env-packages.log" 2>&1 ||
+    in_root apt-get install -y -q --no-install-recommends $ENV_PACKAGES \
+        >"$WORK/env-packages.log" 2>&1 ||
         { tail -5 "$WORK/env-packages.log"; fail "installing the test's own packages"; }
     in_root apt-get clean
     umount "$ROOT/proc"
@@ -131,8 +127,7 @@ ln -sf /proc/self/mounts "$ROOT/etc/mtab"
 
 # ---- install, as an administrator would
 cp "$deb" "$simdeb" "$ROOT/tmp/"
-DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -q \
-    "/tmp/$(basename "$deb")" "/tmp/$(basename "$simdeb")" >"$WORK/install.log" 2>&1 ||
+in_root apt-get install -y -q "/tmp/${deb##*/}" "/tmp/${simdeb##*/}" >"$WORK/install.log" 2>&1 ||
     { tail -20 "$WORK/install.log"; fail "apt-get install of the packages"; }
 in_root test -x /sbin/mount.mtpfs || fail "/sbin/mount.mtpfs is not installed"
 rules_errors=$(in_root udevadm test /sys/class/mem/null 2>&1 | grep '70-brisvale-phones.rules:' || true)
@@ -177,8 +172,8 @@ left=$(in_root find "/home/$USER_NAME/Phones" "/home/$USER_NAME/.cache/Kestrum" 
 
 # ---- purge
 in_root sh -c 'dpkg-query -L brisvale brisvale-phonesim' | sort -u >"$WORK/files"
-DEBIAN_FRONTEND=noninteractive in_root apt-get purge -y -q brisvale brisvale-phonesim \
-    >"$WORK/purge.log" 2>&1 || { tail -5 "$WORK/purge.log"; fail "apt-get purge"; }
+in_root apt-get purge -y -q brisvale brisvale-phonesim >"$WORK/purge.log" 2>&1 ||
+    { tail -5 "$WORK/purge.log"; fail "apt-get purge"; }
 remaining=""
 while read -r path; do
     # Directories (and /lib, /sbin: links to folders in /usr) are shared with other packages.
