@@ -54,10 +54,7 @@ TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnore
 }
 
 TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
-    phonesim::PhoneConfig config;
-    config.storages = {phonesim::StorageConfig{"Internal shared storage", 64ull << 30, {}, false},
-                       phonesim::StorageConfig{"SD/Card", 32ull << 30, {}, true}};
-    makePhone(config);
+    makePhoneWith({{}, {"SD/Card", 32ull << 30, {}, true}});
     phone().addFile(storage(1), "song.mp3", pattern(10));
     mount();
     const auto entries = this->entries(rootID, true);
@@ -82,9 +79,7 @@ TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
     testsupport::TempDir folder;
     std::ofstream(folder.path() / "a.txt") << "lower";
     std::ofstream(folder.path() / "A.TXT") << "upper!";
-    phonesim::PhoneConfig config;
-    config.storages = {phonesim::StorageConfig{"Internal", 1ull << 30, folder.path(), false}};
-    makePhone(config);
+    makePhoneWith({{"Internal", 1ull << 30, folder.path()}});
     mount(true);
     const auto listed = entries(rootID, true);
     for (const DirectoryEntry& twin : {listed.at(0), listed.at(1)})
@@ -146,9 +141,7 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
 // Phones whose property lists fail or are missing are listed with one ObjectInfo per object.
 TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     for (const bool missing : {false, true}) {
-        phonesim::PhoneConfig config;
-        config.faults.noPropList = missing;
-        makePhone(config);
+        makePhoneWith({}, missing ? &phonesim::Faults::noPropList : nullptr);
         phone().addFolder(storage(), "DCIM");
         for (int i = 0; i < 3; ++i)
             phone().addFile(storage(), "DCIM/p" + std::to_string(i) + ".jpg", pattern(10));

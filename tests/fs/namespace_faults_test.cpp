@@ -23,9 +23,8 @@ class RenameFaultTest : public VolumeTest {
   protected:
     // Inbox/a.txt, Inbox/b.txt and Docs/b.txt, all listed.
     void SetUp() override {
-        phone().addFile(storage(), "Inbox/a.txt", pattern(100, 1));
-        phone().addFile(storage(), "Inbox/b.txt", pattern(200, 2));
-        phone().addFile(storage(), "Docs/b.txt", pattern(300, 3));
+        for (const auto& [path, content] : untouched())
+            if (content) phone().addFile(storage(), path, *content);
         mount(true);
         inbox = lookup(rootID, "Inbox")->id;
         docs = lookup(rootID, "Docs")->id;
@@ -40,6 +39,13 @@ class RenameFaultTest : public VolumeTest {
                 {"Inbox/a.txt", pattern(100, 1)},
                 {"Inbox/b.txt", pattern(200, 2)},
                 {"Docs/b.txt", pattern(300, 3)}};
+    }
+    // The phone after a.txt went to path.
+    PhoneModel moved(const std::string& path) {
+        PhoneModel model = untouched();
+        model.erase("Inbox/a.txt");
+        model[path] = pattern(100, 1);
+        return model;
     }
     // The caches as the phone was before.
     void expectCachesUntouched() {
@@ -80,10 +86,7 @@ TEST_P(ReplaceFaultTest, EverythingIsRestoredAndTheRenameLaterSucceeds) {
     phone().updateFaults([](phonesim::Faults& f) { f.fail = {}; });
     q([&] { volume().renameEntry(inbox, "a.txt", destination, "b.txt", 0); });
     EXPECT_EQ(lookup(destination, "b.txt")->id, a);
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model[acrossFolders ? "Docs/b.txt" : "Inbox/b.txt"] = pattern(100, 1);
-    expectPhoneHolds(model);
+    expectPhoneHolds(moved(acrossFolders ? "Docs/b.txt" : "Inbox/b.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFaultTest,
@@ -118,9 +121,7 @@ TEST_F(RenameFaultTest, AMovedAsideFileThatCannotBeDeletedStaysOnThePhone) {
     EXPECT_THAT(log_.at(LogLevel::error), Contains("could not delete b.txt after replacing it"));
     EXPECT_EQ(lookup(docs, "b.txt")->id, a);
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model["Docs/b.txt"] = pattern(100, 1);
+    PhoneModel model = moved("Docs/b.txt");
     model["Docs/" + temporaryName(aside)] = pattern(300, 3);
     expectPhoneHolds(model);
 }
@@ -139,10 +140,8 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
     EXPECT_EQ(lookup(docs, asideTemp)->id, docsB);
     EXPECT_EQ(lookup(docs, itemTemp)->id, a);
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
+    PhoneModel model = moved("Docs/" + itemTemp);
     model.erase("Docs/b.txt");
-    model["Docs/" + itemTemp] = pattern(100, 1);
     model["Docs/" + asideTemp] = pattern(300, 3);
     expectPhoneHolds(model);
 }
@@ -154,10 +153,7 @@ TEST_F(RenameFaultTest, APhoneGoneBeforeTheMoveLeavesTheDestinationAlone) {
     EXPECT_THAT(names(inbox), UnorderedElementsAre(itemTemp, "b.txt"));
     EXPECT_THAT(names(docs), ElementsAre("b.txt"));
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model["Inbox/" + itemTemp] = pattern(100, 1);
-    expectPhoneHolds(model);
+    expectPhoneHolds(moved("Inbox/" + itemTemp));
 }
 
 TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {

@@ -14,19 +14,9 @@ constexpr size_t KiB = 1024, MiB = 1024 * 1024;
 
 class ReadTest : public VolumeTest {
   protected:
-    size_t read(uint64_t id, int64_t offset, std::vector<uint8_t>& buffer) {
-        return q([&] {
-            std::span<const uint8_t> bytes = volume().read(id, offset, buffer);
-            std::copy(bytes.begin(), bytes.end(), buffer.begin());
-            return bytes.size();
-        });
-    }
     // A mounted phone with a sparse 5 GiB file "huge.bin".
-    ItemPtr hugeFile(phonesim::Faults faults) {
-        phonesim::PhoneConfig config;
-        config.storages = {phonesim::StorageConfig{"Internal", 64ull << 30, folder_.path(), false}};
-        config.faults = faults;
-        makePhone(config);
+    ItemPtr hugeFile(bool phonesim::Faults::*fault) {
+        makePhoneWith({{"Internal", 64ull << 30, folder_.path()}}, fault);
         phone().addSparseFile(storage(), "huge.bin", 5ull << 30);
         mount(true);
         return lookup(rootID, "huge.bin");
@@ -92,9 +82,7 @@ TEST_F(ReadTest, ReadFailures) {
 
 // Files of unknown size are never read or edited: nothing is sent.
 TEST_F(ReadTest, FilesOfUnknownSizeAreNeitherReadNorEdited) {
-    phonesim::Faults faults;
-    faults.sizesUnknownOver4G = true;
-    const ItemPtr huge = hugeFile(faults);
+    const ItemPtr huge = hugeFile(&phonesim::Faults::sizesUnknownOver4G);
     EXPECT_TRUE(huge->sizeUnknown);
     phone().resetStats();
     std::vector<uint8_t> buffer(10);
@@ -109,9 +97,7 @@ TEST_F(ReadTest, FilesOfUnknownSizeAreNeitherReadNorEdited) {
 }
 
 TEST_F(ReadTest, WithoutPartialObject64ReadingStopsAt4GB) {
-    phonesim::Faults faults;
-    faults.no64bit = true;
-    const ItemPtr huge = hugeFile(faults);
+    const ItemPtr huge = hugeFile(&phonesim::Faults::no64bit);
     EXPECT_EQ(huge->size, 5ull << 30);
     std::vector<uint8_t> piece(MiB);
     const int64_t start = (4ll << 30) - 4 * MiB;

@@ -17,12 +17,9 @@ using ::testing::Throws;
 TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEditAndALockedPhoneSaysWhy) {
     EXPECT_TRUE(mount(true).isWritable());
     EXPECT_TRUE(mount(false).requestsReadOnly());
-    phonesim::PhoneConfig config;
-    config.faults.noEdit = true;
-    makePhone(config);
+    makePhoneWith({}, &phonesim::Faults::noEdit);
     EXPECT_FALSE(mount(true).isWritable());
-    config.faults.locked = true;
-    makePhone(config);
+    makePhoneWith({}, &phonesim::Faults::locked);
     EXPECT_THAT([&] { mount(); },
                 Throws<mtp::MTPTransportError>(
                     Field(&mtp::MTPTransportError::message, "phone exposes no storage (locked?)")));
@@ -45,10 +42,7 @@ TEST_F(VolumeTest, AttributesOfAWritableVolume) {
 }
 
 TEST_F(VolumeTest, StatisticsFollowThePhoneAfterARefresh) {
-    phonesim::PhoneConfig config;
-    config.storages = {phonesim::StorageConfig{"Internal", 64000000000, {}, false},
-                       phonesim::StorageConfig{"SD/Card", 128000000000, {}, true}};
-    makePhone(config);
+    makePhoneWith({{"Internal", 64000000000, {}}, {"SD/Card", 128000000000, {}, true}});
     phone().addFile(storage(0), "old.txt", {});
     mount(true);
     const Statistics before = volume().statistics();
@@ -93,7 +87,9 @@ TEST_F(VolumeTest, TruncationEditsPhoneFilesAndCutsMemoryFiles) {
     EXPECT_THAT(log_.at(LogLevel::error),
                 ElementsAre("truncate .DS_Store: File too large (errno 27)",
                             "truncate : Is a directory (errno 21)"));
-    EXPECT_EQ(errorOf([&] { volume().write(dsStoreID, 16 << 20, Bytes{1}); }), EFBIG);
+    const uint64_t finder = create(rootID, "._x");
+    EXPECT_EQ(q([&] { return volume().write(finder, 0, Bytes(16 << 20)); }), 16u << 20);
+    EXPECT_EQ(errorOf([&] { volume().write(finder, 16 << 20, Bytes{1}); }), EFBIG);
 }
 
 TEST_F(VolumeTest, StalledSessionIsReportedWithTheFaultLine) {
