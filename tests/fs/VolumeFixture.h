@@ -136,6 +136,10 @@ class VolumeTest : public ::testing::Test {
             faults.failSkip = skip;
         });
     }
+    // The next response to op carries another transaction's ID.
+    void misanswer(Op op) {
+        phone().updateFaults([&](phonesim::Faults& f) { f.wrongTransactionID = {op, 1}; });
+    }
     // The phone is unplugged as the command of op after `skip` of them is sent.
     void unplugAt(Op op, int skip = 0) { *unplugPlan_ = {op, skip}; }
     uint64_t count(Op op) { return phone().stats().count(op); }

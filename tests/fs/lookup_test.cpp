@@ -162,16 +162,12 @@ TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLi
         phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
                         1600000000 + i);
     mount();
-    phone().updateFaults([](phonesim::Faults& f) {
-        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectHandles);
-    });
+    misanswer(Op::GetObjectHandles);
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
     EXPECT_EQ(item(objectID(*phone().handleOf(storage(), "DCIM"))), nullptr);
     const uint64_t dcim = lookup(rootID, "DCIM")->id;
     // A transport error in a property-list listing is not an MTP error: no fallback.
-    phone().updateFaults([](phonesim::Faults& f) {
-        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectPropList);
-    });
+    misanswer(Op::GetObjectPropList);
     EXPECT_EQ(errorOf([&] { volume().enumerate(dcim, 0, false, [](auto&) { return true; }); }),
               EIO);
     EXPECT_THAT(log_.at(LogLevel::error),

@@ -5,7 +5,6 @@
 #include <plist/plist.h>
 
 #include <algorithm>
-#include <numeric>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -29,9 +28,8 @@ TEST(SerialQueue, RunsWorkInArrivalOrderAndAllOfItBeforeItGoes) {
         queue.submit([] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
         for (int i = 0; i < 100; ++i) queue.submit([&, i] { order.push_back(i); });
     }
-    std::vector<int> expected(100);
-    std::iota(expected.begin(), expected.end(), 0);
-    EXPECT_EQ(order, expected);
+    EXPECT_EQ(order.size(), 100u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
 TEST(SerialQueue, RunSyncReturnsResultsRethrowsAndRunsInlineOnItsOwnThread) {

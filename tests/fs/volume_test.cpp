@@ -115,9 +115,7 @@ TEST_F(VolumeTest, ShutdownEndsEditsLogsTheirFailureAndThenRefusesWork) {
     const ItemPtr a = lookup(rootID, "a.txt"), b = lookup(rootID, "b.txt");
     q([&] { return volume().setAttributes(a->id, 1); });
     q([&] { return volume().setAttributes(b->id, 2); });
-    phone().updateFaults([](phonesim::Faults& f) {
-        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::EndEditObject);
-    });
+    misanswer(Op::EndEditObject);
     q([&] { volume().shutdown(); });
     EXPECT_THAT(log_.at(LogLevel::error), ElementsAre("end edit " + std::to_string(a->handle) +
                                                       ": response for another transaction"));
