@@ -167,7 +167,7 @@ TEST_F(VolumeTest, ARemovedFileServesItsOpenHandlesUntilTheLastRelease) {
     expectPhoneHolds({{"Docs", folder}, {"Docs/c.txt", pattern(5, 4)}});
 }
 
-TEST_F(VolumeTest, RenameRulesForFoldersAndNames) {
+TEST_F(VolumeTest, RenameRulesForFoldersNamesAndMemoryFiles) {
     phone().addFile(storage(), "Full/x.txt", pattern(10, 1));
     phone().addFolder(storage(), "Empty");
     phone().addFolder(storage(), "Outer/Inner");
@@ -214,11 +214,8 @@ TEST_F(VolumeTest, RenameRulesForFoldersAndNames) {
                       {"Empty", folder},
                       {"Empty/Inner", folder},
                       {"file.txt", pattern(20, 2)}});
-}
 
-// fsx moves them about; here what the moves leave behind.
-TEST_F(VolumeTest, MemoryFilesRenameWithoutThePhone) {
-    mount(true);
+    // Memory files rename without the phone (fsx moves them about; here what is left behind).
     const uint64_t b = (create(rootID, "._a"), create(rootID, "._b"));
     phone().resetStats();
     q([&] { volume().renameEntry(rootID, "._a", rootID, "._b", 0); });
