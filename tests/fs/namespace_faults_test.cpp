@@ -156,7 +156,8 @@ TEST_F(RenameFaultTest, APhoneGoneBeforeTheMoveLeavesTheDestinationAlone) {
     expectPhoneHolds(moved("Inbox/" + itemTemp));
 }
 
-TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
+// Nor does a rename of a file whose commit fails replace anything.
+TEST_F(RenameFaultTest, ARemoveCreateOrCommitThePhoneRefusesChangesNothing) {
     refuse(Op::DeleteObject, Response::ObjectWriteProtected);
     EXPECT_EQ(errorOf([&] { volume().unlink(inbox, "a.txt"); }), EACCES);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("remove a.txt: ")));
@@ -167,9 +168,7 @@ TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("create new.txt: ")));
     expectCachesUntouched();
     expectPhoneHolds(untouched());
-}
 
-TEST_F(RenameFaultTest, AFileWhoseCommitFailsReplacesNothing) {
     writeAll(a, pattern(50, 9), 100);
     refuse(Op::EndEditObject, Response::GeneralError);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);

@@ -51,7 +51,9 @@ TEST_F(ReadTest, SequentialReadingAsksThePhoneOncePerWindowUntilTheLastClose) {
     EXPECT_LT(phone().stats().bytesToHost, 2 * piece.size());
 }
 
-TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
+TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolumeAndReadFailures) {
+    phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "a.bin", pattern(1000));
     mount();
     lookup(rootID, ".DS_Store");
     phone().resetStats();
@@ -64,13 +66,7 @@ TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
     EXPECT_EQ(read(dsStoreID, 8196, buffer), 0u);
     EXPECT_EQ(read(neverIndexID, 0, buffer), 0u);
     EXPECT_EQ(phone().stats().transactions(), 0u);
-}
 
-TEST_F(ReadTest, ReadFailures) {
-    phone().addFolder(storage(), "DCIM");
-    phone().addFile(storage(), "a.bin", pattern(1000));
-    mount();
-    std::vector<uint8_t> buffer(100);
     for (const uint64_t id : {lookup(rootID, "DCIM")->id, rootID, uint64_t{5000}})
         EXPECT_EQ(errorOf([&] { return volume().read(id, 0, buffer); }), EISDIR);
     const uint64_t file = lookup(rootID, "a.bin")->id;

@@ -32,7 +32,8 @@ TEST(SerialQueue, RunsWorkInArrivalOrderAndAllOfItBeforeItGoes) {
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
-TEST(SerialQueue, RunSyncReturnsResultsRethrowsAndRunsInlineOnItsOwnThread) {
+TEST(SerialQueue, RunSyncReturnsRethrowsRunsInlineAndLogsEscapingExceptions) {
+    LogCapture log;
     SerialQueue queue("test");
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_EQ(queue.runSync([] { return 42; }), 42);
@@ -44,14 +45,10 @@ TEST(SerialQueue, RunSyncReturnsResultsRethrowsAndRunsInlineOnItsOwnThread) {
     // The check stops release builds too.
     queue.runSync([&] { VERIFY_ON_QUEUE(queue); });
     EXPECT_DEATH(VERIFY_ON_QUEUE(queue), "TestBody must run on queue test");
-}
-
-TEST(SerialQueue, EscapingExceptionIsLoggedAndLaterWorkStillRuns) {
-    LogCapture log;
-    SerialQueue queue("com.tavrel.kestrum.fs.device");
+    // An escaping exception is logged and later work still runs.
     queue.submit([] { throw std::runtime_error("boom"); });
     EXPECT_EQ(queue.runSync([] { return 1; }), 1);
-    EXPECT_THAT(log.at(LogLevel::error), ElementsAre("queue com.tavrel.kestrum.fs.device: boom"));
+    EXPECT_THAT(log.at(LogLevel::error), ElementsAre("queue test: boom"));
 }
 
 // Lines from many threads arrive whole, and a line longer than the formatting buffer too.

@@ -14,22 +14,11 @@ using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using ::testing::Throws;
 
-TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEditAndALockedPhoneSaysWhy) {
-    EXPECT_TRUE(mount(true).isWritable());
-    EXPECT_TRUE(mount(false).requestsReadOnly());
-    makePhoneWith({}, &phonesim::Faults::noEdit);
-    EXPECT_FALSE(mount(true).isWritable());
-    makePhoneWith({}, &phonesim::Faults::locked);
-    EXPECT_THAT([&] { mount(); },
-                Throws<mtp::MTPTransportError>(
-                    Field(&mtp::MTPTransportError::message, "phone exposes no storage (locked?)")));
-}
-
 // A read-only volume's modes, links and times are e2e_browse's.
-TEST_F(VolumeTest, AttributesOfAWritableVolume) {
+TEST_F(VolumeTest, WritableOnlyWhenAskedAndThePhoneCanEditItsAttributesAndALockedPhoneSaysWhy) {
     phone().addFolder(storage(), "DCIM");
     phone().addFile(storage(), "notes.txt", pattern(5000));
-    mount(true);
+    EXPECT_TRUE(mount(true).isWritable());
     EXPECT_EQ(q([&] { return volume().getAttributes(rootID); }).mode, S_IFDIR | 0755u);
     EXPECT_EQ(q([&] { return volume().attributes(*lookup(rootID, "DCIM")); }).mode,
               S_IFDIR | 0755u);
@@ -39,6 +28,13 @@ TEST_F(VolumeTest, AttributesOfAWritableVolume) {
     EXPECT_EQ(file.st_uid, getuid());
     EXPECT_EQ(file.st_blocks, 16) << "4 KiB blocks in 512-byte units";
     EXPECT_EQ(errorOf([&] { return volume().getAttributes(12345); }), ENOENT);
+    EXPECT_TRUE(mount(false).requestsReadOnly());
+    makePhoneWith({}, &phonesim::Faults::noEdit);
+    EXPECT_FALSE(mount(true).isWritable());
+    makePhoneWith({}, &phonesim::Faults::locked);
+    EXPECT_THAT([&] { mount(); },
+                Throws<mtp::MTPTransportError>(
+                    Field(&mtp::MTPTransportError::message, "phone exposes no storage (locked?)")));
 }
 
 TEST_F(VolumeTest, StatisticsFollowThePhoneAfterARefresh) {
