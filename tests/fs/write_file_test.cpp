@@ -117,23 +117,6 @@ TEST_F(VolumeTest, BadWritesAndChangesToAReadOnlyVolumeAreRefusedBeforeThePhone)
     expectPhoneHolds({{"DCIM", folder}, {"a.txt", pattern(10)}, {"f", Bytes{}}});
 }
 
-// A phone that cannot be asked for an object's size: the listing's size serves.
-TEST_F(VolumeTest, WithoutSizeQueriesListedSizesServe) {
-    makePhoneWith({}, &phonesim::Faults::noPropValue);
-    phone().addFile(storage(), "old.txt", pattern(5000, 1));
-    mount(true);
-    const uint64_t id = lookup(rootID, "old.txt")->id;
-    q([&] { volume().open(id, {.write = true}, false); });
-    const Bytes tail = pattern(3000, 2);
-    writeAll(id, tail, 5000);
-    q([&] { volume().release(id, {.write = true}); });
-    q([&] { volume().setAttributes(id, 6000); });
-    Bytes expected = pattern(5000, 1);
-    expected.insert(expected.end(), tail.begin(), tail.begin() + 1000);
-    expectPhoneHolds({{"old.txt", expected}});
-    EXPECT_EQ(count(Op::GetObjectPropValue), 0u);
-}
-
 TEST_F(VolumeTest, AWriteCutShortByAFullPhoneReportsWhatWasStored) {
     makePhoneWith({{"Internal", 6 << 20, {}}});
     mount(true);
