@@ -54,14 +54,9 @@ attach() {
     defer "detach '$LOOP' '$(readlink -f "$1")'"
     PART=${LOOP}p1
     defer "partx -d '$LOOP'"
-    local i
-    for ((i = 0; i < 50; i++)); do
-        [ -b "$PART" ] && return 0
-        # Retried: it fails while the kernel still scans the new device.
-        ((i % 5)) || partx -a "$LOOP" 2>/dev/null || true
-        sleep 0.1
-    done
-    fail "$PART did not appear"
+    # partx -a is retried: it fails while the kernel still scans the new device.
+    eventually "[ -b '$PART' ] || { partx -a '$LOOP' 2>/dev/null; false; }" ||
+        fail "$PART did not appear"
 }
 
 # detach LOOP IMAGE: tried again a little later only while LOOP still holds IMAGE (another test

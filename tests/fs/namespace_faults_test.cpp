@@ -97,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFaultTest,
                                            FailingStep{Op::SetObjectPropValue, 1, true},
                                            FailingStep{Op::SetObjectPropValue, 2, true}));
 
-TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
+// A phone that cannot move gives EXDEV and the old name; one that cannot delete the replaced file
+// leaves it aside.
+TEST_F(RenameFaultTest, APhoneThatCannotMoveOrDeleteLosesNothing) {
     refuse(Op::MoveObject, Response::OperationNotSupported);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "c.txt", 0); }), EXDEV);
     EXPECT_EQ(count(Op::SetObjectPropValue), 2u) << "the temporary name, then the old one back";
@@ -112,9 +114,7 @@ TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", inbox, "z.txt", 0); }), EXDEV);
     expectCachesUntouched();
     expectPhoneHolds(untouched());
-}
 
-TEST_F(RenameFaultTest, AMovedAsideFileThatCannotBeDeletedStaysOnThePhone) {
     const uint32_t aside = handle(docsB);
     refuse(Op::DeleteObject, Response::GeneralError);
     q([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); });
