@@ -13,7 +13,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnoreCase) {
-    phone().addFolder(storage(), "DCIM/Camera");
     phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
     phone().addFile(storage(), "notes.txt", pattern(10));
     mount();
@@ -94,7 +93,6 @@ TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
 }
 
 TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
-    phone().addFolder(storage(), "Music");
     std::vector<std::string> all;
     for (int i = 0; i < 20; ++i) {
         all.push_back("song" + std::to_string(i) + ".mp3");
@@ -142,7 +140,6 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
 TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     for (const bool missing : {false, true}) {
         makePhoneWith({}, missing ? &phonesim::Faults::noPropList : nullptr);
-        phone().addFolder(storage(), "DCIM");
         for (int i = 0; i < 3; ++i)
             phone().addFile(storage(), "DCIM/p" + std::to_string(i) + ".jpg", pattern(10));
         mount();
@@ -157,7 +154,6 @@ TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
 }
 
 TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLists) {
-    phone().addFolder(storage(), "DCIM/Camera");
     for (int i = 0; i < 3; ++i)
         phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
                         1600000000 + i);

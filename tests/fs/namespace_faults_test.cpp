@@ -15,8 +15,8 @@ using ::testing::UnorderedElementsAre;
 
 namespace {
 
-std::string temporaryName(uint32_t handle) {
-    return ".kestrum-" + std::to_string(handle) + ".tmp";
+std::string temporaryName(uint64_t id) {
+    return ".kestrum-" + std::to_string(id - objectIDBase) + ".tmp";
 }
 
 class RenameFaultTest : public VolumeTest {
@@ -56,7 +56,6 @@ class RenameFaultTest : public VolumeTest {
         EXPECT_EQ(lookup(docs, "b.txt")->id, docsB);
         EXPECT_EQ(readAll(docsB), pattern(300, 3));
     }
-    uint32_t handle(uint64_t id) { return static_cast<uint32_t>(id - objectIDBase); }
 
     uint64_t inbox = 0, docs = 0, a = 0, inboxB = 0, docsB = 0;
 };
@@ -115,14 +114,13 @@ TEST_F(RenameFaultTest, APhoneThatCannotMoveOrDeleteLosesNothing) {
     expectCachesUntouched();
     expectPhoneHolds(untouched());
 
-    const uint32_t aside = handle(docsB);
     refuse(Op::DeleteObject, Response::GeneralError);
     q([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); });
     EXPECT_THAT(log_.at(LogLevel::error), Contains("could not delete b.txt after replacing it"));
     EXPECT_EQ(lookup(docs, "b.txt")->id, a);
 
     PhoneModel model = moved("Docs/b.txt");
-    model["Docs/" + temporaryName(aside)] = pattern(300, 3);
+    model["Docs/" + temporaryName(docsB)] = pattern(300, 3);
     expectPhoneHolds(model);
 }
 
@@ -134,7 +132,7 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("could not restore b.txt: ")));
 
     // The caches say what the phone holds, so the user can find both.
-    const std::string itemTemp = temporaryName(handle(a)), asideTemp = temporaryName(handle(docsB));
+    const std::string itemTemp = temporaryName(a), asideTemp = temporaryName(docsB);
     EXPECT_THAT(names(inbox), ElementsAre("b.txt"));
     EXPECT_THAT(names(docs), UnorderedElementsAre(asideTemp, itemTemp));
     EXPECT_EQ(lookup(docs, asideTemp)->id, docsB);
@@ -149,7 +147,7 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
 TEST_F(RenameFaultTest, APhoneGoneBeforeTheMoveLeavesTheDestinationAlone) {
     unplugAt(Op::MoveObject);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);
-    const std::string itemTemp = temporaryName(handle(a));
+    const std::string itemTemp = temporaryName(a);
     EXPECT_THAT(names(inbox), UnorderedElementsAre(itemTemp, "b.txt"));
     EXPECT_THAT(names(docs), ElementsAre("b.txt"));
 
