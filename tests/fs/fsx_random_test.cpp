@@ -57,7 +57,7 @@ class FsxTest : public VolumeTest, public fsx::Calls {
     long close(int fd) override {
         const auto [id, modes] = descriptors_.at(fd);
         descriptors_.erase(fd);
-        return call([&] { volume().release(id, modes); });
+        return call([&, id = id, modes = modes] { volume().release(id, modes); });
     }
     long fsync(int fd, bool) override {
         return call([&] { volume().fsync(idOf(fd)); });
