@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,14 @@ class VolumeTest : public ::testing::Test {
         unmount();
         phone_ = std::make_unique<phonesim::SimulatedPhone>(std::move(config));
     }
+    // A phone with these storages (none: the default one) and with the fault, a flag of Faults.
+    void makePhoneWith(std::vector<phonesim::StorageConfig> storages,
+                       bool phonesim::Faults::*fault = nullptr) {
+        phonesim::PhoneConfig config;
+        if (!storages.empty()) config.storages = std::move(storages);
+        if (fault) config.faults.*fault = true;
+        makePhone(std::move(config));
+    }
     phonesim::SimulatedPhone& phone() {
         if (!phone_) makePhone();
         return *phone_;
@@ -126,6 +135,10 @@ class VolumeTest : public ::testing::Test {
             faults.failResponse = response;
             faults.failSkip = skip;
         });
+    }
+    // The next response to op carries another transaction's ID.
+    void misanswer(Op op) {
+        phone().updateFaults([&](phonesim::Faults& f) { f.wrongTransactionID = {op, 1}; });
     }
     // The phone is unplugged as the command of op after `skip` of them is sent.
     void unplugAt(Op op, int skip = 0) { *unplugPlan_ = {op, skip}; }
@@ -190,17 +203,19 @@ class VolumeTest : public ::testing::Test {
     uint64_t sizeOf(uint64_t id) {
         return q([&] { return volume_->getAttributes(id).size; });
     }
+    // Reads into buffer as the host does: the volume answers from its window or in place.
+    size_t read(uint64_t id, int64_t offset, std::span<uint8_t> buffer) {
+        return q([&] {
+            const std::span<const uint8_t> got = volume_->read(id, offset, buffer);
+            std::memmove(buffer.data(), got.data(), got.size());
+            return got.size();
+        });
+    }
     Bytes readAll(uint64_t id) {
         Bytes bytes(sizeOf(id));
         size_t done = 0;
-        for (size_t got = 1; got && done < bytes.size(); done += got) {
-            got = q([&] {
-                std::span<uint8_t> rest = std::span(bytes).subspan(done);
-                std::span<const uint8_t> read = volume_->read(id, int64_t(done), rest);
-                std::copy(read.begin(), read.end(), rest.begin());
-                return read.size();
-            });
-        }
+        for (size_t got = 1; got && done < bytes.size(); done += got)
+            got = read(id, int64_t(done), std::span(bytes).subspan(done));
         bytes.resize(done);
         return bytes;
     }
@@ -219,10 +234,9 @@ class VolumeTest : public ::testing::Test {
         }
         std::string differences;
         for (const auto& [path, content] : model)
-            if (!actual.contains(path) || actual[path] != content)
-                differences += " " + path + (actual.contains(path) ? " (differs)" : " (missing)");
-        for (const auto& [path, content] : actual)
-            if (!model.contains(path)) differences += " " + path + " (unexpected)";
+            if (const auto found = actual.extract(path); !found || found.mapped() != content)
+                differences += " " + path + (found ? " (differs)" : " (missing)");
+        for (const auto& [path, content] : actual) differences += " " + path + " (unexpected)";
         EXPECT_EQ(differences, "") << "the phone does not hold what it should";
     }
 

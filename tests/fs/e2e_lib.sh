@@ -54,14 +54,9 @@ attach() {
     defer "detach '$LOOP' '$(readlink -f "$1")'"
     PART=${LOOP}p1
     defer "partx -d '$LOOP'"
-    local i
-    for ((i = 0; i < 50; i++)); do
-        [ -b "$PART" ] && return 0
-        # Retried: it fails while the kernel still scans the new device.
-        ((i % 5)) || partx -a "$LOOP" 2>/dev/null || true
-        sleep 0.1
-    done
-    fail "$PART did not appear"
+    # partx -a is retried: it fails while the kernel still scans the new device.
+    eventually "[ -b '$PART' ] || { partx -a '$LOOP' 2>/dev/null; false; }" ||
+        fail "$PART did not appear"
 }
 
 # detach LOOP IMAGE: tried again a little later only while LOOP still holds IMAGE (another test
@@ -75,13 +70,15 @@ detach() {
 # The process id of the mount helper serving MOUNTPOINT (a path without spaces), if one runs.
 helper_pid() { pgrep -f -- "mount\.mtpfs [^ ]+ $1( |\$)" | head -n 1; }
 
-# Whether process PID still runs (a zombie has ended). ended PID: whether it ends within 10 s.
-is_running() { [[ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" == [^Z]* ]]; }
-ended() {
+# eventually CONDITION: whether CONDITION (a command, evaluated) holds within 10 s.
+eventually() {
     local i
-    for ((i = 0; i < 200; i++)); do is_running "$1" || return 0; sleep 0.05; done
+    for ((i = 0; i < 200; i++)); do eval "$1" && return 0; sleep 0.05; done
     return 1
 }
+# Whether process PID still runs (a zombie has ended). ended PID: whether it ends within 10 s.
+is_running() { [[ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" == [^Z]* ]]; }
+ended() { eventually "! is_running $1"; }
 expect_ended() { ended "$1" || fail "the helper still runs"; }
 
 is_mounted() { awk -v m="$1" '$5 == m { found = 1 } END { exit !found }' /proc/self/mountinfo; }
@@ -111,17 +108,13 @@ mount_phone() {
 # mount_foreground DEVICE MOUNTPOINT [HELPER ARGS...]: mount.mtpfs -f in the background of this
 # shell; returns once the mount is there or the helper ended. HELPER_PID is its process id.
 mount_foreground() {
-    local device=$1 mnt=$2 i
+    local device=$1 mnt=$2
     shift 2
     defer "unmount '$mnt'"
     LD_PRELOAD=$PHONE_PRELOAD "$BIN/mount.mtpfs" "$device" "$mnt" -f "$@" 2>"$WORK/helper.err" &
     HELPER_PID=$!
     defer "kill -TERM $HELPER_PID"
-    for ((i = 0; i < 200; i++)); do
-        is_mounted "$mnt" && break
-        kill -0 "$HELPER_PID" 2>/dev/null || break
-        sleep 0.05
-    done
+    eventually "is_mounted '$mnt' || ! kill -0 $HELPER_PID 2>/dev/null" || true
     MOUNT_STATUS=0
     is_mounted "$mnt" || { wait "$HELPER_PID" || MOUNT_STATUS=$?; }
 }

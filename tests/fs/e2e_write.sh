@@ -7,12 +7,8 @@ source "$(dirname "$0")/e2e_lib.sh"
 
 # The phone's hidden copy of a removed file goes shortly after the last close.
 expect_released() {
-    local i
-    for ((i = 0; i < 50; i++)); do
-        [ -z "$(find "$STORE" -name '.kestrum-*')" ] && return
-        sleep 0.1
-    done
-    fail "a removed file is still on the phone after its last close"
+    eventually '[ -z "$(find "$STORE" -name ".kestrum-*")" ]' ||
+        fail "a removed file is still on the phone after its last close"
 }
 
 case_files() {

@@ -13,7 +13,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnoreCase) {
-    phone().addFolder(storage(), "DCIM/Camera");
     phone().addFile(storage(), "DCIM/Camera/École.jpg", pattern(10));
     phone().addFile(storage(), "notes.txt", pattern(10));
     mount();
@@ -54,10 +53,7 @@ TEST_F(VolumeTest, OneStorageRootShowsItsTopLevelThenTheMemoryFilesLookupsIgnore
 }
 
 TEST_F(VolumeTest, SeveralStoragesBecomeStorageFolders) {
-    phonesim::PhoneConfig config;
-    config.storages = {phonesim::StorageConfig{"Internal shared storage", 64ull << 30, {}, false},
-                       phonesim::StorageConfig{"SD/Card", 32ull << 30, {}, true}};
-    makePhone(config);
+    makePhoneWith({{}, {"SD/Card", 32ull << 30, {}, true}});
     phone().addFile(storage(1), "song.mp3", pattern(10));
     mount();
     const auto entries = this->entries(rootID, true);
@@ -82,9 +78,7 @@ TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
     testsupport::TempDir folder;
     std::ofstream(folder.path() / "a.txt") << "lower";
     std::ofstream(folder.path() / "A.TXT") << "upper!";
-    phonesim::PhoneConfig config;
-    config.storages = {phonesim::StorageConfig{"Internal", 1ull << 30, folder.path(), false}};
-    makePhone(config);
+    makePhoneWith({{"Internal", 1ull << 30, folder.path()}});
     mount(true);
     const auto listed = entries(rootID, true);
     for (const DirectoryEntry& twin : {listed.at(0), listed.at(1)})
@@ -99,7 +93,6 @@ TEST_F(VolumeTest, CaseTwinsEachKeepTheirOwnSpelling) {
 }
 
 TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
-    phone().addFolder(storage(), "Music");
     std::vector<std::string> all;
     for (int i = 0; i < 20; ++i) {
         all.push_back("song" + std::to_string(i) + ".mp3");
@@ -146,10 +139,7 @@ TEST_F(VolumeTest, EnumerationResumesAtCookiesWhileEntriesAreRemoved) {
 // Phones whose property lists fail or are missing are listed with one ObjectInfo per object.
 TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
     for (const bool missing : {false, true}) {
-        phonesim::PhoneConfig config;
-        config.faults.noPropList = missing;
-        makePhone(config);
-        phone().addFolder(storage(), "DCIM");
+        makePhoneWith({}, missing ? &phonesim::Faults::noPropList : nullptr);
         for (int i = 0; i < 3; ++i)
             phone().addFile(storage(), "DCIM/p" + std::to_string(i) + ".jpg", pattern(10));
         mount();
@@ -164,21 +154,16 @@ TEST_F(VolumeTest, PropertyListErrorOrAbsenceFallsBackToThePlainListing) {
 }
 
 TEST_F(VolumeTest, FailedListingsAreEIOAndNotKeptGoodOnesAreKeptAndUsePropertyLists) {
-    phone().addFolder(storage(), "DCIM/Camera");
     for (int i = 0; i < 3; ++i)
         phone().addFile(storage(), "DCIM/Camera/p" + std::to_string(i) + ".jpg", pattern(100 + i),
                         1600000000 + i);
     mount();
-    phone().updateFaults([](phonesim::Faults& f) {
-        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectHandles);
-    });
+    misanswer(Op::GetObjectHandles);
     EXPECT_EQ(errorOf([&] { return volume().lookup(rootID, "DCIM"); }), EIO);
     EXPECT_EQ(item(objectID(*phone().handleOf(storage(), "DCIM"))), nullptr);
     const uint64_t dcim = lookup(rootID, "DCIM")->id;
     // A transport error in a property-list listing is not an MTP error: no fallback.
-    phone().updateFaults([](phonesim::Faults& f) {
-        f.wrongTransactionID = phonesim::FaultTrigger::once(Op::GetObjectPropList);
-    });
+    misanswer(Op::GetObjectPropList);
     EXPECT_EQ(errorOf([&] { volume().enumerate(dcim, 0, false, [](auto&) { return true; }); }),
               EIO);
     EXPECT_THAT(log_.at(LogLevel::error),

@@ -15,17 +15,16 @@ using ::testing::UnorderedElementsAre;
 
 namespace {
 
-std::string temporaryName(uint32_t handle) {
-    return ".kestrum-" + std::to_string(handle) + ".tmp";
+std::string temporaryName(uint64_t id) {
+    return ".kestrum-" + std::to_string(id - objectIDBase) + ".tmp";
 }
 
 class RenameFaultTest : public VolumeTest {
   protected:
     // Inbox/a.txt, Inbox/b.txt and Docs/b.txt, all listed.
     void SetUp() override {
-        phone().addFile(storage(), "Inbox/a.txt", pattern(100, 1));
-        phone().addFile(storage(), "Inbox/b.txt", pattern(200, 2));
-        phone().addFile(storage(), "Docs/b.txt", pattern(300, 3));
+        for (const auto& [path, content] : untouched())
+            if (content) phone().addFile(storage(), path, *content);
         mount(true);
         inbox = lookup(rootID, "Inbox")->id;
         docs = lookup(rootID, "Docs")->id;
@@ -41,6 +40,13 @@ class RenameFaultTest : public VolumeTest {
                 {"Inbox/b.txt", pattern(200, 2)},
                 {"Docs/b.txt", pattern(300, 3)}};
     }
+    // The phone after a.txt went to path.
+    PhoneModel moved(const std::string& path) {
+        PhoneModel model = untouched();
+        model.erase("Inbox/a.txt");
+        model[path] = pattern(100, 1);
+        return model;
+    }
     // The caches as the phone was before.
     void expectCachesUntouched() {
         EXPECT_THAT(names(inbox), UnorderedElementsAre("a.txt", "b.txt"));
@@ -50,7 +56,6 @@ class RenameFaultTest : public VolumeTest {
         EXPECT_EQ(lookup(docs, "b.txt")->id, docsB);
         EXPECT_EQ(readAll(docsB), pattern(300, 3));
     }
-    uint32_t handle(uint64_t id) { return static_cast<uint32_t>(id - objectIDBase); }
 
     uint64_t inbox = 0, docs = 0, a = 0, inboxB = 0, docsB = 0;
 };
@@ -80,10 +85,7 @@ TEST_P(ReplaceFaultTest, EverythingIsRestoredAndTheRenameLaterSucceeds) {
     phone().updateFaults([](phonesim::Faults& f) { f.fail = {}; });
     q([&] { volume().renameEntry(inbox, "a.txt", destination, "b.txt", 0); });
     EXPECT_EQ(lookup(destination, "b.txt")->id, a);
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model[acrossFolders ? "Docs/b.txt" : "Inbox/b.txt"] = pattern(100, 1);
-    expectPhoneHolds(model);
+    expectPhoneHolds(moved(acrossFolders ? "Docs/b.txt" : "Inbox/b.txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFaultTest,
@@ -94,7 +96,9 @@ INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFaultTest,
                                            FailingStep{Op::SetObjectPropValue, 1, true},
                                            FailingStep{Op::SetObjectPropValue, 2, true}));
 
-TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
+// A phone that cannot move gives EXDEV and the old name; one that cannot delete the replaced file
+// leaves it aside.
+TEST_F(RenameFaultTest, APhoneThatCannotMoveOrDeleteLosesNothing) {
     refuse(Op::MoveObject, Response::OperationNotSupported);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "c.txt", 0); }), EXDEV);
     EXPECT_EQ(count(Op::SetObjectPropValue), 2u) << "the temporary name, then the old one back";
@@ -109,19 +113,14 @@ TEST_F(RenameFaultTest, APhoneThatCannotMoveGivesEXDEVAndTheOldName) {
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", inbox, "z.txt", 0); }), EXDEV);
     expectCachesUntouched();
     expectPhoneHolds(untouched());
-}
 
-TEST_F(RenameFaultTest, AMovedAsideFileThatCannotBeDeletedStaysOnThePhone) {
-    const uint32_t aside = handle(docsB);
     refuse(Op::DeleteObject, Response::GeneralError);
     q([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); });
     EXPECT_THAT(log_.at(LogLevel::error), Contains("could not delete b.txt after replacing it"));
     EXPECT_EQ(lookup(docs, "b.txt")->id, a);
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model["Docs/b.txt"] = pattern(100, 1);
-    model["Docs/" + temporaryName(aside)] = pattern(300, 3);
+    PhoneModel model = moved("Docs/b.txt");
+    model["Docs/" + temporaryName(docsB)] = pattern(300, 3);
     expectPhoneHolds(model);
 }
 
@@ -133,16 +132,14 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("could not restore b.txt: ")));
 
     // The caches say what the phone holds, so the user can find both.
-    const std::string itemTemp = temporaryName(handle(a)), asideTemp = temporaryName(handle(docsB));
+    const std::string itemTemp = temporaryName(a), asideTemp = temporaryName(docsB);
     EXPECT_THAT(names(inbox), ElementsAre("b.txt"));
     EXPECT_THAT(names(docs), UnorderedElementsAre(asideTemp, itemTemp));
     EXPECT_EQ(lookup(docs, asideTemp)->id, docsB);
     EXPECT_EQ(lookup(docs, itemTemp)->id, a);
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
+    PhoneModel model = moved("Docs/" + itemTemp);
     model.erase("Docs/b.txt");
-    model["Docs/" + itemTemp] = pattern(100, 1);
     model["Docs/" + asideTemp] = pattern(300, 3);
     expectPhoneHolds(model);
 }
@@ -150,17 +147,15 @@ TEST_F(RenameFaultTest, APhoneGoneHalfWayLeavesBothFilesUnderTemporaryNames) {
 TEST_F(RenameFaultTest, APhoneGoneBeforeTheMoveLeavesTheDestinationAlone) {
     unplugAt(Op::MoveObject);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);
-    const std::string itemTemp = temporaryName(handle(a));
+    const std::string itemTemp = temporaryName(a);
     EXPECT_THAT(names(inbox), UnorderedElementsAre(itemTemp, "b.txt"));
     EXPECT_THAT(names(docs), ElementsAre("b.txt"));
 
-    PhoneModel model = untouched();
-    model.erase("Inbox/a.txt");
-    model["Inbox/" + itemTemp] = pattern(100, 1);
-    expectPhoneHolds(model);
+    expectPhoneHolds(moved("Inbox/" + itemTemp));
 }
 
-TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
+// Nor does a rename of a file whose commit fails replace anything.
+TEST_F(RenameFaultTest, ARemoveCreateOrCommitThePhoneRefusesChangesNothing) {
     refuse(Op::DeleteObject, Response::ObjectWriteProtected);
     EXPECT_EQ(errorOf([&] { volume().unlink(inbox, "a.txt"); }), EACCES);
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("remove a.txt: ")));
@@ -171,9 +166,7 @@ TEST_F(RenameFaultTest, ARemoveOrCreateThePhoneRefusesChangesNothing) {
     EXPECT_THAT(log_.at(LogLevel::error), Contains(HasSubstr("create new.txt: ")));
     expectCachesUntouched();
     expectPhoneHolds(untouched());
-}
 
-TEST_F(RenameFaultTest, AFileWhoseCommitFailsReplacesNothing) {
     writeAll(a, pattern(50, 9), 100);
     refuse(Op::EndEditObject, Response::GeneralError);
     EXPECT_EQ(errorOf([&] { volume().renameEntry(inbox, "a.txt", docs, "b.txt", 0); }), EIO);

@@ -14,19 +14,9 @@ constexpr size_t KiB = 1024, MiB = 1024 * 1024;
 
 class ReadTest : public VolumeTest {
   protected:
-    size_t read(uint64_t id, int64_t offset, std::vector<uint8_t>& buffer) {
-        return q([&] {
-            std::span<const uint8_t> bytes = volume().read(id, offset, buffer);
-            std::copy(bytes.begin(), bytes.end(), buffer.begin());
-            return bytes.size();
-        });
-    }
     // A mounted phone with a sparse 5 GiB file "huge.bin".
-    ItemPtr hugeFile(phonesim::Faults faults) {
-        phonesim::PhoneConfig config;
-        config.storages = {phonesim::StorageConfig{"Internal", 64ull << 30, folder_.path(), false}};
-        config.faults = faults;
-        makePhone(config);
+    ItemPtr hugeFile(bool phonesim::Faults::*fault) {
+        makePhoneWith({{"Internal", 64ull << 30, folder_.path()}}, fault);
         phone().addSparseFile(storage(), "huge.bin", 5ull << 30);
         mount(true);
         return lookup(rootID, "huge.bin");
@@ -61,7 +51,9 @@ TEST_F(ReadTest, SequentialReadingAsksThePhoneOncePerWindowUntilTheLastClose) {
     EXPECT_LT(phone().stats().bytesToHost, 2 * piece.size());
 }
 
-TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
+TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolumeAndReadFailures) {
+    phone().addFolder(storage(), "DCIM");
+    phone().addFile(storage(), "a.bin", pattern(1000));
     mount();
     lookup(rootID, ".DS_Store");
     phone().resetStats();
@@ -74,13 +66,7 @@ TEST_F(ReadTest, MemoryFilesAreCopiedFromTheVolume) {
     EXPECT_EQ(read(dsStoreID, 8196, buffer), 0u);
     EXPECT_EQ(read(neverIndexID, 0, buffer), 0u);
     EXPECT_EQ(phone().stats().transactions(), 0u);
-}
 
-TEST_F(ReadTest, ReadFailures) {
-    phone().addFolder(storage(), "DCIM");
-    phone().addFile(storage(), "a.bin", pattern(1000));
-    mount();
-    std::vector<uint8_t> buffer(100);
     for (const uint64_t id : {lookup(rootID, "DCIM")->id, rootID, uint64_t{5000}})
         EXPECT_EQ(errorOf([&] { return volume().read(id, 0, buffer); }), EISDIR);
     const uint64_t file = lookup(rootID, "a.bin")->id;
@@ -92,9 +78,7 @@ TEST_F(ReadTest, ReadFailures) {
 
 // Files of unknown size are never read or edited: nothing is sent.
 TEST_F(ReadTest, FilesOfUnknownSizeAreNeitherReadNorEdited) {
-    phonesim::Faults faults;
-    faults.sizesUnknownOver4G = true;
-    const ItemPtr huge = hugeFile(faults);
+    const ItemPtr huge = hugeFile(&phonesim::Faults::sizesUnknownOver4G);
     EXPECT_TRUE(huge->sizeUnknown);
     phone().resetStats();
     std::vector<uint8_t> buffer(10);
@@ -109,9 +93,7 @@ TEST_F(ReadTest, FilesOfUnknownSizeAreNeitherReadNorEdited) {
 }
 
 TEST_F(ReadTest, WithoutPartialObject64ReadingStopsAt4GB) {
-    phonesim::Faults faults;
-    faults.no64bit = true;
-    const ItemPtr huge = hugeFile(faults);
+    const ItemPtr huge = hugeFile(&phonesim::Faults::no64bit);
     EXPECT_EQ(huge->size, 5ull << 30);
     std::vector<uint8_t> piece(MiB);
     const int64_t start = (4ll << 30) - 4 * MiB;

@@ -12,11 +12,6 @@ using ::testing::IsEmpty;
 
 namespace {
 
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 TEST_F(VolumeTest, CopiesGetOneEditEachEndedByTheLastWritingHandle) {
     mount(true);
     const Bytes large = pattern(20 << 20, 2);
@@ -27,14 +22,15 @@ TEST_F(VolumeTest, CopiesGetOneEditEachEndedByTheLastWritingHandle) {
     expectPhoneHolds({{"A", folder}, {"A/large.bin", large}});
 
     const uint64_t id = create(rootID, "shared.txt");
+    const Bytes shared = pattern(200, 1);
     phone().resetStats();
     // Two writers and a reader; releases come late and in any order.
     q([&] { volume().open(id, {.write = true}, false); });
-    writeAll(id, pattern(100, 1));
+    writeAll(id, Bytes(shared.begin(), shared.begin() + 100));
     q([&] { volume().open(id, {.read = true, .write = true}, false); });
     q([&] { volume().open(id, {.read = true}, false); });
     q([&] { volume().release(id, {.write = true}); });
-    writeAll(id, pattern(100, 2), 100);
+    writeAll(id, Bytes(shared.begin() + 100, shared.end()), 100);
     EXPECT_EQ(count(Op::EndEditObject), 0u);
     q([&] { volume().release(id, {.read = true, .write = true}); });
     EXPECT_EQ(count(Op::EndEditObject), 1u) << "only the reader keeps the file open";
@@ -45,7 +41,7 @@ TEST_F(VolumeTest, CopiesGetOneEditEachEndedByTheLastWritingHandle) {
     q([&] { volume().release(id, {.write = true}); });
     EXPECT_EQ(count(Op::EndEditObject), 1u);
     EXPECT_EQ(count(Op::BeginEditObject), 1u);
-    EXPECT_EQ(onPhone("shared.txt"), concat(pattern(100, 1), pattern(100, 2)));
+    EXPECT_EQ(onPhone("shared.txt"), shared);
 }
 
 TEST_F(VolumeTest, FsyncCommitsAndReportsAFailedCommit) {
@@ -121,29 +117,8 @@ TEST_F(VolumeTest, BadWritesAndChangesToAReadOnlyVolumeAreRefusedBeforeThePhone)
     expectPhoneHolds({{"DCIM", folder}, {"a.txt", pattern(10)}, {"f", Bytes{}}});
 }
 
-// A phone that cannot be asked for an object's size: the listing's size serves.
-TEST_F(VolumeTest, WithoutSizeQueriesListedSizesServe) {
-    phonesim::PhoneConfig config;
-    config.faults.noPropValue = true;
-    makePhone(config);
-    phone().addFile(storage(), "old.txt", pattern(5000, 1));
-    mount(true);
-    const uint64_t id = lookup(rootID, "old.txt")->id;
-    q([&] { volume().open(id, {.write = true}, false); });
-    const Bytes tail = pattern(3000, 2);
-    writeAll(id, tail, 5000);
-    q([&] { volume().release(id, {.write = true}); });
-    q([&] { volume().setAttributes(id, 6000); });
-    Bytes expected = concat(pattern(5000, 1), tail);
-    expected.resize(6000);
-    expectPhoneHolds({{"old.txt", expected}});
-    EXPECT_EQ(count(Op::GetObjectPropValue), 0u);
-}
-
 TEST_F(VolumeTest, AWriteCutShortByAFullPhoneReportsWhatWasStored) {
-    phonesim::PhoneConfig config;
-    config.storages[0].capacity = 6 << 20;
-    makePhone(config);
+    makePhoneWith({{"Internal", 6 << 20, {}}});
     mount(true);
     const Bytes content = pattern(8 << 20, 10);
     const uint64_t id = create(rootID, "big.bin");

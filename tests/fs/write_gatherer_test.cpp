@@ -61,10 +61,7 @@ TEST_P(GatherTest, AFailedRunReachesEveryWriterOnceAndThePhoneKeepsAPrefix) {
     constexpr WriteGatherer::Handle reader = 100;
     open(reader, id, {.read = true});
     for (int w = 0; w < param.writers; ++w) open(w, id, {.write = true});
-    phone().updateFaults([&](phonesim::Faults& faults) {
-        faults.fail = phonesim::FaultTrigger::once(Op::SendPartialObject);
-        faults.failSkip = param.failing;
-    });
+    refuse(Op::SendPartialObject, Response::GeneralError, param.failing);
 
     // Like dd: each writer stops at its first error.
     std::map<WriteGatherer::Handle, int> errors;
